@@ -1,0 +1,54 @@
+// Plain forms of the metrics and the process-wide metric objects.
+#include "cellular/dist_type.h"
+
+#include <type_traits>
+
+namespace tulo {
+
+// std::pow on float arguments is the single-precision powf.
+static_assert(std::is_same<decltype(std::pow(1.0f, 1.0f)), float>::value,
+              "std::pow(float, float) must stay in single precision");
+
+float Euclidian::Distance(const Vector3& d) const {
+    return (d.x * d.x + d.y * d.y) + d.z * d.z;
+}
+
+float Manhattan::Distance(const Vector3& d) const {
+    return (std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z);
+}
+
+float Chessboard::Distance(const Vector3& d) const {
+    return detail::max3(std::fabs(d.x), std::fabs(d.y), std::fabs(d.z));
+}
+
+float Minkowski::Distance(const Vector3& d) const {
+    return std::pow((std::pow(std::fabs(d.x), exponent) + std::pow(std::fabs(d.y), exponent)) +
+                        std::pow(std::fabs(d.z), exponent),
+                    outer_exponent);
+}
+
+float Superquadratic::Distance(const Vector3& d) const {
+    return (std::pow(std::fabs(d.x), 2.0f) + std::pow(std::fabs(d.y), 2.0f)) +
+           std::pow(std::fabs(d.z), 2.0f);
+}
+
+// constexpr forces constant initialisation: the objects (vtable pointer and
+// Minkowski's two constants) are laid down when the library is loaded, so no
+// thread can ever see one half-built and no guard is needed on the hot path.
+constexpr Euclidian euclidian{};
+constexpr Manhattan manhattan{};
+constexpr Chessboard chessboard{};
+constexpr Minkowski minkowski{};
+constexpr Superquadratic superquadratic{};
+
+const DistType& metric_by_number(int32_t m) {
+    switch (m) {
+        case 1: return euclidian;
+        case 2: return manhattan;
+        case 3: return chessboard;
+        case 4: return minkowski;
+        default: return superquadratic;
+    }
+}
+
+}  // namespace tulo
