@@ -1,0 +1,138 @@
+// Tests of the distance metrics: the listed values, the summation order, the
+// absence of fused multiply-adds and the NaN and infinity rules.
+#include "cellular/dist_type.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <typeinfo>
+
+namespace tulo {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+uint32_t bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof(u));
+    return u;
+}
+
+// Float equality to the bit (distinguishes -0 from +0 and compares NaNs).
+#define EXPECT_BITS_EQ(expected, actual) EXPECT_EQ(bits(expected), bits(actual))
+
+TEST(Metrics, PlainFormsOfKnownOffsets) {
+    const Vector3 d{3.0f, 4.0f, 0.0f};
+    EXPECT_BITS_EQ(25.0f, euclidian.Distance(d));
+    EXPECT_BITS_EQ(7.0f, manhattan.Distance(d));
+    EXPECT_BITS_EQ(4.0f, chessboard.Distance(d));
+    EXPECT_BITS_EQ(25.0f, superquadratic.Distance(d));
+    EXPECT_BITS_EQ(9.0f, minkowski.Distance(Vector3{1.0f, 1.0f, 1.0f}));
+    EXPECT_BITS_EQ(4.0f, minkowski.Distance(Vector3{4.0f, 0.0f, 0.0f}));
+    // Signs do not matter to any plain form.
+    const Vector3 n{-3.0f, 4.0f, -0.0f};
+    EXPECT_BITS_EQ(25.0f, euclidian.Distance(n));
+    EXPECT_BITS_EQ(7.0f, manhattan.Distance(n));
+    EXPECT_BITS_EQ(4.0f, chessboard.Distance(n));
+}
+
+TEST(Metrics, WeightedFormsOfKnownOffsets) {
+    const Vector3 ones{1.0f, 1.0f, 1.0f};
+    // Minkowski measures d - w.
+    EXPECT_BITS_EQ(0.0f, minkowski.Distance(Vector3{1.0f, 1.0f, 1.0f}, ones));
+    EXPECT_BITS_EQ(9.0f, minkowski.Distance(Vector3{2.0f, 0.0f, 2.0f}, ones));
+    EXPECT_BITS_EQ(2.0f, chessboard.Distance(Vector3{1.0f, 1.5f, 0.0f}, Vector3{2.0f, 1.0f, 1.0f}));
+    // Factors on the components: (2*3)*3 + (0.5*4)*4 + (3*-1)*-1 = 18 + 8 + 3.
+    EXPECT_BITS_EQ(29.0f, euclidian.Distance(Vector3{3.0f, 4.0f, -1.0f}, Vector3{2.0f, 0.5f, 3.0f}));
+    EXPECT_BITS_EQ(11.0f, manhattan.Distance(Vector3{3.0f, 4.0f, -1.0f}, Vector3{2.0f, 0.5f, 3.0f}));
+    // Per-axis exponents: 2^3 + 9^0.5 + 4^0 = 8 + 3 + 1.
+    EXPECT_BITS_EQ(12.0f, superquadratic.Distance(Vector3{2.0f, -9.0f, 4.0f}, Vector3{3.0f, 0.5f, 0.0f}));
+    // A negative Euclidian weight gives a negative value.
+    EXPECT_BITS_EQ(-6.0f, euclidian.Distance(Vector3{1.0f, 2.0f, 1.0f}, Vector3{-1.0f, -1.0f, -1.0f}));
+}
+
+TEST(Metrics, UnitWeightsMatchPlainForms) {
+    const Vector3 ones{1.0f, 1.0f, 1.0f};
+    const Vector3 offsets[] = {{0.1f, -0.7f, 0.33f}, {-1.25f, 0.001f, 2.5f}, {1e-20f, 3e10f, -7.0f}};
+    for (const Vector3& d : offsets) {
+        EXPECT_BITS_EQ(euclidian.Distance(d), euclidian.Distance(d, ones));
+        EXPECT_BITS_EQ(manhattan.Distance(d), manhattan.Distance(d, ones));
+        EXPECT_BITS_EQ(chessboard.Distance(d), chessboard.Distance(d, ones));
+        // Superquadratic with unit exponents is the Manhattan sum.
+        EXPECT_BITS_EQ(manhattan.Distance(d), superquadratic.Distance(d, ones));
+    }
+}
+
+TEST(Metrics, ThreeTermSumsAreFormedLeftToRight) {
+    // 1 + 2^-24 rounds back to 1 (a tie, to even) twice; summing the two
+    // small terms first would give 1 + 2^-23.
+    const float tiny = 0x1p-24f;
+    const Vector3 d{1.0f, tiny, tiny};
+    EXPECT_BITS_EQ(1.0f, manhattan.Distance(d));
+    EXPECT_BITS_EQ(1.0f, manhattan.Distance(d, Vector3{1.0f, 1.0f, 1.0f}));
+    const float root = 0x1p-12f;  // root * root == 2^-24
+    EXPECT_BITS_EQ(1.0f, euclidian.Distance(Vector3{1.0f, root, root}));
+    EXPECT_BITS_EQ(1.0f, superquadratic.Distance(d, Vector3{1.0f, 1.0f, 1.0f}));
+}
+
+TEST(Metrics, ProductsAndSumsAreRoundedSeparately) {
+    // x = 1 + 2^-12: x*x = 1 + 2^-11 + 2^-24 rounds (tie, to even) to
+    // 1 + 2^-11, and adding y*y = 2^-24 ties back to 1 + 2^-11. A fused
+    // multiply-add would keep both small terms: 1 + 2^-11 + 2^-23.
+    const Vector3 d{1.0f + 0x1p-12f, 0x1p-12f, 0.0f};
+    EXPECT_BITS_EQ(1.0f + 0x1p-11f, euclidian.Distance(d));
+    EXPECT_BITS_EQ(1.0f + 0x1p-11f, euclidian.Distance(d, Vector3{1.0f, 1.0f, 1.0f}));
+}
+
+TEST(Metrics, ChessboardMaxRulePassesOverNaNExceptInTheLastTerm) {
+    EXPECT_BITS_EQ(2.0f, chessboard.Distance(Vector3{kNaN, 1.0f, 2.0f}));
+    EXPECT_BITS_EQ(2.0f, chessboard.Distance(Vector3{1.0f, kNaN, 2.0f}));
+    EXPECT_TRUE(std::isnan(chessboard.Distance(Vector3{1.0f, 2.0f, kNaN})));
+    // max(NaN, max(1, 2)) = 2 even when the NaN term is the x term alone.
+    EXPECT_BITS_EQ(5.0f, chessboard.Distance(Vector3{kNaN, 5.0f, 1.0f}));
+    // Weighted: a NaN weight makes that term NaN.
+    const Vector3 d{1.0f, 2.0f, 3.0f};
+    EXPECT_BITS_EQ(3.0f, chessboard.Distance(d, Vector3{kNaN, 1.0f, 1.0f}));
+    EXPECT_TRUE(std::isnan(chessboard.Distance(d, Vector3{1.0f, 1.0f, kNaN})));
+    // Infinities are ordinary large values.
+    EXPECT_BITS_EQ(kInf, chessboard.Distance(Vector3{-kInf, 1.0f, 2.0f}));
+    // ...but a NaN z term still wins over an infinite x term.
+    EXPECT_TRUE(std::isnan(chessboard.Distance(Vector3{-kInf, 1.0f, kNaN})));
+}
+
+TEST(Metrics, InfinitiesAndNaNFollowIeeeArithmetic) {
+    const Vector3 ones{1.0f, 1.0f, 1.0f};
+    EXPECT_BITS_EQ(kInf, euclidian.Distance(Vector3{-kInf, 0.0f, 0.0f}, ones));
+    EXPECT_BITS_EQ(kInf, manhattan.Distance(Vector3{0.0f, -kInf, 1.0f}, ones));
+    // 0 * inf is NaN.
+    EXPECT_TRUE(std::isnan(euclidian.Distance(Vector3{kInf, 0.0f, 0.0f}, Vector3{0.0f, 1.0f, 1.0f})));
+    EXPECT_TRUE(std::isnan(manhattan.Distance(Vector3{kNaN, 0.0f, 0.0f})));
+    EXPECT_TRUE(std::isnan(minkowski.Distance(Vector3{0.0f, 0.0f, 0.0f}, Vector3{kNaN, 0.0f, 0.0f})));
+    // powf(x, 0) is 1 even for NaN and infinite x.
+    EXPECT_BITS_EQ(3.0f, superquadratic.Distance(Vector3{kNaN, kInf, 0.0f}, Vector3{0.0f, 0.0f, 0.0f}));
+}
+
+TEST(Metrics, MinkowskiConstantsAndNumbering) {
+    EXPECT_BITS_EQ(0.5f, minkowski.exponent);
+    EXPECT_BITS_EQ(2.0f, minkowski.outer_exponent);
+    EXPECT_EQ(typeid(Euclidian), typeid(metric_by_number(1)));
+    EXPECT_EQ(typeid(Manhattan), typeid(metric_by_number(2)));
+    EXPECT_EQ(typeid(Chessboard), typeid(metric_by_number(3)));
+    EXPECT_EQ(typeid(Minkowski), typeid(metric_by_number(4)));
+    EXPECT_EQ(typeid(Superquadratic), typeid(metric_by_number(5)));
+    EXPECT_EQ(&minkowski, &metric_by_number(4));
+}
+
+TEST(Metrics, SlotZeroIsTheWeightedForm) {
+    // Called through the base: the weighted overload must be the one taking w.
+    const DistType& m = metric_by_number(4);
+    const Vector3 d{1.0f, 1.0f, 1.0f};
+    EXPECT_BITS_EQ(0.0f, m.Distance(d, Vector3{1.0f, 1.0f, 1.0f}));
+    EXPECT_BITS_EQ(9.0f, m.Distance(d));
+}
+
+}  // namespace
+}  // namespace tulo

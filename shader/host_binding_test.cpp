@@ -1,0 +1,118 @@
+// Tests of the late binding through the loaded library: one lookup per
+// module handle, a new lookup after a new handle, the two diagnostics and
+// the fall-back value when the lookup fails.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "shader/shader_test_support.h"
+
+// The probe module: exports mi_phen_eval and counts its lookups.
+struct Probe {
+    void* handle = nullptr;
+    int (*lookups)() = nullptr;
+    Probe() {
+        handle = dlopen(TULO_PROBE_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return;
+        using SetTargetFn = void (*)(void* (*)(void*, void*));
+        auto set_target = reinterpret_cast<SetTargetFn>(dlsym(handle, "probe_set_target"));
+        lookups = reinterpret_cast<int (*)()>(dlsym(handle, "probe_lookups"));
+        set_target(&mi_phen_eval);
+    }
+};
+
+namespace shader_test {
+namespace {
+
+using HostBinding = ShaderTest;
+
+// A block whose gain and weights are connected and answered.
+struct ConnectedSetup {
+    standin::ParameterStore store{64};
+    RecordingConnections connections;
+    ConnectedSetup() {
+        store.params() = typical_params();
+        store.connect(Param::weights);
+        store.connect(Param::gain);
+        connections.set(Param::weights, Vector3{2.0f, 1.0f, 0.5f});
+        connections.set(Param::gain, 0.5f);
+    }
+    Color shade_once() { return shade(store, {0.3f, 1.7f, -2.2f}, Color{0, 0, 0, 1}, &connections); }
+    // The colour when both connected values fall back to the stored ones.
+    Color fallback() { return expected_color(store.params(), {0.3f, 1.7f, -2.2f}, Color{0, 0, 0, 1}); }
+};
+
+std::string lookup_failure(void* handle) {
+    char line[128];
+    std::snprintf(line, sizeof(line), "dlsym failed on \"mi_phen_eval\" (handle: %08x error: %d)\n",
+                  static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(handle) & 0xFFFFFFFFu), -1);
+    return line;
+}
+
+TEST_F(HostBinding, ResolvesOncePerModuleHandleAndAgainAfterANewOne) {
+    static Probe probe;
+    ASSERT_NE(nullptr, probe.handle) << dlerror();
+    ConnectedSetup setup;
+    library().set_module_handle(probe.handle);
+    const int before = probe.lookups();
+    ::testing::internal::CaptureStderr();
+    setup.shade_once();  // two connected parameters
+    EXPECT_EQ(before + 1, probe.lookups());
+    setup.shade_once();
+    setup.shade_once();
+    EXPECT_EQ(before + 1, probe.lookups());
+    EXPECT_EQ(6u, setup.connections.calls.size());
+
+    library().set_module_handle(probe.handle);
+    setup.shade_once();
+    EXPECT_EQ(before + 2, probe.lookups());
+    EXPECT_EQ(8u, setup.connections.calls.size());
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());  // success prints nothing
+}
+
+TEST_F(HostBinding, MissingHandleReportsBothMessagesAtEveryLookup) {
+    ConnectedSetup setup;
+    library().set_module_handle(nullptr);
+    const Color expected = setup.fallback();
+    ::testing::internal::CaptureStderr();
+    const Color c = setup.shade_once();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string once = "DYNLOAD: dl_handle null\n" + lookup_failure(nullptr);
+    EXPECT_EQ(once + once, err);  // a failed lookup is retried at the next parameter
+    EXPECT_EQ(once.substr(once.find("dlsym")), "dlsym failed on \"mi_phen_eval\" (handle: 00000000 error: -1)\n");
+    expect_same_color(expected, c);
+    EXPECT_TRUE(setup.connections.calls.empty());
+}
+
+TEST_F(HostBinding, ModuleWithoutTheOperationReportsTheFailedLookup) {
+    void* other = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, other);
+    ConnectedSetup setup;
+    library().set_module_handle(other);
+    ::testing::internal::CaptureStderr();
+    const Color c = setup.shade_once();
+    // The failed lookup is made, and reported, again for the second parameter.
+    EXPECT_EQ(lookup_failure(other) + lookup_failure(other), ::testing::internal::GetCapturedStderr());
+    expect_same_color(setup.fallback(), c);
+
+    // Setting the renderer's handle recovers at the next connected parameter.
+    library().set_module_handle(standin::renderer_module_handle());
+    ::testing::internal::CaptureStderr();
+    setup.shade_once();
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(2u, setup.connections.calls.size());
+}
+
+TEST_F(HostBinding, UnconnectedParametersNeverLookAnythingUp) {
+    library().set_module_handle(nullptr);
+    standin::ParameterStore store(-64);  // tags present, all 0
+    store.params() = typical_params();
+    ::testing::internal::CaptureStderr();
+    shade(store, {1.0f, 1.0f, 1.0f}, Color{0, 0, 0, 1});
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+}
+
+}  // namespace
+}  // namespace shader_test

@@ -129,3 +129,7 @@ inline int32_t shade(const ShaderLibrary& lib, ShadingRecord& record, ParameterS
 }
 
 }  // namespace standin
+
+// The renderer operation the shader library looks up by name (defined by
+// the stand-in and exported from the program).
+extern "C" void* mi_phen_eval(void* state, void* param);
