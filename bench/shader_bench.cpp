@@ -1,0 +1,184 @@
+// Per-sample cost of the shader: through the loaded library as a renderer
+// calls it, through cellular_basis directly, and for the literal baseline,
+// on a fixed set of points spread over many cubes. After the runs a table
+// gives the speed-up of each over the baseline, and the work per sample.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/literal_basis.h"
+#include "cellular/cellular_basis.h"
+#include "standin/standin_renderer.h"
+
+namespace {
+
+using tulo::Color;
+using tulo::Vector3;
+
+// Pseudo-random points over [-64, 64)^3: about 50^3 cubes of the lattice.
+const std::vector<Vector3>& points() {
+    static const std::vector<Vector3> pts = [] {
+        std::vector<Vector3> v;
+        uint32_t s = 2463534242u;
+        auto next = [&] {
+            s ^= s << 13;
+            s ^= s >> 17;
+            s ^= s << 5;
+            return static_cast<float>(s >> 8) * 0x1p-24f * 128.0f - 64.0f;
+        };
+        for (int i = 0; i < 4096; ++i) v.push_back({next(), next(), next()});
+        return v;
+    }();
+    return pts;
+}
+
+tulo::CellularTextureParams params_for(int metric, int octaves) {
+    tulo::CellularTextureParams p{};
+    p.color1 = {1.0f, 0.8f, 0.3f, 1.0f};
+    p.color2 = {0.1f, 0.2f, 0.5f, 1.0f};
+    p.metric = metric;
+    p.weights = {1.0f, 1.0f, 1.0f};
+    p.octaves = octaves;
+    p.gain = 0.5f;
+    return p;
+}
+
+const standin::ShaderLibrary& library() {
+    static const std::unique_ptr<standin::ShaderLibrary> lib = [] {
+        std::string error;
+        auto l = standin::ShaderLibrary::load(TULO_LIBRARY_PATH, &error);
+        if (!l) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::exit(1);
+        }
+        l->set_module_handle(standin::renderer_module_handle());
+        return l;
+    }();
+    return *lib;
+}
+
+// The exported entry point, one sample per iteration.
+void BM_Shader(benchmark::State& state) {
+    standin::ParameterStore store;
+    store.params() = params_for(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    standin::ShadingRecord record(store);
+    const auto shade = library().shade_function();
+    const auto& pts = points();
+    size_t i = 0;
+    for (auto _ : state) {
+        const Vector3& p = pts[i++ & (pts.size() - 1)];
+        record.set_point(p.x, p.y, p.z);
+        Color c{0, 0, 0, 1};
+        benchmark::DoNotOptimize(shade(&c, record.state(), &store.params()));
+        benchmark::DoNotOptimize(c);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The literal baseline of the same per-sample computation.
+void BM_LiteralShader(benchmark::State& state) {
+    const auto params = params_for(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    const auto& pts = points();
+    size_t i = 0;
+    for (auto _ : state) {
+        Color c = literal::shade(params, pts[i++ & (pts.size() - 1)], Color{0, 0, 0, 1});
+        benchmark::DoNotOptimize(c);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// One basis evaluation (N = 2) at octave 0, directly and literally.
+template <bool kLiteral>
+void BM_Basis(benchmark::State& state) {
+    const tulo::DistType* metric = &tulo::metric_by_number(static_cast<int32_t>(state.range(0)));
+    const Vector3 w{1.0f, 1.0f, 1.0f};
+    const auto& pts = points();
+    size_t i = 0;
+    for (auto _ : state) {
+        const Vector3& p = pts[i++ & (pts.size() - 1)];
+        float F[2];
+        if (kLiteral) {
+            literal::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
+        } else {
+            tulo::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
+        }
+        benchmark::DoNotOptimize(F);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Throughput of the entry point with one and two threads shading at once.
+void BM_ShaderThreads(benchmark::State& state) {
+    BM_Shader(state);
+}
+
+void metric_octave_args(benchmark::internal::Benchmark* b) {
+    for (int m = 1; m <= 5; ++m)
+        for (int o : {0, 5}) b->Args({m, o});
+    b->ArgNames({"metric", "octaves"});
+}
+
+BENCHMARK(BM_Shader)->Apply(metric_octave_args);
+BENCHMARK(BM_LiteralShader)->Apply(metric_octave_args);
+BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->DenseRange(1, 5)->ArgName("metric");
+BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_LiteralBasis")->DenseRange(1, 5)->ArgName("metric");
+BENCHMARK(BM_ShaderThreads)->Args({1, 0})->Args({3, 5})->ArgNames({"metric", "octaves"})->Threads(1)->Threads(2)->UseRealTime();
+
+// Prints the usual table, then the speed-up of each fast run over its
+// literal twin and the mean work per sample of every metric.
+class SpeedupReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
+                ns_[r.benchmark_name()] = r.GetAdjustedRealTime();
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nspeed-up over the literal baseline (same run):\n");
+        std::printf("  %-34s %10s %10s %8s\n", "benchmark", "ns", "literal ns", "speed-up");
+        for (const auto& [name, ns] : ns_) {
+            for (const char* prefix : {"BM_Shader/", "BM_Basis/"}) {
+                if (name.rfind(prefix, 0) != 0) continue;
+                const std::string twin = "BM_Literal" + name.substr(3);
+                const auto it = ns_.find(twin);
+                if (it == ns_.end()) continue;
+                std::printf("  %-34s %10.1f %10.1f %7.2fx\n", name.c_str(), ns, it->second, it->second / ns);
+            }
+        }
+        std::printf("\nwork per sample, octave 0 (unit weights, %zu points):\n", points().size());
+        std::printf("  %-8s %14s %22s\n", "metric", "cubes visited", "distance evaluations");
+        for (int m = 1; m <= 5; ++m) {
+            literal::Counts counts;
+            for (const Vector3& p : points()) {
+                float F[2];
+                const Vector3 w{1.0f, 1.0f, 1.0f};
+                literal::cellular_basis(&tulo::metric_by_number(m), &w, p.x, p.y, p.z, 2, F, nullptr, nullptr,
+                                        &counts);
+            }
+            const double n = static_cast<double>(points().size());
+            std::printf("  %-8d %14.2f %22.2f\n", m, static_cast<double>(counts.cubes) / n,
+                        static_cast<double>(counts.evaluations) / n);
+        }
+    }
+
+private:
+    std::map<std::string, double> ns_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SpeedupReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
