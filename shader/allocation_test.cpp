@@ -48,7 +48,9 @@ TEST(Allocation, ShaderCallsAllocateNothing) {
     }
     const long after = allocations.load();
     // The counter itself works.
-    delete new int(1);
+    static void* volatile sink;
+    sink = ::operator new(16);
+    ::operator delete(sink);
     const long after_one = allocations.load();
     EXPECT_EQ(before, after);
     EXPECT_EQ(after + 1, after_one);
