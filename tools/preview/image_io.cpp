@@ -2,6 +2,7 @@
 #include "tools/preview/image_io.h"
 
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ImfChannelList.h>
@@ -39,6 +40,10 @@ AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)) {
     std::string templ = path_ + ".tmp-XXXXXX";
     const int fd = mkstemp(templ.data());
     if (fd < 0) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
+    // mkstemp makes the file private; give it the mode a new file gets.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
     close(fd);
     temp_ = templ;
 }
@@ -69,6 +74,9 @@ void write_png(const Image& image, const std::string& path) {
     png.width = static_cast<png_uint_32>(image.width);
     png.height = static_cast<png_uint_32>(image.height);
     png.format = PNG_FORMAT_RGB;
+#ifdef PNG_IMAGE_FLAG_FAST
+    png.flags |= PNG_IMAGE_FLAG_FAST;  // faster compression; a preview is rewritten often
+#endif
     if (!png_image_write_to_file(&png, path.c_str(), 0, rgb.data(), 0, nullptr)) {
         const std::string why = png.message;
         png_image_free(&png);
