@@ -4,6 +4,8 @@
 // gives the speed-up of each over the baseline, and the work per sample.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <map>
 #include <string>
@@ -131,6 +133,9 @@ BENCHMARK(BM_ShaderThreads)->Args({1, 0})->Args({3, 5})->ArgNames({"metric", "oc
 // literal twin and the mean work per sample of every metric.
 class SpeedupReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that saved output stays plain text.
+    SpeedupReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
