@@ -1,16 +1,29 @@
-# Fails unless the library's defined dynamic symbols are exactly its three
-# entry points. Run with -DNM=<nm> -DLIBRARY=<path>.
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+# Fails unless the library exports exactly its three entry points under
+# their plain names. Run with -DLIBRARY=<path> and either -DNM=<nm> (ELF:
+# defined dynamic symbols) or -DOBJDUMP=<objdump> (PE: the export table).
+if(DEFINED OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+  # The name pointer table: rows "\t[   0] name" after its heading, up to
+  # the first blank line.
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${listing}")
+  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${table}")
+  set(names "")
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE "^.* " "" name "${row}")
+    list(APPEND names "${name}")
+  endforeach()
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+  string(REGEX MATCHALL "[^\n]+" lines "${listing}")
+  set(names "")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^.* " "" name "${line}")
+    list(APPEND names "${name}")
+  endforeach()
 endif()
-string(REGEX MATCHALL "[^\n]+" lines "${listing}")
-set(names "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^.* " "" name "${line}")
-  list(APPEND names "${name}")
-endforeach()
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "could not list the exports of ${LIBRARY}")
+endif()
 list(SORT names)
 set(expected miSetModuleHandle tulo_cellulartexture tulo_cellulartexture_version)
 if(NOT names STREQUAL expected)

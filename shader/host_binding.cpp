@@ -48,9 +48,12 @@ LookupResult lookup_symbol(void* module, const char* name) {
     std::memcpy(&address, &proc, sizeof(address));
     return {address, 0};
 #else
-    // A null handle names no module: dlsym would take it as RTLD_DEFAULT and
-    // search the whole process, which is not the module the renderer gave us.
-    if (module == nullptr) return {nullptr, kNoErrorCode};
+    // A null handle means the main program, as GetProcAddress takes it on
+    // Windows (dlsym would take null as RTLD_DEFAULT instead).
+    if (module == nullptr) {
+        static void* const program = dlopen(nullptr, RTLD_LAZY);
+        module = program;
+    }
     dlerror();  // clear any stale error state of this thread
     void* address = dlsym(module, name);
     return {address, address != nullptr ? 0 : kNoErrorCode};

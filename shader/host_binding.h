@@ -6,7 +6,8 @@
 // only operation used is mi_phen_eval, which computes a connected parameter.
 //
 // Diagnostics (standard error, the library's only output):
-//   "DYNLOAD: dl_handle null\n"  a lookup with no handle set (made anyway);
+//   "DYNLOAD: dl_handle null\n"  a lookup with no handle set; it is made
+//   anyway, in the main program (as GetProcAddress does with a null module);
 //   "dlsym failed on \"mi_phen_eval\" (handle: %08x error: %d)\n"  a failed
 //   lookup, with the low 32 bits of the handle and the platform's error code:
 //   GetLastError() on Windows; on other platforms, whose lookup gives no

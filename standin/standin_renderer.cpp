@@ -1,11 +1,11 @@
 // The stand-in renderer: library loading, record layout and mi_phen_eval.
 #include "standin/standin_renderer.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+
+#include "standin/module.h"
 
 namespace standin {
 namespace {
@@ -15,7 +15,7 @@ constexpr std::size_t kSelfPointer = 0;
 
 template <class Fn>
 Fn find_entry_point(void* handle, const char* name, std::string* missing) {
-    void* address = dlsym(handle, name);
+    void* address = find_symbol(handle, name);
     if (address == nullptr && missing->empty()) *missing = name;
     Fn fn = nullptr;
     std::memcpy(&fn, &address, sizeof(fn));
@@ -25,12 +25,10 @@ Fn find_entry_point(void* handle, const char* name, std::string* missing) {
 }  // namespace
 
 std::unique_ptr<ShaderLibrary> ShaderLibrary::load(const std::string& path, std::string* error) {
-    // RTLD_LOCAL: the library's own symbols stay out of the global scope, as
-    // a renderer loads shader plug-ins.
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    void* handle = open_module(path, &why);
     if (handle == nullptr) {
-        const char* why = dlerror();
-        *error = "cannot load shader library '" + path + "': " + (why ? why : "unknown error");
+        *error = "cannot load shader library '" + path + "': " + why;
         return nullptr;
     }
     std::unique_ptr<ShaderLibrary> lib(new ShaderLibrary());
@@ -46,11 +44,7 @@ std::unique_ptr<ShaderLibrary> ShaderLibrary::load(const std::string& path, std:
     return lib;
 }
 
-void* renderer_module_handle() {
-    // The running program, whose exported symbols include mi_phen_eval.
-    static void* const handle = dlopen(nullptr, RTLD_NOW);
-    return handle;
-}
+void* renderer_module_handle() { return program_module(); }
 
 ParameterStore::ParameterStore(int32_t tag_offset) : tag_offset_(tag_offset) {
     constexpr std::size_t kBlock = sizeof(CellularTextureParams);
@@ -105,7 +99,7 @@ tulo::Vector3 ShadingRecord::point() const {
 // The renderer operation the shader library looks up by name: computes the
 // value of a connected parameter and returns its address (null when this
 // record has nothing to compute it with).
-extern "C" __attribute__((visibility("default"))) void* mi_phen_eval(void* state, void* param) {
+extern "C" STANDIN_EXPORT void* mi_phen_eval(void* state, void* param) {
     const standin::ShadingRecord* record;
     std::memcpy(&record, static_cast<unsigned char*>(state) + standin::kSelfPointer, sizeof(record));
     if (record->connections() == nullptr) return nullptr;

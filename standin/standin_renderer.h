@@ -130,6 +130,16 @@ inline int32_t shade(const ShaderLibrary& lib, ShadingRecord& record, ParameterS
 
 }  // namespace standin
 
+// Marks the stand-in's mi_phen_eval for export from the program (a test
+// builds the stand-in with STANDIN_NO_EXPORT to play a renderer that does not).
+#if defined(STANDIN_NO_EXPORT)
+#    define STANDIN_EXPORT
+#elif defined(_WIN32)
+#    define STANDIN_EXPORT __declspec(dllexport)
+#else
+#    define STANDIN_EXPORT __attribute__((visibility("default")))
+#endif
+
 // The renderer operation the shader library looks up by name (defined by
 // the stand-in and exported from the program).
-extern "C" void* mi_phen_eval(void* state, void* param);
+extern "C" STANDIN_EXPORT void* mi_phen_eval(void* state, void* param);

@@ -18,7 +18,7 @@ extern "C" {
 __attribute__((visibility("default"))) void probe_set_target(PhenEvalFn fn) { target = fn; }
 __attribute__((visibility("default"))) int probe_lookups() { return lookups.load(); }
 
-static PhenEvalFn resolve_mi_phen_eval() {
+__attribute__((visibility("hidden"))) PhenEvalFn resolve_mi_phen_eval() {
     lookups.fetch_add(1);
     return forward;
 }
