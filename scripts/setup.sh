@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests and tools need, when missing.
 # Safe to run again: it only calls apt-get when something is absent.
+#
+#   scripts/setup.sh [windows] [fuzz]
+#
+# windows: the MinGW-w64 cross compiler and Wine, for the Windows build and
+# its tests; fuzz: Clang with its sanitizer and libFuzzer runtimes.
 set -euo pipefail
 
 packages=(
@@ -8,6 +13,13 @@ packages=(
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   libpng-dev libopenexr-dev      # the preview tool's image output
 )
+for group in "$@"; do
+  case "$group" in
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine64) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "setup: unknown group '$group' (windows, fuzz)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

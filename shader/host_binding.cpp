@@ -29,8 +29,10 @@ std::atomic<void*> entry_points[kEntryPointSlots] = {};
 
 constexpr const char* kPhenEvalName = "mi_phen_eval";
 
-// mi_phen_eval(state, parameter address) -> address of the parameter's value.
-using PhenEvalFn = void* (*)(ShadingState*, void*);
+// mi_phen_eval(state, parameter address) -> address of the parameter's
+// value. The renderer's own declaration names its state type; untyped
+// pointers are what the two sides share.
+using PhenEvalFn = void* (*)(void*, void*);
 
 struct LookupResult {
     void* address;  // null when the symbol was not found
@@ -94,7 +96,7 @@ const void* call_phen_eval(ShadingState* state, const void* address) {
     PhenEvalFn phen_eval;
     static_assert(sizeof(phen_eval) == sizeof(fn), "function and data pointers differ in size");
     std::memcpy(&phen_eval, &fn, sizeof(phen_eval));
-    return phen_eval(state, const_cast<void*>(address));
+    return phen_eval(static_cast<void*>(state), const_cast<void*>(address));
 }
 
 }  // namespace binding

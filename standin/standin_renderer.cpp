@@ -79,7 +79,10 @@ ShadingRecord::ShadingRecord(const ParameterStore& store, Connections* connectio
     std::memcpy(state_ + kSelfPointer, &self, sizeof(self));
     const unsigned char* shader_record = shader_;
     std::memcpy(state_ + tulo::state_layout::kShaderRecord, &shader_record, sizeof(shader_record));
-    const int32_t offset = store.tag_offset();
+    set_tag_offset(store.tag_offset());
+}
+
+void ShadingRecord::set_tag_offset(int32_t offset) {
     std::memcpy(shader_ + tulo::state_layout::kTagOffset, &offset, sizeof(offset));
 }
 

@@ -107,6 +107,9 @@ public:
 
     void set_point(float x, float y, float z);
     tulo::Vector3 point() const;
+    // Overrides the connection-tag offset the shader record carries (by
+    // default the store's), for hosts that lay out their own tags.
+    void set_tag_offset(int32_t offset);
     const ParameterStore& store() const { return *store_; }
     Connections* connections() const { return connections_; }
     tulo::ShadingState* state() { return reinterpret_cast<tulo::ShadingState*>(state_); }
