@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "bench/literal_basis.h"
 #include "cellular/cellular_basis.h"
 #include "standin/standin_renderer.h"
 
@@ -94,38 +95,10 @@ inline Color shade(standin::ParameterStore& store, const Vector3& p, const Color
     return result;
 }
 
-// The colour a sample should get, derived step by step from the basis
-// function linked into the test (not through the loaded library).
-inline Color expected_color(CellularTextureParams prm, Vector3 p, Color result) {
-    const int32_t m = prm.metric < 1 ? 1 : prm.metric > 5 ? 5 : prm.metric;
-    const tulo::DistType* metric = &tulo::metric_by_number(m);
-    Vector3 w = prm.weights;
-    if (w.x == 0.0f && w.y == 0.0f && w.z == 0.0f) w = {1.0f, 1.0f, 1.0f};
-    float F[2];
-    tulo::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
-    float t = F[1] - F[0];
-    const int32_t n = prm.octaves < 0 ? 0 : prm.octaves > 5 ? 5 : prm.octaves;
-    float a = 0.5f;
-    for (int32_t i = 0; i < n; ++i) {
-        p = {p.x * 2.0f, p.y * 2.0f, p.z * 2.0f};
-        tulo::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
-        const float share = (F[1] - F[0]) * a;
-        a = a * 0.5f;
-        t = t + share;
-    }
-    float k = prm.gain;
-    if (k > 0.0f) k = 1.0f / k;
-    if (t > k) {
-        result = {0.0f, 0.0f, 0.0f, 0.0f};
-        t = 0.0f;
-    } else {
-        t = t / k;
-    }
-    const float s = 1.0f - t;
-    result.r = prm.color2.r * s + prm.color1.r * t;
-    result.g = prm.color2.g * s + prm.color1.g * t;
-    result.b = prm.color2.b * s + prm.color1.b * t;
-    return result;
+// The colour a sample should get: the literal rendition of the shader's
+// steps over the literal basis function (not through the loaded library).
+inline Color expected_color(const CellularTextureParams& prm, const Vector3& p, const Color& result) {
+    return literal::shade(prm, p, result);
 }
 
 // A typical parameter set.

@@ -27,6 +27,18 @@ unsigned char to_8bit(float v) {
 
 std::string errno_text() { return std::strerror(errno); }
 
+// The float R, G, B, A channels of an image's pixels, for OpenEXR.
+Imf::FrameBuffer frame_buffer(const Image& image) {
+    Imf::FrameBuffer fb;
+    char* base = reinterpret_cast<char*>(const_cast<tulo::Color*>(image.pixels.data()));
+    const size_t xs = sizeof(tulo::Color), ys = xs * static_cast<size_t>(image.width);
+    fb.insert("R", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, r), xs, ys));
+    fb.insert("G", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, g), xs, ys));
+    fb.insert("B", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, b), xs, ys));
+    fb.insert("A", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, a), xs, ys));
+    return fb;
+}
+
 }  // namespace
 
 bool is_exr_name(const std::string& path) {
@@ -89,14 +101,7 @@ void write_exr(const Image& image, const std::string& path) {
         Imf::Header header(image.width, image.height);
         for (const char* name : {"R", "G", "B", "A"}) header.channels().insert(name, Imf::Channel(Imf::FLOAT));
         Imf::OutputFile file(path.c_str(), header);
-        Imf::FrameBuffer fb;
-        char* base = reinterpret_cast<char*>(const_cast<tulo::Color*>(image.pixels.data()));
-        const size_t xs = sizeof(tulo::Color), ys = xs * static_cast<size_t>(image.width);
-        fb.insert("R", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, r), xs, ys));
-        fb.insert("G", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, g), xs, ys));
-        fb.insert("B", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, b), xs, ys));
-        fb.insert("A", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, a), xs, ys));
-        file.setFrameBuffer(fb);
+        file.setFrameBuffer(frame_buffer(image));
         file.writePixels(image.height);
     } catch (const std::exception& e) {
         throw std::runtime_error("cannot write OpenEXR '" + path + "': " + e.what());
@@ -127,14 +132,7 @@ Image read_exr(const std::string& path) {
     image.width = window.max.x - window.min.x + 1;
     image.height = window.max.y - window.min.y + 1;
     image.pixels.resize(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
-    Imf::FrameBuffer fb;
-    char* base = reinterpret_cast<char*>(image.pixels.data());
-    const size_t xs = sizeof(tulo::Color), ys = xs * static_cast<size_t>(image.width);
-    fb.insert("R", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, r), xs, ys));
-    fb.insert("G", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, g), xs, ys));
-    fb.insert("B", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, b), xs, ys));
-    fb.insert("A", Imf::Slice(Imf::FLOAT, base + offsetof(tulo::Color, a), xs, ys));
-    file.setFrameBuffer(fb);
+    file.setFrameBuffer(frame_buffer(image));
     file.readPixels(window.min.y, window.max.y);
     return image;
 }
