@@ -28,9 +28,12 @@ void* program_module() { return GetModuleHandleA(nullptr); }
 #else
 
 void* open_module(const std::string& path, std::string* error) {
+    // A bare file name is a file in the current folder, not a name for the
+    // loader to search its library path with.
+    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
     // RTLD_LOCAL: the library's own symbols stay out of the global scope,
     // as a renderer loads shader plug-ins.
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* why = dlerror();
         *error = why ? why : "unknown error";
