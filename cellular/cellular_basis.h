@@ -32,6 +32,7 @@
 // Reentrant: it allocates nothing and writes only the caller's arrays.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "cellular/dist_type.h"

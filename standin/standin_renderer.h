@@ -125,7 +125,7 @@ private:
     Connections* connections_;
 };
 
-// Shades one sample at (x, y, z): the renderer's per-sample call.
+// Shades one sample at the record's point: the renderer's per-sample call.
 inline int32_t shade(const ShaderLibrary& lib, ShadingRecord& record, ParameterStore& store,
                      Color* result) {
     return lib.shade_function()(result, record.state(), &store.params());

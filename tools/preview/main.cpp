@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         {
             std::unique_ptr<ProgressBar> bar;
             if (!options.quiet && isatty(STDERR_FILENO)) bar = std::make_unique<ProgressBar>(done, preview::count_tiles(layout));
-            image = preview::render(options, layout, *lib, threads, &done, nullptr);
+            image = preview::render(options, layout, *lib, threads, &done);
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 

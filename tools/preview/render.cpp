@@ -199,13 +199,12 @@ Layout plan(const Options& o) {
 int count_tiles(const Layout& layout) { return static_cast<int>(make_tiles(layout).size()); }
 
 Image render(const Options& o, const Layout& layout, const standin::ShaderLibrary& lib, int threads,
-             std::atomic<int>* done, int* total_tiles) {
+             std::atomic<int>* done) {
     Image image;
     image.width = layout.width;
     image.height = layout.height;
     image.pixels.assign(static_cast<size_t>(image.width) * static_cast<size_t>(image.height), kSheetBackground);
     const std::vector<Tile> tiles = make_tiles(layout);
-    if (total_tiles) *total_tiles = static_cast<int>(tiles.size());
 
     // Workers take tiles in order from a shared counter; every pixel is
     // shaded independently, so the image is the same for any thread count.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,9 +31,9 @@ Layout plan(const Options& options);
 
 // Shades every pixel of every cell on `threads` threads (the result does
 // not depend on the count) and draws the labels. `done` counts finished
-// tiles out of `total_tiles` as the work goes on.
+// tiles (out of count_tiles(layout)) as the work goes on.
 Image render(const Options& options, const Layout& layout, const standin::ShaderLibrary& lib, int threads,
-             std::atomic<int>* done, int* total_tiles);
+             std::atomic<int>* done);
 
 // The number of tiles render() will shade for `layout`.
 int count_tiles(const Layout& layout);
