@@ -13,6 +13,20 @@
 #    include <dlfcn.h>
 #endif
 
+// Deployment floor: the plugin must load on glibc 2.28 (what many render
+// farms run). glibc 2.34 moved dlopen, dlsym and dlerror from libdl into
+// libc under the new version GLIBC_2.34, so a plain build on a newer system
+// asks for GLIBC_2.34 and an older loader refuses the file. Newer glibc keeps
+// the original GLIBC_2.2.5 versions as compatibility symbols for exactly
+// this case: binding to them explicitly (and recording libdl.so.2 as needed,
+// where older glibc defines them; see CMakeLists.txt) gives one file that
+// loads on both. The versions are the x86-64 base version of glibc.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver dlopen,dlopen@GLIBC_2.2.5");
+__asm__(".symver dlsym,dlsym@GLIBC_2.2.5");
+__asm__(".symver dlerror,dlerror@GLIBC_2.2.5");
+#endif
+
 namespace tulo {
 namespace binding {
 namespace {
