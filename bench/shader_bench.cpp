@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
+#include <xmmintrin.h>
 
 #include <cstdio>
 #include <map>
@@ -13,6 +14,7 @@
 
 #include "bench/literal_basis.h"
 #include "cellular/cellular_basis.h"
+#include "shader/float_environment.h"
 #include "standin/standin_renderer.h"
 
 namespace {
@@ -80,6 +82,30 @@ void BM_Shader(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The entry point called from a thread in the default floating-point
+// environment (mode 0) and from one with flush-to-zero and
+// denormals-are-zero set (mode 1), which the library replaces by the
+// default for the call and restores afterwards.
+void BM_ShaderFloatMode(benchmark::State& state) {
+    const unsigned saved = _mm_getcsr();
+    if (state.range(2) == 1) _mm_setcsr(saved | 0x8040u);
+    BM_Shader(state);
+    _mm_setcsr(saved);
+}
+
+// The guard alone: what the entry point pays to check (mode 0) or to
+// replace and restore (mode 1) the caller's floating-point environment.
+void BM_FloatEnvironmentGuard(benchmark::State& state) {
+    const unsigned saved = _mm_getcsr();
+    if (state.range(0) == 1) _mm_setcsr(saved | 0x8040u);
+    for (auto _ : state) {
+        const tulo::DefaultFloatEnvironment guard;
+        benchmark::DoNotOptimize(&guard);
+        benchmark::ClobberMemory();
+    }
+    _mm_setcsr(saved);
+}
+
 // The literal baseline of the same per-sample computation.
 void BM_LiteralShader(benchmark::State& state) {
     const auto params = params_for(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
@@ -127,6 +153,9 @@ BENCHMARK(BM_Shader)->Apply(metric_octave_args);
 BENCHMARK(BM_LiteralShader)->Apply(metric_octave_args);
 BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->DenseRange(1, 5)->ArgName("metric");
 BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_LiteralBasis")->DenseRange(1, 5)->ArgName("metric");
+BENCHMARK(BM_ShaderFloatMode)->Args({1, 0, 0})->Args({1, 0, 1})->Args({2, 5, 0})->Args({2, 5, 1})
+    ->ArgNames({"metric", "octaves", "mode"});
+BENCHMARK(BM_FloatEnvironmentGuard)->Arg(0)->Arg(1)->ArgName("mode");
 BENCHMARK(BM_ShaderThreads)->Args({1, 0})->Args({3, 5})->ArgNames({"metric", "octaves"})->Threads(1)->Threads(2)->UseRealTime();
 
 // Prints the usual table, then the speed-up of each fast run over its

@@ -1,11 +1,12 @@
-// The shader entry points: parameter fetch, octave sum and colour blend.
+// The shader entry points: parameter fetch, then the computation of the
+// sample in the default floating-point environment.
 #include "shader/tulo_cellulartexture.h"
 
 #include <cstring>
 
-#include "cellular/cellular_basis.h"
-#include "cellular/dist_type.h"
+#include "shader/float_environment.h"
 #include "shader/host_binding.h"
+#include "shader/shading.h"
 
 namespace tulo {
 namespace {
@@ -32,7 +33,7 @@ int32_t connection_tag_offset(const ShadingState* state) {
 // A connected parameter whose value cannot be computed (mi_phen_eval cannot
 // be resolved, or returns null) takes the value stored in the block.
 template <class T>
-T eval_param(ShadingState* state, const T* address) {
+void eval_param(ShadingState* state, const T* address, T* out) {
     const void* source = address;
     const int32_t offset = connection_tag_offset(state);
     if (offset != 0) {
@@ -47,23 +48,22 @@ T eval_param(ShadingState* state, const T* address) {
             if (computed != nullptr) source = computed;
         }
     }
-    T value;
-    std::memcpy(&value, source, sizeof(T));
-    return value;
+    std::memcpy(out, source, sizeof(T));
 }
 
-int32_t clamp_int(int32_t value, int32_t lo, int32_t hi) {
-    if (value < lo) return lo;
-    if (value > hi) return hi;
-    return value;
+// Every parameter, fetched once each in the renderer's order: color1,
+// color2, metric, weights, octaves, gain. Nothing here is float arithmetic,
+// and mi_phen_eval runs in the renderer's own floating-point mode.
+CellularTextureParams fetch_parameters(ShadingState* state, const CellularTextureParams* params) {
+    CellularTextureParams fetched;
+    eval_param(state, &params->color1, &fetched.color1);
+    eval_param(state, &params->color2, &fetched.color2);
+    eval_param(state, &params->metric, &fetched.metric);
+    eval_param(state, &params->weights, &fetched.weights);
+    eval_param(state, &params->octaves, &fetched.octaves);
+    eval_param(state, &params->gain, &fetched.gain);
+    return fetched;
 }
-
-// Octave counts the shader accepts (each one doubles the frequency).
-constexpr int32_t kMinOctaves = 0;
-constexpr int32_t kMaxOctaves = 5;
-
-// Nearest feature points the shader asks the basis for: F1 and F2.
-constexpr int32_t kKeptDistances = 2;
 
 }  // namespace
 }  // namespace tulo
@@ -76,51 +76,11 @@ extern "C" TULO_API void miSetModuleHandle(void* handle) { binding::set_module_h
 
 extern "C" TULO_API int32_t tulo_cellulartexture(Color* result, ShadingState* state,
                                                  CellularTextureParams* params) {
-    const Color color1 = eval_param(state, &params->color1);
-    const Color color2 = eval_param(state, &params->color2);
-
-    // The metric objects are constant-initialised at load, so they already exist.
-    const int32_t m = clamp_int(eval_param(state, &params->metric), kFirstMetric, kLastMetric);
-    const DistType* metric = &metric_by_number(m);
-
-    // All-zero weights (either sign of zero; not NaN) mean unweighted.
-    Vector3 weights = eval_param(state, &params->weights);
-    if (weights.x == 0.0f && weights.y == 0.0f && weights.z == 0.0f) weights = {1.0f, 1.0f, 1.0f};
-
-    Vector3 p = read_at<Vector3>(state, state_layout::kPoint);
-
-    // F2 - F1 at the point, plus halving shares of it at doubling frequencies.
-    float F[kKeptDistances];
-    cellular_basis(metric, &weights, p.x, p.y, p.z, kKeptDistances, F, nullptr, nullptr);
-    float t = F[1] - F[0];
-
-    const int32_t n = clamp_int(eval_param(state, &params->octaves), kMinOctaves, kMaxOctaves);
-    float a = 0.5f;
-    for (int32_t i = 1; i <= n; ++i) {
-        p.x *= 2.0f;
-        p.y *= 2.0f;
-        p.z *= 2.0f;
-        cellular_basis(metric, &weights, p.x, p.y, p.z, kKeptDistances, F, nullptr, nullptr);
-        const float share = (F[1] - F[0]) * a;
-        a *= 0.5f;
-        t = t + share;
-    }
-
-    // Normalise by the gain: a positive gain g limits t to 1/g and scales by g.
-    float k = eval_param(state, &params->gain);
-    if (k > 0.0f) k = 1.0f / k;
-    if (t > k) {
-        // Beyond the limit: colour2 with every component, alpha too, zeroed first.
-        *result = Color{0.0f, 0.0f, 0.0f, 0.0f};
-        t = 0.0f;
-    } else {
-        t = t / k;  // NaN stays NaN; gain 0 with t 0 gives NaN
-    }
-
-    // Blend; alpha keeps what the renderer (or the branch above) left there.
-    const float s = 1.0f - t;
-    result->r = color2.r * s + color1.r * t;
-    result->g = color2.g * s + color1.g * t;
-    result->b = color2.b * s + color1.b * t;
+    // The metric objects are constant-initialised at load, so they exist
+    // before the metric number is fetched.
+    const ShadingInputs inputs = resolve_parameters(fetch_parameters(state, params));
+    const Vector3 point = read_at<Vector3>(state, state_layout::kPoint);
+    const DefaultFloatEnvironment environment;
+    shade_sample(inputs, point, result);
     return 1;
 }

@@ -1,0 +1,138 @@
+// The default floating-point environment for the shader's arithmetic,
+// whatever mode the calling thread runs in.
+//
+// The texture's bits are those of IEEE single precision in the default
+// environment: round to nearest, subnormal numbers kept (no flush-to-zero,
+// no denormals-are-zero) and every exception masked, so that nothing traps.
+// Renderers often run their threads otherwise: flush-to-zero with
+// denormals-are-zero for speed, another rounding mode, or unmasked traps to
+// catch a NaN where it is made. A DefaultFloatEnvironment reads the thread's
+// control state when it is made; only when that differs from the default does
+// it install the default, and when it goes it puts the caller's whole state
+// back, status flags included (the flags the shader raised meanwhile are
+// dropped). In the default environment it costs one read of the control
+// register and a branch that always goes the same way, and the shader's
+// arithmetic raises status flags as any float code does.
+//
+// The state is the calling thread's own: nothing is shared, locked or
+// allocated. The platform's powf, called inside, runs in the default
+// environment too.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
+#    define TULO_FENV_MXCSR 1
+#    include <xmmintrin.h>
+#elif defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__))
+#    define TULO_FENV_AARCH64 1
+#else
+#    define TULO_FENV_PORTABLE 1
+#    include <cfenv>
+#endif
+
+namespace tulo {
+
+class DefaultFloatEnvironment {
+public:
+    DefaultFloatEnvironment() noexcept;
+    ~DefaultFloatEnvironment();
+    DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
+    DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
+
+    // Whether the caller's environment differed and was replaced.
+    bool replaced() const { return replaced_; }
+
+private:
+    bool replaced_ = false;
+#if TULO_FENV_MXCSR
+    unsigned saved_ = 0;
+#elif TULO_FENV_AARCH64
+    uint64_t saved_fpcr_ = 0;
+    uint64_t saved_fpsr_ = 0;
+#else
+    std::fenv_t saved_{};
+#endif
+};
+
+#if TULO_FENV_MXCSR
+
+namespace detail {
+// MXCSR: bits 0-5 are the sticky status flags; the rest is control: bit 6
+// denormals-are-zero, bits 7-12 the exception masks, bits 13-14 the rounding
+// mode, bit 15 flush-to-zero.
+constexpr unsigned kMxcsrStatusFlags = 0x003Fu;
+constexpr unsigned kMxcsrControl = 0xFFC0u;
+// All six exceptions masked, round to nearest, no FTZ, no DAZ.
+constexpr unsigned kMxcsrDefaultControl = 0x1F80u;
+}  // namespace detail
+
+inline DefaultFloatEnvironment::DefaultFloatEnvironment() noexcept {
+    const unsigned csr = _mm_getcsr();
+    if ((csr & detail::kMxcsrControl) != detail::kMxcsrDefaultControl) {
+        saved_ = csr;
+        replaced_ = true;
+        _mm_setcsr(detail::kMxcsrDefaultControl | (csr & detail::kMxcsrStatusFlags));
+    }
+}
+
+inline DefaultFloatEnvironment::~DefaultFloatEnvironment() {
+    if (replaced_) _mm_setcsr(saved_);
+}
+
+#elif TULO_FENV_AARCH64
+
+namespace detail {
+// FPCR control bits that change results or trap: the trap enables (IOE, DZE,
+// OFE, UFE, IXE at bits 8-12, IDE at 15), FZ16 (19), RMode (22-23), FZ (24)
+// and DN (25, default NaN, which changes NaN payloads). Default: all clear.
+constexpr uint64_t kFpcrControl = 0x1F00u | 0x8000u | (1u << 19) | (3u << 22) | (1u << 24) | (1u << 25);
+
+inline uint64_t read_fpcr() {
+    uint64_t v;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(v));
+    return v;
+}
+inline void write_fpcr(uint64_t v) { __asm__ __volatile__("msr fpcr, %0" : : "r"(v)); }
+inline uint64_t read_fpsr() {
+    uint64_t v;
+    __asm__ __volatile__("mrs %0, fpsr" : "=r"(v));
+    return v;
+}
+inline void write_fpsr(uint64_t v) { __asm__ __volatile__("msr fpsr, %0" : : "r"(v)); }
+}  // namespace detail
+
+inline DefaultFloatEnvironment::DefaultFloatEnvironment() noexcept {
+    const uint64_t fpcr = detail::read_fpcr();
+    if ((fpcr & detail::kFpcrControl) != 0) {
+        saved_fpcr_ = fpcr;
+        saved_fpsr_ = detail::read_fpsr();
+        replaced_ = true;
+        detail::write_fpcr(fpcr & ~detail::kFpcrControl);
+    }
+}
+
+inline DefaultFloatEnvironment::~DefaultFloatEnvironment() {
+    if (replaced_) {
+        detail::write_fpcr(saved_fpcr_);
+        detail::write_fpsr(saved_fpsr_);
+    }
+}
+
+#else
+
+// Elsewhere only what <cfenv> offers: the whole environment is saved, the
+// exceptions are held (masked, flags cleared) and rounding set to nearest.
+// Flush-to-zero controls of other architectures are not reached this way.
+inline DefaultFloatEnvironment::DefaultFloatEnvironment() noexcept {
+    replaced_ = std::feholdexcept(&saved_) == 0;
+    if (replaced_) std::fesetround(FE_TONEAREST);
+}
+
+inline DefaultFloatEnvironment::~DefaultFloatEnvironment() {
+    if (replaced_) std::fesetenv(&saved_);
+}
+
+#endif
+
+}  // namespace tulo

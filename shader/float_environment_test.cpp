@@ -1,0 +1,207 @@
+// The shader gives the same bits, and never traps, whatever floating-point
+// mode the renderer's thread runs in, and it hands the thread back in the
+// state it found it: control bits and status flags alike.
+#include <xmmintrin.h>
+
+#if defined(_WIN32)
+#    define WIN32_LEAN_AND_MEAN
+#    include <windows.h>
+#endif
+
+#include <cstdlib>
+#include <limits>
+#include <random>
+
+#include "shader/shader_test_support.h"
+#include "shader/shading.h"
+
+namespace shader_test {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// MXCSR as the hardware defines it: status flags in bits 0-5, then DAZ (6),
+// the six exception masks (7-12), rounding (13-14) and FTZ (15).
+constexpr unsigned kDefault = 0x1F80;  // everything masked, nearest
+constexpr unsigned kDaz = 1u << 6;
+constexpr unsigned kFtz = 1u << 15;
+constexpr unsigned kRoundDown = 1u << 13, kRoundUp = 2u << 13, kRoundToZero = 3u << 13;
+constexpr unsigned kInvalidMask = 1u << 7, kDivideByZeroMask = 1u << 9, kOverflowMask = 1u << 10;
+// Sticky status flags a caller may have raised before the call.
+constexpr unsigned kInexactAndUnderflow = 0x30, kNoFlags = 0x00, kAllFlags = 0x3F;
+
+struct Mode {
+    const char* name;
+    unsigned control;
+};
+const Mode kModes[] = {
+    {"FTZ+DAZ", kDefault | kFtz | kDaz},
+    {"FTZ", kDefault | kFtz},
+    {"DAZ", kDefault | kDaz},
+    {"round down", kDefault | kRoundDown},
+    {"round up", kDefault | kRoundUp},
+    {"round to zero", kDefault | kRoundToZero},
+    {"FTZ+DAZ, round up", kDefault | kFtz | kDaz | kRoundUp},
+};
+
+// Inputs whose arithmetic meets subnormal numbers: tiny weights (their
+// products with offsets leave the normal range) and points near the origin.
+struct Sample {
+    CellularTextureParams params;
+    Vector3 point;
+};
+
+std::vector<Sample> subnormal_samples(int count) {
+    std::mt19937 rng(77);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> metric(1, 5), octaves(0, 3), exponent(-149, -100);
+    auto tiny = [&] { return std::ldexp(unit(rng), exponent(rng)); };
+    std::vector<Sample> samples;
+    for (int i = 0; i < count; ++i) {
+        Sample s;
+        s.params = typical_params();
+        s.params.metric = metric(rng);
+        s.params.octaves = octaves(rng);
+        s.params.weights = {std::fabs(tiny()), std::fabs(tiny()) + (i % 3 == 0 ? 1.0f : 0.0f), std::fabs(tiny())};
+        // A huge gain magnifies t, so that differences in tiny distances
+        // reach the colour.
+        s.params.gain = i % 4 != 0 ? std::ldexp(1.0f, 50 + i % 60) : 0.25f + 0.5f * std::fabs(unit(rng));
+        const float spread = i % 2 == 0 ? 4.0f : std::ldexp(1.0f, -120);
+        s.point = {unit(rng) * spread, unit(rng) * spread, tiny()};
+        samples.push_back(s);
+    }
+    return samples;
+}
+
+// Runs fn with the thread's MXCSR set to `csr`; returns the MXCSR found
+// right after fn and puts the default back.
+template <class Fn>
+unsigned run_with_mxcsr(unsigned csr, Fn fn) {
+    _mm_setcsr(csr);
+    fn();
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(kDefault);
+    return after;
+}
+
+using FloatEnvironment = ShaderTest;
+
+TEST_F(FloatEnvironment, EveryModeGivesTheDefaultBitsAndLeavesTheCallersStateAsItWas) {
+    const auto samples = subnormal_samples(1500);
+    const Color initial{0.0f, 0.0f, 0.0f, 0.5f};
+    standin::ParameterStore store;
+    standin::ShadingRecord record(store);
+
+    std::vector<Color> reference;
+    for (const Sample& s : samples) {
+        store.params() = s.params;
+        reference.push_back(shade(store, s.point, initial));
+    }
+
+    for (const Mode& mode : kModes) {
+        int unguarded_differences = 0;
+        for (unsigned flags : {kNoFlags, kInexactAndUnderflow, kAllFlags}) {
+            const unsigned csr = mode.control | flags;
+            for (size_t i = 0; i < samples.size(); ++i) {
+                store.params() = samples[i].params;
+                record.set_point(samples[i].point.x, samples[i].point.y, samples[i].point.z);
+                Color got = initial;
+                const unsigned after =
+                    run_with_mxcsr(csr, [&] { standin::shade(library(), record, store, &got); });
+                ASSERT_EQ(csr, after) << mode.name << ": the caller's MXCSR was not restored exactly";
+                expect_same_color(reference[i], got, mode.name);
+                if (HasFailure()) FAIL() << mode.name << ", sample " << i;
+            }
+        }
+        // The same computation without the library's guard: these inputs
+        // must really be sensitive to the mode, or the test shows nothing.
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const tulo::ShadingInputs inputs = tulo::resolve_parameters(samples[i].params);
+            Color raw = initial;
+            run_with_mxcsr(mode.control, [&] { tulo::shade_sample(inputs, samples[i].point, &raw); });
+            if (std::memcmp(&raw, &reference[i], sizeof(Color)) != 0) ++unguarded_differences;
+        }
+        EXPECT_GT(unguarded_differences, 0) << mode.name << ": no sample depends on the mode";
+        std::printf("%-20s %4d of %zu samples differ without the guard\n", mode.name, unguarded_differences,
+                    samples.size());
+    }
+}
+
+TEST_F(FloatEnvironment, ADefaultCallerSeesNoChangeOfControlBits) {
+    standin::ParameterStore store;
+    store.params() = typical_params();
+    Color c{0, 0, 0, 1};
+    const unsigned after = run_with_mxcsr(kDefault, [&] { c = shade(store, {1.0f, 2.0f, 3.0f}, c); });
+    EXPECT_EQ(kDefault, after & 0xFFC0u);
+}
+
+// Inputs that raise invalid-operation, divide-by-zero and overflow: NaN,
+// infinite and huge points, negative Euclidian weights, gain 0, every metric.
+void shade_trapping_inputs(bool through_library) {
+    const float points[] = {kNaN, kInf, -kInf, 3e38f, -3e38f, 1e30f, 0.0f, 1.5f};
+    const Vector3 weights[] = {{-1.0f, -1.0f, -1.0f}, {kInf, 1.0f, 0.0f}, {1e38f, 1e38f, 1e38f}, {-0.5f, 2.0f, kNaN}};
+    standin::ParameterStore store;
+    standin::ShadingRecord record(store);
+    for (int32_t metric = 1; metric <= 5; ++metric) {
+        for (const Vector3& w : weights) {
+            for (float gain : {0.0f, 1.0f, kNaN, -kInf}) {
+                for (float e : points) {
+                    store.params() = typical_params();
+                    store.params().metric = metric;
+                    store.params().weights = w;
+                    store.params().gain = gain;
+                    store.params().octaves = 5;
+                    record.set_point(e, -e, 0.25f);
+                    Color c{0, 0, 0, 1};
+                    if (through_library) {
+                        standin::shade(library(), record, store, &c);
+                    } else {
+                        tulo::shade_sample(tulo::resolve_parameters(store.params()), Vector3{e, -e, 0.25f}, &c);
+                    }
+                }
+            }
+        }
+    }
+}
+
+constexpr unsigned kTrapping = kDefault & ~(kInvalidMask | kDivideByZeroMask | kOverflowMask);
+
+// On Windows an unhandled exception would start a crash debugger; the
+// child exits with a code of its own instead.
+void exit_quietly_on_a_crash() {
+#if defined(_WIN32)
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { ExitProcess(4); });
+#endif
+}
+
+bool exited_abnormally(int status) { return !::testing::ExitedWithCode(0)(status); }
+
+TEST_F(FloatEnvironment, UnmaskedTrapsNeverFire) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // In a child process, so that a trap is reported rather than fatal.
+    EXPECT_EXIT(
+        {
+            library().set_module_handle(standin::renderer_module_handle());
+            _mm_setcsr(kTrapping);
+            shade_trapping_inputs(true);
+            const unsigned after = _mm_getcsr();
+            _mm_setcsr(kDefault);
+            std::exit(after == kTrapping ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // The same inputs without the library's guard do trap: the inputs are
+    // the ones that matter.
+    EXPECT_EXIT(
+        {
+            exit_quietly_on_a_crash();
+            _mm_setcsr(kTrapping);
+            shade_trapping_inputs(false);
+            _mm_setcsr(kDefault);
+            std::exit(0);
+        },
+        exited_abnormally, "");
+}
+
+}  // namespace
+}  // namespace shader_test
