@@ -80,6 +80,8 @@ extern "C" TULO_API int32_t tulo_cellulartexture(Color* result, ShadingState* st
     // before the metric number is fetched.
     const ShadingInputs inputs = resolve_parameters(fetch_parameters(state, params));
     const Vector3 point = read_at<Vector3>(state, state_layout::kPoint);
+    // shade_sample lives in another translation unit and writes *result, so
+    // no compiler moves its arithmetic out of the guarded stretch.
     const DefaultFloatEnvironment environment;
     shade_sample(inputs, point, result);
     return 1;

@@ -17,6 +17,12 @@
 // The state is the calling thread's own: nothing is shared, locked or
 // allocated. The platform's powf, called inside, runs in the default
 // environment too.
+//
+// Compilers do not order plain register arithmetic against a change of the
+// floating-point mode (Clang moves an inlined multiply past the restore), but
+// they keep a call that reads and writes memory on its side of it. So the
+// work a guard covers must be such a call into another translation unit, as
+// shade_sample is in the entry point.
 #pragma once
 
 #include <cstdint>
@@ -90,16 +96,16 @@ constexpr uint64_t kFpcrControl = 0x1F00u | 0x8000u | (1u << 19) | (3u << 22) | 
 
 inline uint64_t read_fpcr() {
     uint64_t v;
-    __asm__ __volatile__("mrs %0, fpcr" : "=r"(v));
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(v) : : "memory");
     return v;
 }
-inline void write_fpcr(uint64_t v) { __asm__ __volatile__("msr fpcr, %0" : : "r"(v)); }
+inline void write_fpcr(uint64_t v) { __asm__ __volatile__("msr fpcr, %0" : : "r"(v) : "memory"); }
 inline uint64_t read_fpsr() {
     uint64_t v;
-    __asm__ __volatile__("mrs %0, fpsr" : "=r"(v));
+    __asm__ __volatile__("mrs %0, fpsr" : "=r"(v) : : "memory");
     return v;
 }
-inline void write_fpsr(uint64_t v) { __asm__ __volatile__("msr fpsr, %0" : : "r"(v)); }
+inline void write_fpsr(uint64_t v) { __asm__ __volatile__("msr fpsr, %0" : : "r"(v) : "memory"); }
 }  // namespace detail
 
 inline DefaultFloatEnvironment::DefaultFloatEnvironment() noexcept {
