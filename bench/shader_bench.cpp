@@ -1,5 +1,5 @@
 // Per-sample cost of the shader: through the loaded library as a renderer
-// calls it, through cellular_basis directly, and for the literal baseline,
+// calls it, through cellular_basis directly, and for the sequential reference,
 // on a fixed set of points spread over many cubes. After the runs a table
 // gives the speed-up of each over the baseline, and the work per sample.
 #include <benchmark/benchmark.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/literal_basis.h"
+#include "reference/reference.h"
 #include "cellular/cellular_basis.h"
 #include "shader/float_environment.h"
 #include "standin/standin_renderer.h"
@@ -106,20 +106,20 @@ void BM_FloatEnvironmentGuard(benchmark::State& state) {
     _mm_setcsr(saved);
 }
 
-// The literal baseline of the same per-sample computation.
-void BM_LiteralShader(benchmark::State& state) {
+// The sequential reference of the same per-sample computation.
+void BM_ReferenceShader(benchmark::State& state) {
     const auto params = params_for(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     const auto& pts = points();
     size_t i = 0;
     for (auto _ : state) {
-        Color c = literal::shade(params, pts[i++ & (pts.size() - 1)], Color{0, 0, 0, 1});
+        Color c = reference::shade(params, pts[i++ & (pts.size() - 1)], Color{0, 0, 0, 1});
         benchmark::DoNotOptimize(c);
     }
     state.SetItemsProcessed(state.iterations());
 }
 
-// One basis evaluation (N = 2) at octave 0, directly and literally.
-template <bool kLiteral>
+// One basis evaluation (N = 2) at octave 0, directly and by the reference.
+template <bool kReference>
 void BM_Basis(benchmark::State& state) {
     const tulo::DistType* metric = &tulo::metric_by_number(static_cast<int32_t>(state.range(0)));
     const Vector3 w{1.0f, 1.0f, 1.0f};
@@ -128,8 +128,8 @@ void BM_Basis(benchmark::State& state) {
     for (auto _ : state) {
         const Vector3& p = pts[i++ & (pts.size() - 1)];
         float F[2];
-        if (kLiteral) {
-            literal::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
+        if (kReference) {
+            reference::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
         } else {
             tulo::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
         }
@@ -150,16 +150,16 @@ void metric_octave_args(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Shader)->Apply(metric_octave_args);
-BENCHMARK(BM_LiteralShader)->Apply(metric_octave_args);
+BENCHMARK(BM_ReferenceShader)->Apply(metric_octave_args);
 BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->DenseRange(1, 5)->ArgName("metric");
-BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_LiteralBasis")->DenseRange(1, 5)->ArgName("metric");
+BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_ReferenceBasis")->DenseRange(1, 5)->ArgName("metric");
 BENCHMARK(BM_ShaderFloatMode)->Args({1, 0, 0})->Args({1, 0, 1})->Args({2, 5, 0})->Args({2, 5, 1})
     ->ArgNames({"metric", "octaves", "mode"});
 BENCHMARK(BM_FloatEnvironmentGuard)->Arg(0)->Arg(1)->ArgName("mode");
 BENCHMARK(BM_ShaderThreads)->Args({1, 0})->Args({3, 5})->ArgNames({"metric", "octaves"})->Threads(1)->Threads(2)->UseRealTime();
 
 // Prints the usual table, then the speed-up of each fast run over its
-// literal twin and the mean work per sample of every metric.
+// reference twin and the mean work per sample of every metric.
 class SpeedupReporter : public benchmark::ConsoleReporter {
 public:
     // Colours only on a terminal, so that saved output stays plain text.
@@ -175,12 +175,12 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nspeed-up over the literal baseline (same run):\n");
-        std::printf("  %-34s %10s %10s %8s\n", "benchmark", "ns", "literal ns", "speed-up");
+        std::printf("\nspeed-up over the sequential reference (same run):\n");
+        std::printf("  %-34s %10s %10s %8s\n", "benchmark", "ns", "ref ns", "speed-up");
         for (const auto& [name, ns] : ns_) {
             for (const char* prefix : {"BM_Shader/", "BM_Basis/"}) {
                 if (name.rfind(prefix, 0) != 0) continue;
-                const std::string twin = "BM_Literal" + name.substr(3);
+                const std::string twin = "BM_Reference" + name.substr(3);
                 const auto it = ns_.find(twin);
                 if (it == ns_.end()) continue;
                 std::printf("  %-34s %10.1f %10.1f %7.2fx\n", name.c_str(), ns, it->second, it->second / ns);
@@ -189,11 +189,11 @@ public:
         std::printf("\nwork per sample, octave 0 (unit weights, %zu points):\n", points().size());
         std::printf("  %-8s %14s %22s\n", "metric", "cubes visited", "distance evaluations");
         for (int m = 1; m <= 5; ++m) {
-            literal::Counts counts;
+            reference::Counts counts;
             for (const Vector3& p : points()) {
                 float F[2];
                 const Vector3 w{1.0f, 1.0f, 1.0f};
-                literal::cellular_basis(&tulo::metric_by_number(m), &w, p.x, p.y, p.z, 2, F, nullptr, nullptr,
+                reference::cellular_basis(&tulo::metric_by_number(m), &w, p.x, p.y, p.z, 2, F, nullptr, nullptr,
                                         &counts);
             }
             const double n = static_cast<double>(points().size());

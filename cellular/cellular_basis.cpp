@@ -8,6 +8,9 @@
 // same bits.
 #include "cellular/cellular_basis.h"
 
+#include "cellular/lattice.h"
+#include "cellular/precondition.h"
+
 #include <cmath>
 
 // SSE2 is part of every x86-64 CPU: with it the points of a cube are
@@ -126,14 +129,14 @@ struct KeepTwo {
 
 // What every cube visit of one search shares: the scaled point and the
 // weights, also broadcast to all lanes for the vector path.
-struct Probe {
+struct SearchPoint {
     Vector3 at;
     Vector3 w;
 #if TULO_BASIS_SSE
     __m128 at_x, at_y, at_z;
     __m128 w_x, w_y, w_z;
 #endif
-    Probe(const Vector3& at_, const Vector3& w_) : at(at_), w(w_) {
+    SearchPoint(const Vector3& at_, const Vector3& w_) : at(at_), w(w_) {
 #if TULO_BASIS_SSE
         at_x = _mm_set1_ps(at.x);
         at_y = _mm_set1_ps(at.y);
@@ -147,7 +150,7 @@ struct Probe {
 
 // Generates point j of a cube (scalar) and offers it to `keep`.
 template <class Metric, class Keep>
-inline void offer_point(const Metric& metric, const Probe& probe, uint32_t hash, int j, float ox, float oy, float oz,
+inline void offer_point(const Metric& metric, const SearchPoint& point, uint32_t hash, int j, float ox, float oy, float oz,
                         Keep& keep) {
     // Point j's id is the seed after 1 + 4j steps from the hash; its
     // coordinates come from the three steps after that.
@@ -155,8 +158,8 @@ inline void offer_point(const Metric& metric, const Probe& probe, uint32_t hash,
     const float px = unit_coordinate(after_steps(hash, first + 1));
     const float py = unit_coordinate(after_steps(hash, first + 2));
     const float pz = unit_coordinate(after_steps(hash, first + 3));
-    const Vector3 d{(ox + px) - probe.at.x, (oy + py) - probe.at.y, (oz + pz) - probe.at.z};
-    keep.offer(metric.Distance(d, probe.w), d, after_steps(hash, first));
+    const Vector3 d{(ox + px) - point.at.x, (oy + py) - point.at.y, (oz + pz) - point.at.z};
+    keep.offer(metric.Distance(d, point.w), d, after_steps(hash, first));
 }
 
 #if TULO_BASIS_SSE
@@ -224,13 +227,13 @@ inline __m128 lane_coordinates(__m128i seeds) {
 template <class Metric>
 struct LaneDistance {
     static constexpr bool kAvailable = false;
-    static __m128 eval(const Probe&, __m128, __m128, __m128) { return _mm_setzero_ps(); }
+    static __m128 eval(const SearchPoint&, __m128, __m128, __m128) { return _mm_setzero_ps(); }
 };
 
 template <>
 struct LaneDistance<Euclidian> {
     static constexpr bool kAvailable = true;
-    static __m128 eval(const Probe& p, __m128 dx, __m128 dy, __m128 dz) {
+    static __m128 eval(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
         const __m128 x = _mm_mul_ps(_mm_mul_ps(dx, p.w_x), dx);
         const __m128 y = _mm_mul_ps(_mm_mul_ps(dy, p.w_y), dy);
         const __m128 z = _mm_mul_ps(_mm_mul_ps(dz, p.w_z), dz);
@@ -244,7 +247,7 @@ inline __m128 lane_abs(__m128 v) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), v); 
 template <>
 struct LaneDistance<Manhattan> {
     static constexpr bool kAvailable = true;
-    static __m128 eval(const Probe& p, __m128 dx, __m128 dy, __m128 dz) {
+    static __m128 eval(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
         const __m128 x = lane_abs(_mm_mul_ps(dx, p.w_x));
         const __m128 y = lane_abs(_mm_mul_ps(dy, p.w_y));
         const __m128 z = lane_abs(_mm_mul_ps(dz, p.w_z));
@@ -256,7 +259,7 @@ template <>
 struct LaneDistance<Chessboard> {
     static constexpr bool kAvailable = true;
     // _mm_max_ps(a, b) is a > b ? a : b, the metric's max rule exactly.
-    static __m128 eval(const Probe& p, __m128 dx, __m128 dy, __m128 dz) {
+    static __m128 eval(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
         const __m128 x = lane_abs(_mm_mul_ps(dx, p.w_x));
         const __m128 y = lane_abs(_mm_mul_ps(dy, p.w_y));
         const __m128 z = lane_abs(_mm_mul_ps(dz, p.w_z));
@@ -277,7 +280,7 @@ inline int lowest_set_bit(unsigned mask) {
 
 // Generates the points of one cube and offers each, in generation order.
 template <class Metric, class Keep>
-inline void visit_cube(const Metric& metric, const Probe& probe, int32_t cx, int32_t cy, int32_t cz, Keep& keep) {
+inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t cx, int32_t cy, int32_t cz, Keep& keep) {
     const uint32_t hash = cube_hash(cx, cy, cz);
     const int32_t count = cube_point_counts[hash >> 24];
     if (count == 0) return;
@@ -286,14 +289,14 @@ inline void visit_cube(const Metric& metric, const Probe& probe, int32_t cx, int
     const float oz = static_cast<float>(cz);
 
     const __m128i h = _mm_set1_epi32(static_cast<int>(hash));
-    const __m128 dx = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(ox), lane_coordinates(lane_seeds(h, 0))), probe.at_x);
-    const __m128 dy = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oy), lane_coordinates(lane_seeds(h, 1))), probe.at_y);
-    const __m128 dz = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oz), lane_coordinates(lane_seeds(h, 2))), probe.at_z);
+    const __m128 dx = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(ox), lane_coordinates(lane_seeds(h, 0))), point.at_x);
+    const __m128 dy = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oy), lane_coordinates(lane_seeds(h, 1))), point.at_y);
+    const __m128 dz = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oz), lane_coordinates(lane_seeds(h, 2))), point.at_z);
     const int lanes = count < kLanes ? count : kLanes;
     alignas(16) float ax[kLanes], ay[kLanes], az[kLanes];
 
     if constexpr (LaneDistance<Metric>::kAvailable) {
-        const __m128 dist = LaneDistance<Metric>::eval(probe, dx, dy, dz);
+        const __m128 dist = LaneDistance<Metric>::eval(point, dx, dy, dz);
         // Only lanes nearer than the farthest kept value can be kept: the
         // farthest value only decreases while the lanes are offered, and a
         // NaN lane compares false. The rest are offered in lane order.
@@ -316,23 +319,23 @@ inline void visit_cube(const Metric& metric, const Probe& probe, int32_t cx, int
         _mm_store_ps(az, dz);
         for (int j = 0; j < lanes; ++j) {
             const Vector3 d{ax[j], ay[j], az[j]};
-            keep.offer(metric.Distance(d, probe.w), d, after_steps(hash, 1 + kStepsPerPoint * j));
+            keep.offer(metric.Distance(d, point.w), d, after_steps(hash, 1 + kStepsPerPoint * j));
         }
     }
     // A fifth point (about one cube in ten) is generated on its own.
-    if (count > kLanes) offer_point(metric, probe, hash, kLanes, ox, oy, oz, keep);
+    if (count > kLanes) offer_point(metric, point, hash, kLanes, ox, oy, oz, keep);
 }
 
 #else  // no SSE2: one point at a time
 
 template <class Metric, class Keep>
-inline void visit_cube(const Metric& metric, const Probe& probe, int32_t cx, int32_t cy, int32_t cz, Keep& keep) {
+inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t cx, int32_t cy, int32_t cz, Keep& keep) {
     const uint32_t hash = cube_hash(cx, cy, cz);
     const int32_t count = cube_point_counts[hash >> 24];
     const float ox = static_cast<float>(cx);
     const float oy = static_cast<float>(cy);
     const float oz = static_cast<float>(cz);
-    for (int32_t j = 0; j < count; ++j) offer_point(metric, probe, hash, j, ox, oy, oz, keep);
+    for (int32_t j = 0; j < count; ++j) offer_point(metric, point, hash, j, ox, oy, oz, keep);
 }
 
 #endif
@@ -342,11 +345,11 @@ inline void visit_cube(const Metric& metric, const Probe& probe, int32_t cx, int
 template <class Metric, class Keep>
 void search(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep) {
     const Vector3 at{x * DENSITY_SCALE, y * DENSITY_SCALE, z * DENSITY_SCALE};
-    const Probe probe(at, w);
+    const SearchPoint point(at, w);
     const int32_t ix = cube_coordinate(at.x);
     const int32_t iy = cube_coordinate(at.y);
     const int32_t iz = cube_coordinate(at.z);
-    visit_cube(metric, probe, ix, iy, iz, keep);
+    visit_cube(metric, point, ix, iy, iz, keep);
 
     // Squared distances (double precision) from the point to its cube's faces:
     // d* to the lower face, m* to the upper one.
@@ -363,7 +366,7 @@ void search(const Metric& metric, const Vector3& w, float x, float y, float z, K
 
     // Each test reads the farthest kept value afresh: earlier visits lower it.
     auto visit_if_nearer = [&](double bound, int32_t cx, int32_t cy, int32_t cz) {
-        if (static_cast<double>(keep.farthest()) > bound) visit_cube(metric, probe, cx, cy, cz, keep);
+        if (static_cast<double>(keep.farthest()) > bound) visit_cube(metric, point, cx, cy, cz, keep);
     };
     // Faces.
     visit_if_nearer(dx2, xl, iy, iz);
@@ -416,6 +419,7 @@ inline float unscale(float kept) { return std::sqrt(kept) * DENSITY_UNSCALE; }
 
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
                     int32_t N, float* F, Vector3* delta, uint32_t* ID) {
+    TULO_PRECONDITION(N >= 1);
     if (N == 2 && delta == nullptr && ID == nullptr) {
         KeepTwo keep;
         search_any(metric, *weights, x, y, z, keep);
@@ -440,8 +444,9 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
 void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy,
                      int32_t cz, int32_t N, const Vector3& at, float* F, Vector3* delta,
                      uint32_t* ID) {
+    TULO_PRECONDITION(N >= 1);
     KeepInArrays keep{F, delta, ID, N};
-    visit_cube(*metric, Probe(at, *weights), cx, cy, cz, keep);
+    visit_cube(*metric, SearchPoint(at, *weights), cx, cy, cz, keep);
 }
 
 }  // namespace tulo

@@ -32,7 +32,6 @@
 // Reentrant: it allocates nothing and writes only the caller's arrays.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 #include "cellular/dist_type.h"
@@ -49,69 +48,8 @@ constexpr float DENSITY_SCALE = 0.39815f;
 // Scales the outputs back to the caller's units: the float nearest 1/0.39815.
 constexpr float DENSITY_UNSCALE = 2.5116162f;
 
-// Number of feature points in a cube, indexed by the top 8 bits of its hash.
-extern const int32_t cube_point_counts[256];
-
 // Fills F[0..N-1] (and delta, ID when not null) for the point (x, y, z).
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
                     int32_t N, float* F, Vector3* delta, uint32_t* ID);
 
-// Generates the feature points of cube (cx, cy, cz) and inserts those nearer
-// to the scaled point `at` than F[N-1] into F, delta and ID. Exposed for
-// tests and tools; cellular_basis is the function to call.
-void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy,
-                     int32_t cz, int32_t N, const Vector3& at, float* F, Vector3* delta,
-                     uint32_t* ID);
-
-namespace lattice {
-
-// Hash multipliers of the cube coordinates (unsigned 32-bit, wrap-around).
-constexpr uint32_t kHashX = 702395077u;
-constexpr uint32_t kHashY = 915488749u;
-constexpr uint32_t kHashZ = 2120969693u;
-
-// The linear congruential generator that places a cube's points:
-// seed <- kGenMul * seed + kGenAdd (mod 2^32).
-constexpr uint32_t kGenMul = 1402024253u;
-constexpr uint32_t kGenAdd = 586950981u;
-
-// A generator state s maps to the coordinate (float(s) + kPointOffset) * kPointScale,
-// which lies in (0, 1]: 2^-33 for s = 0, exactly 1.0 once s rounds up to 2^32.
-constexpr float kPointScale = 0x1p-32f;
-constexpr float kPointOffset = 0.5f;
-
-// Every feature point consumes this many generator steps (its id, then x, y, z).
-constexpr int kStepsPerPoint = 4;
-
-// Most points a cube can hold (the largest entry of cube_point_counts).
-constexpr int kMaxPointsPerCube = 5;
-
-inline uint32_t cube_hash(int32_t cx, int32_t cy, int32_t cz) {
-    return kHashX * static_cast<uint32_t>(cx) + kHashY * static_cast<uint32_t>(cy) +
-           kHashZ * static_cast<uint32_t>(cz);
-}
-
-inline uint32_t advance(uint32_t seed) { return kGenMul * seed + kGenAdd; }
-
-inline float unit_coordinate(uint32_t seed) {
-    return (static_cast<float>(seed) + kPointOffset) * kPointScale;
-}
-
-// Cube coordinate of a scaled coordinate: floorf as a signed 32-bit integer,
-// or INT32_MIN when the floor is NaN, infinite or outside the 32-bit range
-// (where a plain conversion would be undefined behaviour).
-inline int32_t cube_coordinate(float scaled) {
-    const float f = std::floor(scaled);
-    if (f >= -2147483648.0f && f < 2147483648.0f) return static_cast<int32_t>(f);
-    return INT32_MIN;
-}
-
-// a + b with 32-bit wrap-around (neighbours of the extreme cubes).
-inline int32_t wrap_add(int32_t a, int32_t b) {
-    // Unsigned addition wraps by definition; converting back to int32_t is
-    // modular on every compiler this library supports.
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-
-}  // namespace lattice
 }  // namespace tulo

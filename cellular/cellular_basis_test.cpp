@@ -1,6 +1,7 @@
-// Tests of the cellular basis: constants, the lattice hash and generator
-// against hand-derived values, the search against a brute-force scan of the
-// 27 cubes, ties, culling, unfilled slots and extreme points.
+// Tests of the cellular basis: constants and the count table pinned by
+// value, the lattice hash and generator against an independent 64-bit model,
+// the search against the sequential reference (with and without culling),
+// ties, visiting order, unfilled slots and extreme points.
 #include "cellular/cellular_basis.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,9 @@
 #include <limits>
 #include <random>
 #include <vector>
+
+#include "cellular/lattice.h"
+#include "reference/reference.h"
 
 namespace tulo {
 namespace {
@@ -46,43 +50,23 @@ uint32_t model_advance(uint32_t s) {
 
 float model_coordinate(uint32_t s) { return (static_cast<float>(s) + 0.5f) * 2.3283064e-10f; }
 
-struct Candidate {
-    float value;   // the metric's raw value
-    uint32_t id;
-    Vector3 d;     // offset from the scaled point, not yet unscaled
+// Every point of the 27 cubes around the point's cube, nearest first (equal
+// values in visiting order), from the reference with no culling.
+struct Scan {
+    static constexpr int kMost = 27 * 5;  // 27 cubes of at most 5 points
+    float F[kMost];
+    Vector3 delta[kMost];
+    uint32_t ID[kMost];
+    Scan(const DistType& metric, const Vector3& w, float x, float y, float z) {
+        reference::cellular_basis(&metric, &w, x, y, z, kMost, F, delta, ID, nullptr, reference::Culling::none);
+    }
+    // Index of the entry with this id, or -1.
+    int find(uint32_t id) const {
+        for (int i = 0; i < kMost; ++i)
+            if (ID[i] == id) return i;
+        return -1;
+    }
 };
-
-// Every point of the 27 cubes around the point's cube, in visiting order of
-// cubes irrelevant: returned sorted by value (stable).
-std::vector<Candidate> brute_force(const DistType& metric, const Vector3& w, float x, float y, float z) {
-    const Vector3 at{x * 0.39815f, y * 0.39815f, z * 0.39815f};
-    const int64_t ix = static_cast<int64_t>(std::floor(at.x));
-    const int64_t iy = static_cast<int64_t>(std::floor(at.y));
-    const int64_t iz = static_cast<int64_t>(std::floor(at.z));
-    std::vector<Candidate> all;
-    for (int64_t cx = ix - 1; cx <= ix + 1; ++cx)
-        for (int64_t cy = iy - 1; cy <= iy + 1; ++cy)
-            for (int64_t cz = iz - 1; cz <= iz + 1; ++cz) {
-                uint32_t s = model_hash(cx, cy, cz);
-                const int n = cube_point_counts[s >> 24];
-                s = model_advance(s);
-                for (int j = 0; j < n; ++j) {
-                    const uint32_t id = s;
-                    s = model_advance(s);
-                    const float px = model_coordinate(s);
-                    s = model_advance(s);
-                    const float py = model_coordinate(s);
-                    s = model_advance(s);
-                    const float pz = model_coordinate(s);
-                    s = model_advance(s);
-                    const Vector3 d{(static_cast<float>(cx) + px) - at.x, (static_cast<float>(cy) + py) - at.y,
-                                    (static_cast<float>(cz) + pz) - at.z};
-                    all.push_back({metric.Distance(d, w), id, d});
-                }
-            }
-    std::stable_sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) { return a.value < b.value; });
-    return all;
-}
 
 std::vector<Vector3> random_points(int count, float extent, unsigned seed) {
     std::mt19937 rng(seed);
@@ -94,7 +78,7 @@ std::vector<Vector3> random_points(int count, float extent, unsigned seed) {
 
 // A metric defined outside the library: it takes the virtual path, counts
 // its evaluations and can return a constant.
-struct ProbeMetric final : DistType {
+struct CountingMetric final : DistType {
     const DistType* inner = nullptr;  // null: always return `constant`
     float constant = 1.0f;
     mutable int evaluations = 0;
@@ -113,25 +97,24 @@ TEST(BasisConstants, StoredBits) {
 }
 
 TEST(BasisConstants, PointCountTable) {
+    // The table, row by row (16 entries a row), as published.
+    const char* const rows[16] = {
+        "4311124222510212", "2043212132242251", "2322222324253222", "5335213344230422",
+        "2132223331202112", "2225323232210211", "2122134222542422", "5432254333522222",
+        "3114213343243334", "5142431235321313", "3323155422413415", "3353432211111245",
+        "4542151123332523", "3202114213212232", "5534552445322214", "2334254242224532",
+    };
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_EQ(rows[i / 16][i % 16] - '0', cube_point_counts[i]) << "entry " << i;
+    }
     int histogram[6] = {};
     for (int32_t n : cube_point_counts) {
         ASSERT_GE(n, 0);
         ASSERT_LE(n, 5);
         ++histogram[n];
     }
-    EXPECT_EQ(6, histogram[0]);
-    EXPECT_EQ(41, histogram[1]);
-    EXPECT_EQ(92, histogram[2]);
-    EXPECT_EQ(55, histogram[3]);
-    EXPECT_EQ(35, histogram[4]);
-    EXPECT_EQ(27, histogram[5]);
-    // Spot checks along the rows.
-    EXPECT_EQ(4, cube_point_counts[0]);
-    EXPECT_EQ(0, cube_point_counts[12]);
-    EXPECT_EQ(4, cube_point_counts[41]);
-    EXPECT_EQ(5, cube_point_counts[144]);
-    EXPECT_EQ(0, cube_point_counts[210]);
-    EXPECT_EQ(2, cube_point_counts[255]);
+    const int expected[6] = {6, 41, 92, 55, 35, 27};
+    for (int n = 0; n <= 5; ++n) EXPECT_EQ(expected[n], histogram[n]) << n << " points";
 }
 
 TEST(Lattice, HashAndFirstPointsOfTheOriginCube) {
@@ -197,21 +180,21 @@ TEST(Basis, OriginWithUnitEuclidian) {
     cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 2, F, nullptr, nullptr);
     EXPECT_NEAR(0.65, F[0], 0.01);
     EXPECT_NEAR(1.18, F[1], 0.01);
-    const auto all = brute_force(euclidian, kOnes, 0.0f, 0.0f, 0.0f);
-    EXPECT_BITS_EQ(std::sqrt(all[0].value) * DENSITY_UNSCALE, F[0]);
-    EXPECT_BITS_EQ(std::sqrt(all[1].value) * DENSITY_UNSCALE, F[1]);
+    const Scan all(euclidian, kOnes, 0.0f, 0.0f, 0.0f);
+    EXPECT_BITS_EQ(all.F[0], F[0]);
+    EXPECT_BITS_EQ(all.F[1], F[1]);
 }
 
 // With the unit Euclidian metric the culling never skips a cube that holds a
-// nearer point, so the search must agree with the brute-force scan exactly:
+// nearer point, so the search must agree with a scan of all 27 cubes:
 // values, ids and offsets, for the shader's N = 2 and for general N.
-TEST(Basis, UnitEuclidianMatchesBruteForce) {
+TEST(Basis, UnitEuclidianFindsTheNearestOfAll27Cubes) {
     for (const Vector3& p : random_points(3000, 40.0f, 7)) {
-        const auto all = brute_force(euclidian, kOnes, p.x, p.y, p.z);
+        const Scan all(euclidian, kOnes, p.x, p.y, p.z);
         float F2[2];
         cellular_basis(&euclidian, &kOnes, p.x, p.y, p.z, 2, F2, nullptr, nullptr);
-        EXPECT_BITS_EQ(std::sqrt(all[0].value) * DENSITY_UNSCALE, F2[0]);
-        EXPECT_BITS_EQ(std::sqrt(all[1].value) * DENSITY_UNSCALE, F2[1]);
+        EXPECT_BITS_EQ(all.F[0], F2[0]);
+        EXPECT_BITS_EQ(all.F[1], F2[1]);
 
         float F1[1];
         cellular_basis(&euclidian, &kOnes, p.x, p.y, p.z, 1, F1, nullptr, nullptr);
@@ -223,26 +206,25 @@ TEST(Basis, UnitEuclidianMatchesBruteForce) {
         uint32_t ID[N];
         cellular_basis(&euclidian, &kOnes, p.x, p.y, p.z, N, F, delta, ID);
         for (int i = 0; i < N; ++i) {
-            const Candidate& c = all[static_cast<size_t>(i)];
-            EXPECT_BITS_EQ(std::sqrt(c.value) * DENSITY_UNSCALE, F[i]);
-            EXPECT_EQ(c.id, ID[i]);
-            EXPECT_BITS_EQ(c.d.x * DENSITY_UNSCALE, delta[i].x);
-            EXPECT_BITS_EQ(c.d.y * DENSITY_UNSCALE, delta[i].y);
-            EXPECT_BITS_EQ(c.d.z * DENSITY_UNSCALE, delta[i].z);
+            EXPECT_BITS_EQ(all.F[i], F[i]);
+            EXPECT_EQ(all.ID[i], ID[i]);
+            EXPECT_BITS_EQ(all.delta[i].x, delta[i].x);
+            EXPECT_BITS_EQ(all.delta[i].y, delta[i].y);
+            EXPECT_BITS_EQ(all.delta[i].z, delta[i].z);
         }
         if (HasFailure()) FAIL() << "at point (" << p.x << ", " << p.y << ", " << p.z << ")";
     }
 }
 
 // For every metric and assorted weights, F is ascending and each kept entry
-// describes one real point: its id, its offset and its value agree.
+// describes one real point of the 27 cubes: its id, offset and value agree.
 TEST(Basis, OffsetsAndIdsDescribeTheKeptPoints) {
     const Vector3 weights[] = {{1.0f, 1.0f, 1.0f}, {0.3f, 2.0f, 1.0f}, {2.5f, 0.5f, 1.5f}};
     for (int m = kFirstMetric; m <= kLastMetric; ++m) {
         const DistType& metric = metric_by_number(m);
         for (const Vector3& w : weights) {
             for (const Vector3& p : random_points(300, 25.0f, 11u + static_cast<unsigned>(m))) {
-                const auto all = brute_force(metric, w, p.x, p.y, p.z);
+                const Scan all(metric, w, p.x, p.y, p.z);
                 constexpr int N = 4;
                 float F[N];
                 Vector3 delta[N];
@@ -250,59 +232,90 @@ TEST(Basis, OffsetsAndIdsDescribeTheKeptPoints) {
                 cellular_basis(&metric, &w, p.x, p.y, p.z, N, F, delta, ID);
                 ASSERT_TRUE(std::is_sorted(F, F + N)) << "metric " << m;
                 for (int i = 0; i < N; ++i) {
-                    const auto c = std::find_if(all.begin(), all.end(), [&](const Candidate& k) { return k.id == ID[i]; });
-                    ASSERT_NE(all.end(), c) << "metric " << m << " slot " << i;
-                    EXPECT_BITS_EQ(std::sqrt(c->value) * DENSITY_UNSCALE, F[i]);
-                    EXPECT_BITS_EQ(c->d.x * DENSITY_UNSCALE, delta[i].x);
-                    EXPECT_BITS_EQ(c->d.z * DENSITY_UNSCALE, delta[i].z);
+                    const int c = all.find(ID[i]);
+                    ASSERT_GE(c, 0) << "metric " << m << " slot " << i;
+                    EXPECT_BITS_EQ(all.F[c], F[i]);
+                    EXPECT_BITS_EQ(all.delta[c].x, delta[i].x);
+                    EXPECT_BITS_EQ(all.delta[c].y, delta[i].y);
+                    EXPECT_BITS_EQ(all.delta[c].z, delta[i].z);
                 }
-                // The two-value fast path gives the same two values whenever
-                // the culling reached the same cubes (always true for N = 2
-                // versus its own general path).
-                float G[2];
-                uint32_t gid[2];
-                float H[2];
-                cellular_basis(&metric, &w, p.x, p.y, p.z, 2, G, nullptr, gid);
-                cellular_basis(&metric, &w, p.x, p.y, p.z, 2, H, nullptr, nullptr);
-                EXPECT_BITS_EQ(G[0], H[0]);
-                EXPECT_BITS_EQ(G[1], H[1]);
             }
         }
     }
 }
 
 TEST(Basis, OtherMetricObjectsTakeTheVirtualPathWithTheSameResult) {
-    ProbeMetric probe;
-    probe.inner = &euclidian;
+    CountingMetric counting;
+    counting.inner = &euclidian;
     const Vector3 w{0.7f, 1.3f, 1.0f};
     for (const Vector3& p : random_points(200, 30.0f, 3)) {
         float a[2], b[2];
         cellular_basis(&euclidian, &w, p.x, p.y, p.z, 2, a, nullptr, nullptr);
-        cellular_basis(&probe, &w, p.x, p.y, p.z, 2, b, nullptr, nullptr);
+        cellular_basis(&counting, &w, p.x, p.y, p.z, 2, b, nullptr, nullptr);
         EXPECT_BITS_EQ(a[0], b[0]);
         EXPECT_BITS_EQ(a[1], b[1]);
     }
-    EXPECT_GT(probe.evaluations, 200 * 4);
+    EXPECT_GT(counting.evaluations, 200 * 4);
 }
 
-TEST(Basis, EqualValuesKeepGenerationOrderAndTheLastSlotIsStrict) {
-    // Every candidate has the value 1: the first two points generated (the
-    // first two of the point's own cube) are kept, in order; later equal
-    // values are not.
-    ProbeMetric constant;
+// The visiting order: the point's cube, then the faces, edges and corners in
+// the published order.
+const int kVisitOrder[27][3] = {
+    {0, 0, 0},    {-1, 0, 0},  {0, -1, 0},  {0, 0, -1},  {1, 0, 0},    {0, 1, 0},   {0, 0, 1},
+    {-1, -1, 0},  {-1, 0, -1}, {0, -1, -1}, {1, 1, 0},   {1, 0, 1},    {0, 1, 1},   {-1, 1, 0},
+    {-1, 0, 1},   {0, -1, 1},  {1, -1, 0},  {1, 0, -1},  {0, 1, -1},   {-1, -1, -1}, {-1, -1, 1},
+    {-1, 1, -1},  {-1, 1, 1},  {1, -1, -1}, {1, -1, 1},  {1, 1, -1},   {1, 1, 1},
+};
+
+// The ids of every point of the 27 cubes around cube (ix, iy, iz), in
+// visiting and generation order, from the 64-bit model (neighbours of the
+// extreme cubes wrap through the reduction mod 2^32).
+std::vector<uint32_t> ids_in_visiting_order(int64_t ix, int64_t iy, int64_t iz) {
+    std::vector<uint32_t> ids;
+    for (const auto& o : kVisitOrder) {
+        uint32_t s = model_hash(ix + o[0], iy + o[1], iz + o[2]);
+        const int n = cube_point_counts[s >> 24];
+        s = model_advance(s);
+        for (int j = 0; j < n; ++j) {
+            ids.push_back(s);
+            for (int k = 0; k < 4; ++k) s = model_advance(s);
+        }
+    }
+    return ids;
+}
+
+TEST(Basis, EqualValuesKeepVisitingAndGenerationOrder) {
+    // Every candidate has the value 1 and slots are never all filled, so
+    // every cube is visited and the ids come out in the order the points
+    // were generated and their cubes visited.
+    CountingMetric constant;
+    constexpr int N = 200;
+    std::vector<float> F(N);
+    std::vector<uint32_t> ID(N, 0u);
+    cellular_basis(&constant, &kOnes, 0.5f, 0.5f, 0.5f, N, F.data(), nullptr, ID.data());
+    const auto expected = ids_in_visiting_order(0, 0, 0);
+    ASSERT_LT(expected.size(), static_cast<size_t>(N));
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(expected[i], ID[i]) << "entry " << i;
+        EXPECT_BITS_EQ(DENSITY_UNSCALE, F[i]);  // sqrt(1) * unscale
+    }
+}
+
+TEST(Basis, AnEqualValueIsNotKeptInTheLastSlot) {
+    // With two slots, the first two points generated are kept and every
+    // later equal value is turned away.
+    CountingMetric constant;
     float F[2];
     uint32_t ID[2];
     cellular_basis(&constant, &kOnes, 0.5f, 0.5f, 0.5f, 2, F, nullptr, ID);
     EXPECT_EQ(586950981u, ID[0]);
     EXPECT_EQ(182328305u, ID[1]);
-    EXPECT_BITS_EQ(DENSITY_UNSCALE, F[0]);  // sqrt(1) * unscale
-    EXPECT_BITS_EQ(DENSITY_UNSCALE, F[1]);
 }
 
 TEST(Basis, NegativeCoordinatesUseTheCubeBelow) {
     // x = -0.5 scales to about -0.2, in cube -1; the first point generated
     // there is the one kept when every value is equal.
-    ProbeMetric constant;
+    CountingMetric constant;
     float F[1];
     uint32_t ID[1];
     cellular_basis(&constant, &kOnes, -0.5f, 0.5f, 0.5f, 1, F, nullptr, ID);
@@ -310,46 +323,58 @@ TEST(Basis, NegativeCoordinatesUseTheCubeBelow) {
 }
 
 TEST(Basis, NegativeEuclidianValuesStopTheSearchAndBecomeNaN) {
-    ProbeMetric probe;
-    probe.inner = &euclidian;
+    CountingMetric counting;
+    counting.inner = &euclidian;
     const Vector3 negative{-1.0f, -1.0f, -1.0f};
     float F[1];
     uint32_t ID[1];
     // The origin cube holds 4 points: once one is kept (below 0), no
     // neighbour's bound (at least 0) can be beaten.
-    cellular_basis(&probe, &negative, 0.5f, 0.5f, 0.5f, 1, F, nullptr, ID);
-    EXPECT_EQ(4, probe.evaluations);
+    cellular_basis(&counting, &negative, 0.5f, 0.5f, 0.5f, 1, F, nullptr, ID);
+    EXPECT_EQ(4, counting.evaluations);
     EXPECT_TRUE(std::isnan(F[0]));
     // The kept one is the most negative value of the four (the farthest
-    // point): negative values sort as numbers.
-    const uint32_t own[] = {586950981u, 182328305u, 615034973u, 452604553u};
-    const auto all = brute_force(euclidian, negative, 0.5f, 0.5f, 0.5f);
-    const auto lowest = std::find_if(all.begin(), all.end(), [&](const Candidate& c) {
-        return std::find(std::begin(own), std::end(own), c.id) != std::end(own);
-    });
-    ASSERT_NE(all.end(), lowest);
-    EXPECT_EQ(lowest->id, ID[0]);
-    EXPECT_LT(lowest->value, 0.0f);
+    // point): negative values sort as numbers. The four from the model:
+    const float at = 0.5f * 0.39815f;
+    uint32_t s = model_advance(0u), lowest_id = 0;
+    float lowest = 0.0f;
+    for (int j = 0; j < 4; ++j) {
+        const uint32_t id = s;
+        const uint32_t sx = model_advance(s), sy = model_advance(sx), sz = model_advance(sy);
+        s = model_advance(sz);
+        const Vector3 d{model_coordinate(sx) - at, model_coordinate(sy) - at, model_coordinate(sz) - at};
+        const float value = euclidian.Distance(d, negative);
+        if (value < lowest) {
+            lowest = value;
+            lowest_id = id;
+        }
+    }
+    EXPECT_LT(lowest, 0.0f);
+    EXPECT_EQ(lowest_id, ID[0]);
 }
 
 TEST(Basis, UnfilledSlotsKeepTheFarValueAndTheCallersIdsAndOffsets) {
     // More slots than the 27 cubes can ever hold (at most 135 points).
     constexpr int N = 200;
+    constexpr uint32_t kUntouched = 0xDEADBEEFu;
     std::vector<float> F(N);
     std::vector<Vector3> delta(N, Vector3{1.0f, -2.0f, 0.5f});
-    std::vector<uint32_t> ID(N, 0xDEADBEEFu);
+    std::vector<uint32_t> ID(N, kUntouched);
     cellular_basis(&euclidian, &kOnes, 3.0f, -4.0f, 5.0f, N, F.data(), delta.data(), ID.data());
-    const auto all = brute_force(euclidian, kOnes, 3.0f, -4.0f, 5.0f);
+    const Scan all(euclidian, kOnes, 3.0f, -4.0f, 5.0f);
+    int candidates = 0;
+    while (candidates < Scan::kMost && all.F[candidates] != kFarOut) ++candidates;
     // Culling may leave out some far cubes, but never more than exist.
     int filled = 0;
-    while (filled < N && ID[static_cast<size_t>(filled)] != 0xDEADBEEFu) ++filled;
+    while (filled < N && ID[static_cast<size_t>(filled)] != kUntouched) ++filled;
     EXPECT_GT(filled, 2);
-    EXPECT_LE(static_cast<size_t>(filled), all.size());
+    EXPECT_LE(filled, candidates);
     for (int i = filled; i < N; ++i) {
         EXPECT_BITS_EQ(kFarOut, F[static_cast<size_t>(i)]);
-        EXPECT_EQ(0xDEADBEEFu, ID[static_cast<size_t>(i)]);
+        EXPECT_EQ(kUntouched, ID[static_cast<size_t>(i)]);
         EXPECT_BITS_EQ(1.0f * DENSITY_UNSCALE, delta[static_cast<size_t>(i)].x);
         EXPECT_BITS_EQ(-2.0f * DENSITY_UNSCALE, delta[static_cast<size_t>(i)].y);
+        EXPECT_BITS_EQ(0.5f * DENSITY_UNSCALE, delta[static_cast<size_t>(i)].z);
     }
 }
 
@@ -378,27 +403,44 @@ TEST(Basis, PointsBeyondTheLatticeGiveFarValuesWithoutFaulting) {
 }
 
 TEST(Basis, ChessboardKeepsPointsWhoseNaNTermItPassesOver) {
-    // A NaN x coordinate makes every x term NaN; max3 then measures y and z.
+    // A NaN x coordinate makes every x term NaN; max3 then measures y and z,
+    // so points are kept: the same ones the reference keeps.
     float F[2];
     cellular_basis(&chessboard, &kOnes, kNaN, 0.5f, 0.5f, 2, F, nullptr, nullptr);
-    EXPECT_LT(F[0], 10.0f);
-    EXPECT_LE(F[0], F[1]);
+    float R[2];
+    reference::cellular_basis(&chessboard, &kOnes, kNaN, 0.5f, 0.5f, 2, R, nullptr, nullptr);
+    EXPECT_LT(F[0], kFarOut);
+    EXPECT_BITS_EQ(R[0], F[0]);
+    EXPECT_BITS_EQ(R[1], F[1]);
 }
 
-TEST(Basis, EdgesOfTheLatticeWrapAroundWithoutFaulting) {
-    // Scaled coordinates just inside the 32-bit range: neighbours of cube
-    // 2147483520 and of cube INT32_MIN (-2^31 exactly) are formed with
-    // wrap-around. Large cube coordinates make the offsets coarse, so only
-    // determinism is checked here.
-    const float edges[] = {2147483520.0f / 0.39815f, -2147483648.0f / 0.39815f, 5.39e9f, -5.3936e9f};
-    for (float e : edges) {
-        float a[2], b[2];
-        cellular_basis(&euclidian, &kOnes, e, e, -e, 2, a, nullptr, nullptr);
-        cellular_basis(&euclidian, &kOnes, e, e, -e, 2, b, nullptr, nullptr);
-        EXPECT_BITS_EQ(a[0], b[0]);
-        EXPECT_BITS_EQ(a[1], b[1]);
-    }
+TEST(Basis, NeighboursOfTheLowestCubeWrapAround) {
+    // x and z scale to exactly -2^31: the cube INT32_MIN, whose lower
+    // neighbours wrap to INT32_MAX. With every value equal and slots to
+    // spare, the ids show which cubes were visited, in order: the model's,
+    // whose 64-bit coordinates reduce mod 2^32.
+    const float lowest = -2147483648.0f;
+    float x = lowest / DENSITY_SCALE;
+    while (x * DENSITY_SCALE > lowest) x = std::nextafter(x, -kInf);
+    while (x * DENSITY_SCALE < lowest) x = std::nextafter(x, kInf);
+    ASSERT_EQ(lowest, x * DENSITY_SCALE);
+    const float y = 3.0f;  // cube 1
+    const auto expected = ids_in_visiting_order(INT32_MIN, 1, INT32_MIN);
+    CountingMetric constant;
+    constexpr int N = 200;
+    std::vector<float> F(N);
+    std::vector<uint32_t> ID(N, 0u);
+    cellular_basis(&constant, &kOnes, x, y, x, N, F.data(), nullptr, ID.data());
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], ID[i]) << "entry " << i;
 }
+
+#if defined(TULO_CHECK_PRECONDITIONS)
+TEST(BasisDeathTest, NoSlotsIsAPreconditionFailure) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    float F[1];
+    EXPECT_DEATH(cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 0, F, nullptr, nullptr), "precondition failed");
+}
+#endif
 
 }  // namespace
 }  // namespace tulo

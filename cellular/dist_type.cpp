@@ -1,7 +1,11 @@
 // Plain forms of the metrics and the process-wide metric objects.
 #include "cellular/dist_type.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <type_traits>
+
+#include "cellular/precondition.h"
 
 namespace tulo {
 
@@ -42,6 +46,7 @@ constexpr Minkowski minkowski{};
 constexpr Superquadratic superquadratic{};
 
 const DistType& metric_by_number(int32_t m) {
+    TULO_PRECONDITION(m >= kFirstMetric && m <= kLastMetric);
     switch (m) {
         case 1: return euclidian;
         case 2: return manhattan;
@@ -51,4 +56,12 @@ const DistType& metric_by_number(int32_t m) {
     }
 }
 
+namespace detail {
+
+void precondition_failed(const char* condition, const char* file, int line) {
+    std::fprintf(stderr, "%s:%d: precondition failed: %s\n", file, line, condition);
+    std::abort();
+}
+
+}  // namespace detail
 }  // namespace tulo

@@ -4,7 +4,9 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "cellular/lattice.h"
 #include "shader/shader_test_support.h"
+
 
 namespace shader_test {
 namespace {
@@ -54,10 +56,12 @@ TEST_F(Determinism, GridDigestsPerMetric) {
         {1, 0xd3d8306e2c6f287eull},
         {2, 0xd4c8bcca065753cdull},
         {3, 0x656b02d6a5ec6163ull},
-#if defined(_WIN32)
+        // Metrics 4 and 5 by the C library found (MinGW-w64's runtime or
+        // glibc); with another one they are not checked.
+#if defined(__MINGW32__)
         {4, 0x4aab0783ddf08b45ull},
         {5, 0xe77faae73a05c45dull},
-#else  // glibc
+#elif defined(__GLIBC__)
         {4, 0xb6c3e552a4f3cc33ull},
         {5, 0xf899e18f25466ca4ull},
 #endif
@@ -112,10 +116,12 @@ TEST(PlatformDifferences, PowMetricsDifferOnlyThroughPowf) {
         }
     }
     EXPECT_EQ(0xd0790457ea2d47d9ull, metric.offsets) << std::hex << metric.offsets;
-#if defined(_WIN32)
-    EXPECT_EQ(0x0d8bfc21f8150a7full, metric.powers) << std::hex << metric.powers;  // MinGW-w64 runtime
+#if defined(__MINGW32__)
+    EXPECT_EQ(0x0d8bfc21f8150a7full, metric.powers) << std::hex << metric.powers;
+#elif defined(__GLIBC__)
+    EXPECT_EQ(0xa4ecaf11257f98edull, metric.powers) << std::hex << metric.powers;
 #else
-    EXPECT_EQ(0xa4ecaf11257f98edull, metric.powers) << std::hex << metric.powers;  // glibc
+    GTEST_SKIP() << "no powf digest recorded for this C library: 0x" << std::hex << metric.powers;
 #endif
 }
 

@@ -60,38 +60,38 @@ std::string lookup_failure(void* handle, int code) {
     return line;
 }
 
-#if defined(__linux__)
-// The probe module: exports mi_phen_eval and counts its lookups.
-struct Probe {
+#if defined(TULO_LOOKUP_COUNTER_PATH)
+// The lookup-counter module: exports mi_phen_eval and counts its lookups.
+struct LookupCounter {
     void* handle = nullptr;
     int (*lookups)() = nullptr;
-    Probe() {
-        handle = dlopen(TULO_PROBE_PATH, RTLD_NOW | RTLD_LOCAL);
+    LookupCounter() {
+        handle = dlopen(TULO_LOOKUP_COUNTER_PATH, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) return;
         using SetTargetFn = void (*)(void* (*)(void*, void*));
-        auto set_target = reinterpret_cast<SetTargetFn>(dlsym(handle, "probe_set_target"));
-        lookups = reinterpret_cast<int (*)()>(dlsym(handle, "probe_lookups"));
+        auto set_target = reinterpret_cast<SetTargetFn>(dlsym(handle, "counter_set_target"));
+        lookups = reinterpret_cast<int (*)()>(dlsym(handle, "counter_lookups"));
         set_target(&mi_phen_eval);
     }
 };
 
 TEST_F(HostBinding, ResolvesOncePerModuleHandleAndAgainAfterANewOne) {
-    static Probe probe;
-    ASSERT_NE(nullptr, probe.handle) << dlerror();
+    static LookupCounter counter;
+    ASSERT_NE(nullptr, counter.handle) << dlerror();
     ConnectedSetup setup;
-    library().set_module_handle(probe.handle);
-    const int before = probe.lookups();
+    library().set_module_handle(counter.handle);
+    const int before = counter.lookups();
     ::testing::internal::CaptureStderr();
     setup.shade_once();  // two connected parameters
-    EXPECT_EQ(before + 1, probe.lookups());
+    EXPECT_EQ(before + 1, counter.lookups());
     setup.shade_once();
     setup.shade_once();
-    EXPECT_EQ(before + 1, probe.lookups());
+    EXPECT_EQ(before + 1, counter.lookups());
     EXPECT_EQ(6u, setup.connections.calls.size());
 
-    library().set_module_handle(probe.handle);
+    library().set_module_handle(counter.handle);
     const Color c = setup.shade_once();
-    EXPECT_EQ(before + 2, probe.lookups());
+    EXPECT_EQ(before + 2, counter.lookups());
     EXPECT_EQ(8u, setup.connections.calls.size());
     EXPECT_EQ("", ::testing::internal::GetCapturedStderr());  // success prints nothing
     expect_same_color(setup.computed(), c);

@@ -1,6 +1,6 @@
 // Helpers shared by the shader tests: the library loaded through the
 // stand-in renderer, a recording connection source, and the expected colour
-// of a sample derived from the basis function.
+// of a sample from the shader's computation called directly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <map>
 #include <vector>
 
-#include "bench/literal_basis.h"
 #include "cellular/cellular_basis.h"
+#include "shader/shading.h"
 #include "standin/standin_renderer.h"
 
 namespace shader_test {
@@ -95,10 +95,13 @@ inline Color shade(standin::ParameterStore& store, const Vector3& p, const Color
     return result;
 }
 
-// The colour a sample should get: the literal rendition of the shader's
-// steps over the literal basis function (not through the loaded library).
+// The colour a sample with these parameter values should get: the shader's
+// computation called directly, not through the loaded library, so that
+// what is compared is how the library fetches and hands over.
 inline Color expected_color(const CellularTextureParams& prm, const Vector3& p, const Color& result) {
-    return literal::shade(prm, p, result);
+    Color c = result;
+    tulo::shade_sample(tulo::resolve_parameters(prm), p, &c);
+    return c;
 }
 
 // A typical parameter set.

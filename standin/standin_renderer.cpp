@@ -68,8 +68,9 @@ void ParameterStore::set_tag(Param param, int32_t tag) {
 }
 
 Param ParameterStore::param_at(const void* address) const {
-    const auto offset = static_cast<std::size_t>(static_cast<const unsigned char*>(address) -
-                                                 reinterpret_cast<const unsigned char*>(block_));
+    // Addresses compared as integers: the one handed in may point into
+    // another object (a host that lays out its own block).
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(block_);
     return static_cast<Param>(offset);
 }
 

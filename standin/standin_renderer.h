@@ -66,6 +66,10 @@ public:
     // tag_offset 0: nothing can be connected. Otherwise a multiple of 4 whose
     // size is at least that of the block, so tags and block never overlap.
     explicit ParameterStore(int32_t tag_offset = 0);
+    // The block lives in the store's own buffer: a copy would point into
+    // the original's.
+    ParameterStore(const ParameterStore&) = delete;
+    ParameterStore& operator=(const ParameterStore&) = delete;
 
     CellularTextureParams& params() { return *block_; }
     const CellularTextureParams& params() const { return *block_; }

@@ -11,6 +11,7 @@
 #include <ImfInputFile.h>
 #include <ImfOutputFile.h>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>

@@ -1,6 +1,7 @@
 // Layout and tiled rendering of previews.
 #include "tools/preview/render.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
-// The fast search against the literal baseline: every output bit must agree
-// for every metric, for awkward weights, several N and with or without the
-// optional outputs.
-#include "bench/literal_basis.h"
+// The library's search against the sequential reference: every output bit
+// must agree for every metric, for awkward weights, several N and with or
+// without the optional outputs.
+#include "reference/reference.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace {
 
 using tulo::Vector3;
 
-TEST(FastSearch, MatchesTheLiteralBaselineBitForBit) {
+TEST(BasisAgainstReference, EveryOutputBitForBit) {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const Vector3 weights[] = {{1, 1, 1},       {0.5f, 2.0f, 1.25f}, {-1, 1, 1},  {0, 0, 1},
@@ -36,7 +36,7 @@ TEST(FastSearch, MatchesTheLiteralBaselineBitForBit) {
                     std::memset(fid, 0, sizeof(fid));
                     std::memset(sid, 0, sizeof(sid));
                     tulo::cellular_basis(metric, &w, x, y, z, N, fast, fd, fid);
-                    literal::cellular_basis(metric, &w, x, y, z, N, slow, sd, sid);
+                    reference::cellular_basis(metric, &w, x, y, z, N, slow, sd, sid);
                     ASSERT_EQ(0, std::memcmp(fast, slow, sizeof(float) * static_cast<size_t>(N)))
                         << "metric " << m << " N " << N << " at " << x << "," << y << "," << z;
                     ASSERT_EQ(0, std::memcmp(fd, sd, sizeof(fd)));

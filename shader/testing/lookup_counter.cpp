@@ -2,7 +2,8 @@
 // GNU indirect function, whose resolver the dynamic loader runs at every
 // dlsym of the name, so the module can count how often the shader library
 // looks the operation up. Calls are forwarded to the renderer's own
-// mi_phen_eval, set with probe_set_target.
+// mi_phen_eval, set with counter_set_target. Built only where the toolchain
+// and loader support indirect functions.
 #include <atomic>
 
 namespace {
@@ -15,8 +16,8 @@ void* forward(void* state, void* param) { return target(state, param); }
 
 extern "C" {
 
-__attribute__((visibility("default"))) void probe_set_target(PhenEvalFn fn) { target = fn; }
-__attribute__((visibility("default"))) int probe_lookups() { return lookups.load(); }
+__attribute__((visibility("default"))) void counter_set_target(PhenEvalFn fn) { target = fn; }
+__attribute__((visibility("default"))) int counter_lookups() { return lookups.load(); }
 
 __attribute__((visibility("hidden"))) PhenEvalFn resolve_mi_phen_eval() {
     lookups.fetch_add(1);
