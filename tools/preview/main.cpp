@@ -20,13 +20,18 @@
 
 namespace {
 
-// The shader library installed beside this program.
+// The shader library beside this program (the build folder), or where an
+// installation puts it (the library folder next to this program's folder).
 std::string default_library_path() {
+    const std::string name = "tulo_cellulartexture.so";
     char exe[4096];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    if (n <= 0) return "tulo_cellulartexture.so";
-    std::string path(exe, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1) + "tulo_cellulartexture.so";
+    if (n <= 0) return name;
+    const std::string path(exe, static_cast<size_t>(n));
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    const std::string installed = dir + TULO_LIBDIR_FROM_BINDIR "/" + name;
+    if (access((dir + name).c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) return installed;
+    return dir + name;
 }
 
 // Draws a progress bar on standard error until stopped.
