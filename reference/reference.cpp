@@ -80,19 +80,21 @@ void cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int
 }
 
 // The neighbour cubes in visiting order, each with the terms of its bound,
-// summed left to right: 'x' (fx^2), 'X' ((1 - fx)^2), likewise y, Y, z, Z.
+// summed left to right: 1 fx^2, 2 (1 - fx)^2, 3 fy^2, 4 (1 - fy)^2, 5 fz^2,
+// 6 (1 - fz)^2; 0 ends the sum.
 struct Neighbour {
     int dx, dy, dz;
-    const char* terms;
+    int terms[3];
 };
 
 const Neighbour kNeighbours[26] = {
-    {-1, 0, 0, "x"},     {0, -1, 0, "y"},     {0, 0, -1, "z"},     {1, 0, 0, "X"},     {0, 1, 0, "Y"},
-    {0, 0, 1, "Z"},      {-1, -1, 0, "yx"},   {-1, 0, -1, "zx"},   {0, -1, -1, "zy"},  {1, 1, 0, "YX"},
-    {1, 0, 1, "ZX"},     {0, 1, 1, "ZY"},     {-1, 1, 0, "Yx"},    {-1, 0, 1, "Zx"},   {0, -1, 1, "Zy"},
-    {1, -1, 0, "Xy"},    {1, 0, -1, "Xz"},    {0, 1, -1, "Yz"},    {-1, -1, -1, "yxz"}, {-1, -1, 1, "yxZ"},
-    {-1, 1, -1, "Yxz"},  {-1, 1, 1, "YxZ"},   {1, -1, -1, "Xyz"},  {1, -1, 1, "XyZ"},  {1, 1, -1, "YXz"},
-    {1, 1, 1, "YXZ"},
+    {-1, 0, 0, {1, 0, 0}},   {0, -1, 0, {3, 0, 0}},   {0, 0, -1, {5, 0, 0}},   {1, 0, 0, {2, 0, 0}},
+    {0, 1, 0, {4, 0, 0}},    {0, 0, 1, {6, 0, 0}},    {-1, -1, 0, {3, 1, 0}},  {-1, 0, -1, {5, 1, 0}},
+    {0, -1, -1, {5, 3, 0}},  {1, 1, 0, {4, 2, 0}},    {1, 0, 1, {6, 2, 0}},    {0, 1, 1, {6, 4, 0}},
+    {-1, 1, 0, {4, 1, 0}},   {-1, 0, 1, {6, 1, 0}},   {0, -1, 1, {6, 3, 0}},   {1, -1, 0, {2, 3, 0}},
+    {1, 0, -1, {2, 5, 0}},   {0, 1, -1, {4, 5, 0}},   {-1, -1, -1, {3, 1, 5}}, {-1, -1, 1, {3, 1, 6}},
+    {-1, 1, -1, {4, 1, 5}},  {-1, 1, 1, {4, 1, 6}},   {1, -1, -1, {2, 3, 5}},  {1, -1, 1, {2, 3, 6}},
+    {1, 1, -1, {4, 2, 5}},   {1, 1, 1, {4, 2, 6}},
 };
 
 }  // namespace
@@ -104,23 +106,15 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
     const int32_t ix = cube_of(at.x), iy = cube_of(at.y), iz = cube_of(at.z);
     cube_points(metric, weights, ix, iy, iz, at, N, F, delta, ID, counts);
 
-    const float fx = at.x - static_cast<float>(ix);
-    const float fy = at.y - static_cast<float>(iy);
-    const float fz = at.z - static_cast<float>(iz);
+    // Squared distances (double precision) to the faces of the point's cube.
+    const double fx = at.x - static_cast<float>(ix);
+    const double fy = at.y - static_cast<float>(iy);
+    const double fz = at.z - static_cast<float>(iz);
+    const double face[7] = {0.0, fx * fx, (1.0 - fx) * (1.0 - fx), fy * fy, (1.0 - fy) * (1.0 - fy),
+                            fz * fz, (1.0 - fz) * (1.0 - fz)};
     for (const Neighbour& nb : kNeighbours) {
-        double bound = 0.0;
-        for (const char* t = nb.terms; *t != '\0'; ++t) {
-            double term = 0.0;
-            switch (*t) {
-                case 'x': term = static_cast<double>(fx) * static_cast<double>(fx); break;
-                case 'X': term = (1.0 - static_cast<double>(fx)) * (1.0 - static_cast<double>(fx)); break;
-                case 'y': term = static_cast<double>(fy) * static_cast<double>(fy); break;
-                case 'Y': term = (1.0 - static_cast<double>(fy)) * (1.0 - static_cast<double>(fy)); break;
-                case 'z': term = static_cast<double>(fz) * static_cast<double>(fz); break;
-                case 'Z': term = (1.0 - static_cast<double>(fz)) * (1.0 - static_cast<double>(fz)); break;
-            }
-            bound = t == nb.terms ? term : bound + term;
-        }
+        double bound = face[nb.terms[0]];
+        for (int k = 1; k < 3 && nb.terms[k] != 0; ++k) bound = bound + face[nb.terms[k]];
         if (culling == Culling::none || static_cast<double>(F[N - 1]) > bound) {
             cube_points(metric, weights, neighbour(ix, nb.dx), neighbour(iy, nb.dy), neighbour(iz, nb.dz), at, N, F,
                         delta, ID, counts);
