@@ -8,6 +8,7 @@
 // same bits.
 #include "cellular/cellular_basis.h"
 
+#include "cellular/kernels.h"
 #include "cellular/lattice.h"
 #include "cellular/precondition.h"
 
@@ -30,27 +31,6 @@
 #endif
 
 namespace tulo {
-
-// Feature points per cube, indexed by the top 8 bits of the cube's hash:
-// 6 zeros, 41 ones, 92 twos, 55 threes, 35 fours and 27 fives.
-const int32_t cube_point_counts[256] = {
-    4, 3, 1, 1, 1, 2, 4, 2, 2, 2, 5, 1, 0, 2, 1, 2,  //   0- 15
-    2, 0, 4, 3, 2, 1, 2, 1, 3, 2, 2, 4, 2, 2, 5, 1,  //  16- 31
-    2, 3, 2, 2, 2, 2, 2, 3, 2, 4, 2, 5, 3, 2, 2, 2,  //  32- 47
-    5, 3, 3, 5, 2, 1, 3, 3, 4, 4, 2, 3, 0, 4, 2, 2,  //  48- 63
-    2, 1, 3, 2, 2, 2, 3, 3, 3, 1, 2, 0, 2, 1, 1, 2,  //  64- 79
-    2, 2, 2, 5, 3, 2, 3, 2, 3, 2, 2, 1, 0, 2, 1, 1,  //  80- 95
-    2, 1, 2, 2, 1, 3, 4, 2, 2, 2, 5, 4, 2, 4, 2, 2,  //  96-111
-    5, 4, 3, 2, 2, 5, 4, 3, 3, 3, 5, 2, 2, 2, 2, 2,  // 112-127
-    3, 1, 1, 4, 2, 1, 3, 3, 4, 3, 2, 4, 3, 3, 3, 4,  // 128-143
-    5, 1, 4, 2, 4, 3, 1, 2, 3, 5, 3, 2, 1, 3, 1, 3,  // 144-159
-    3, 3, 2, 3, 1, 5, 5, 4, 2, 2, 4, 1, 3, 4, 1, 5,  // 160-175
-    3, 3, 5, 3, 4, 3, 2, 2, 1, 1, 1, 1, 1, 2, 4, 5,  // 176-191
-    4, 5, 4, 2, 1, 5, 1, 1, 2, 3, 3, 3, 2, 5, 2, 3,  // 192-207
-    3, 2, 0, 2, 1, 1, 4, 2, 1, 3, 2, 1, 2, 2, 3, 2,  // 208-223
-    5, 5, 3, 4, 5, 5, 2, 4, 4, 5, 3, 2, 2, 2, 1, 4,  // 224-239
-    2, 3, 3, 4, 2, 5, 4, 2, 4, 2, 2, 2, 4, 5, 3, 2,  // 240-255
-};
 
 namespace {
 
@@ -415,12 +395,33 @@ void search_any(const DistType* metric, const Vector3& w, float x, float y, floa
 // A kept value in the caller's units.
 inline float unscale(float kept) { return std::sqrt(kept) * DENSITY_UNSCALE; }
 
+// The wide kernel's metric for the metrics it computes lane by lane.
+bool lane_metric(const DistType* metric, detail::LaneMetric* out) {
+    if (metric == &euclidian) *out = detail::LaneMetric::euclidian;
+    else if (metric == &manhattan) *out = detail::LaneMetric::manhattan;
+    else if (metric == &chessboard) *out = detail::LaneMetric::chessboard;
+    else return false;
+    return true;
+}
+
 }  // namespace
 
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
                     int32_t N, float* F, Vector3* delta, uint32_t* ID) {
     TULO_PRECONDITION(N >= 1);
     if (N == 2 && delta == nullptr && ID == nullptr) {
+        // The shader's case: a wide kernel where there is one, unless a
+        // kept zero needs the sequential order for its sign.
+        detail::LaneMetric lanes;
+        if (const detail::NearestTwoKernel kernel = detail::nearest_two_kernel();
+            kernel != nullptr && lane_metric(metric, &lanes)) {
+            detail::NearestTwo two;
+            if (kernel(lanes, *weights, x, y, z, &two)) {
+                F[0] = unscale(two.f0);
+                F[1] = unscale(two.f1);
+                return;
+            }
+        }
         KeepTwo keep;
         search_any(metric, *weights, x, y, z, keep);
         F[0] = unscale(keep.f0);

@@ -1,0 +1,36 @@
+// Choice of the search kernel at run time. One library binary serves every
+// x86-64 CPU: the portable kernel (SSE2, part of x86-64) always, the AVX2+FMA
+// and AVX-512 kernels where the CPU and the operating system support them.
+// Every kernel gives the same bits; they differ only in speed.
+//
+// The choice is made once, on first use, from CPUID, capped by the
+// environment variable TULO_CELLULAR_MAX_ISA (sse2, avx2 or avx512; other
+// values are ignored), and stays fixed. Threads that make their first call
+// together may each make the choice; they all store the same answer.
+#pragma once
+
+#include "cellular/nearest_two.h"
+
+namespace tulo {
+namespace detail {
+
+enum class Isa : int32_t { sse2 = 0, avx2 = 1, avx512 = 2 };
+
+const char* isa_name(Isa isa);
+
+// Whether this build has the kernel and this CPU (and OS) can run it.
+bool kernel_available(Isa isa);
+
+// The kernel in use (choosing it on first use).
+Isa kernel_isa();
+
+// The wide search of the kernel in use, or null for the portable one.
+NearestTwoKernel nearest_two_kernel();
+
+// Uses `isa` from now on, for tests and benchmarks that compare kernels;
+// false, and nothing changed, when it is not available. Not to be called
+// while searches run on other threads.
+bool use_kernel_isa(Isa isa);
+
+}  // namespace detail
+}  // namespace tulo

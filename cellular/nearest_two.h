@@ -1,0 +1,196 @@
+// The shader's case of the search (N = 2, no offsets, no ids) for the
+// metrics whose distance is exact lane by lane (Euclidian, Manhattan,
+// Chessboard), computed on all 27 cubes at once, one cube per lane. Internal
+// to the library; kernels for wider instruction sets live in translation
+// units of their own and are chosen at run time (kernel_select.cpp).
+//
+// Why values alone decide: strict sequential insertion keeps the two smallest
+// non-NaN values offered so far, as a multiset. So each cube reduces to its
+// two smallest values (a <= b), cubes merge with min and max, and a NaN
+// distance drops out by the operand order of the min and max instructions
+// (they return their second operand when one is NaN). What values alone
+// miss is the sign of a zero: -0 and +0 compare equal and the sequential
+// order decides which is kept. A kernel therefore reports failure when a
+// kept value is zero, and the caller redoes that search sequentially (it
+// happens only on a feature point, or where products underflow to zero).
+//
+// Why the culling can be done afterwards: neighbour n is visited when the
+// second value kept so far exceeds its bound (a double). For a float F,
+// F > bound exactly when F > r, r being the largest float not above bound,
+// so each bound becomes one float rounded toward minus infinity. F only
+// decreases, so a neighbour whose key max(a_n, r_n) is not below F after the
+// point's own cube can never change the result: either it is not visited or
+// all its values are too large. The others, few, are merged in visiting
+// order, each tested against F as the visits before it left it.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+#include "cellular/lattice.h"
+
+namespace tulo {
+namespace detail {
+
+enum class LaneMetric : int32_t { euclidian, manhattan, chessboard };
+
+// The two smallest values kept by the search, before square root and scale.
+struct NearestTwo {
+    float f0;
+    float f1;
+};
+
+// Runs the search for (x, y, z); false when the result holds a zero value
+// (then *out is not meaningful and the sequential search must run).
+using NearestTwoKernel = bool (*)(LaneMetric metric, const Vector3& w, float x, float y, float z,
+                                  NearestTwo* out);
+
+// Lanes: 0 is the point's own cube, 1..26 the neighbours in visiting order
+// (faces, edges, corners), 27..31 unused (they hold no points).
+constexpr int kCubeLanes = 32;
+constexpr int kCubes = 27;
+
+// Generator states that the coordinates of a cube's points come from:
+// coordinate c (0 x, 1 y, 2 z) of point j is step 2 + 4j + c from the hash,
+// numbered here k = 3j + c.
+constexpr int kCoordinateSteps = 3 * lattice::kMaxPointsPerCube;
+
+struct LaneTables {
+    alignas(64) int32_t dx[kCubeLanes];
+    alignas(64) int32_t dy[kCubeLanes];
+    alignas(64) int32_t dz[kCubeLanes];
+    // cube_hash(c + d) = cube_hash(c) + hash_offset[lane] (mod 2^32).
+    alignas(64) uint32_t hash_offset[kCubeLanes];
+    // Lanes that stand for a cube (all but 27..31), as all-ones words.
+    alignas(64) int32_t used[kCubeLanes];
+    // State k of a cube with hash h is mul[k] * h + add[k] (mod 2^32), so for
+    // the lane's cube it is (mul[k] * h0 + add[k]) + seed_offset[k][lane],
+    // h0 being the hash of the point's own cube: one addition per lane.
+    alignas(64) uint32_t mul[16];
+    alignas(64) uint32_t add[16];
+    alignas(64) uint32_t seed_offset[kCoordinateSteps][kCubeLanes];
+};
+
+constexpr LaneTables make_lane_tables() {
+    // Visiting order of the neighbours.
+    const int8_t order[kCubes][3] = {
+        {0, 0, 0},    {-1, 0, 0},  {0, -1, 0},  {0, 0, -1},  {1, 0, 0},   {0, 1, 0},    {0, 0, 1},
+        {-1, -1, 0},  {-1, 0, -1}, {0, -1, -1}, {1, 1, 0},   {1, 0, 1},   {0, 1, 1},    {-1, 1, 0},
+        {-1, 0, 1},   {0, -1, 1},  {1, -1, 0},  {1, 0, -1},  {0, 1, -1},  {-1, -1, -1}, {-1, -1, 1},
+        {-1, 1, -1},  {-1, 1, 1},  {1, -1, -1}, {1, -1, 1},  {1, 1, -1},  {1, 1, 1},
+    };
+    LaneTables t{};
+    for (int n = 0; n < kCubes; ++n) {
+        t.dx[n] = order[n][0];
+        t.dy[n] = order[n][1];
+        t.dz[n] = order[n][2];
+        t.hash_offset[n] = lattice::kHashX * static_cast<uint32_t>(t.dx[n]) +
+                           lattice::kHashY * static_cast<uint32_t>(t.dy[n]) +
+                           lattice::kHashZ * static_cast<uint32_t>(t.dz[n]);
+        t.used[n] = -1;
+    }
+    uint32_t mul = 1u, add = 0u;  // the composition of `step` steps
+    for (int step = 1; step <= 1 + lattice::kStepsPerPoint * lattice::kMaxPointsPerCube; ++step) {
+        mul = lattice::kGenMul * mul;
+        add = lattice::kGenMul * add + lattice::kGenAdd;
+        const int j = (step - 2) / lattice::kStepsPerPoint, c = (step - 2) % lattice::kStepsPerPoint;
+        if (step >= 2 && c < 3) {
+            t.mul[3 * j + c] = mul;
+            t.add[3 * j + c] = add;
+        }
+    }
+    for (int k = 0; k < kCoordinateSteps; ++k)
+        for (int n = 0; n < kCubeLanes; ++n) t.seed_offset[k][n] = t.mul[k] * t.hash_offset[n];
+    return t;
+}
+
+inline constexpr LaneTables kLaneTables = make_lane_tables();
+
+// Index of the lowest set bit of a non-zero word.
+inline int lowest_set_bit(uint32_t bits) { return __builtin_ctz(bits); }
+
+// The point scaled onto the lattice, its cube, and the squared distances
+// (double precision) to the faces of its cube: d* to the lower face, m* to
+// the upper one.
+struct SearchStart {
+    Vector3 at;
+    int32_t ix, iy, iz;
+    double dx2, mx2, dy2, my2, dz2, mz2;
+};
+
+inline SearchStart start_search(float x, float y, float z) {
+    SearchStart s;
+    s.at = Vector3{x * DENSITY_SCALE, y * DENSITY_SCALE, z * DENSITY_SCALE};
+    s.ix = lattice::cube_coordinate(s.at.x);
+    s.iy = lattice::cube_coordinate(s.at.y);
+    s.iz = lattice::cube_coordinate(s.at.z);
+    const double fx = s.at.x - static_cast<float>(s.ix);
+    const double fy = s.at.y - static_cast<float>(s.iy);
+    const double fz = s.at.z - static_cast<float>(s.iz);
+    s.dx2 = fx * fx, s.mx2 = (1.0 - fx) * (1.0 - fx);
+    s.dy2 = fy * fy, s.my2 = (1.0 - fy) * (1.0 - fy);
+    s.dz2 = fz * fz, s.mz2 = (1.0 - fz) * (1.0 - fz);
+    return s;
+}
+
+// The culling bound of each lane is (t1 + t2) + t3 over a table of terms
+// T = {0, dx2, mx2, dy2, my2, dz2, mz2, +inf}: the face terms of the lane's
+// offsets, x before y before z (two-term sums commute exactly, and the
+// three-term ones group x and y first, as the bounds are defined). The
+// unused lanes get +inf (never visited); the point's own cube, lane 0, is
+// always visited and its bound is set to -inf where the kernels use it.
+struct BoundTerms {
+    alignas(64) int64_t t1[kCubeLanes];
+    alignas(64) int64_t t2[kCubeLanes];
+    alignas(64) int64_t t3[kCubeLanes];
+};
+
+constexpr BoundTerms make_bound_terms() {
+    BoundTerms b{};
+    constexpr LaneTables t = make_lane_tables();
+    for (int n = 0; n < kCubeLanes; ++n) {
+        int64_t terms[3] = {0, 0, 0};
+        int k = 0;
+        const int32_t offsets[3] = {t.dx[n], t.dy[n], t.dz[n]};
+        for (int axis = 0; axis < 3; ++axis) {
+            if (offsets[axis] != 0) terms[k++] = 1 + 2 * axis + (offsets[axis] > 0 ? 1 : 0);
+        }
+        if (n >= kCubes) terms[0] = 7;
+        b.t1[n] = terms[0];
+        b.t2[n] = terms[1];
+        b.t3[n] = terms[2];
+    }
+    return b;
+}
+
+inline constexpr BoundTerms kBoundTerms = make_bound_terms();
+
+// Merges candidate neighbours into the pair kept so far, shared by the
+// kernels: a[n] <= b[n] are the two smallest values of cube n and r[n] its
+// bound as a float rounded down; the candidates (bits of `candidates`) are
+// taken in lane order, which is visiting order, and each is merged only if
+// the pair's second value still exceeds its bound. Branch-free but for the
+// loop over the few candidates.
+inline void merge_candidates(const float* a, const float* b, const float* r, uint32_t candidates, NearestTwo* f) {
+    float f0 = f->f0, f1 = f->f1;
+    while (candidates != 0) {
+        const int n = lowest_set_bit(candidates);
+        candidates &= candidates - 1;
+        const float an = a[n], bn = b[n];
+        // Two smallest of {f0, f1, an, bn}, with f0 <= f1 and an <= bn.
+        const float m0 = an < f0 ? an : f0;
+        const float hi = an < f0 ? f0 : an;
+        const float lo1 = bn < f1 ? bn : f1;
+        const float m1 = hi < lo1 ? hi : lo1;
+        const bool visit = f1 > r[n];
+        f0 = visit ? m0 : f0;
+        f1 = visit ? m1 : f1;
+    }
+    *f = NearestTwo{f0, f1};
+}
+
+bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
+bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
+
+}  // namespace detail
+}  // namespace tulo
