@@ -115,12 +115,9 @@ inline void cube_pairs(const Search& s, int v, __m256* lo_out, __m256* hi_out) {
     *hi_out = hi;
 }
 
-// Two smallest of the pairs (lo, hi) of the lanes selected by the all-ones
-// words of `lanes`: pairs merge in a tree, lane i with lane i + 4, + 2, + 1.
-inline NearestTwo two_smallest(__m256 lo, __m256 hi, __m256 lanes) {
-    const __m256 inf = _mm256_set1_ps(__builtin_huge_valf());
-    lo = _mm256_blendv_ps(inf, lo, lanes);
-    hi = _mm256_blendv_ps(inf, hi, lanes);
+// Two smallest of the pairs (lo, hi) of 8 lanes: pairs merge in a tree,
+// lane i with lane i + 4, then + 2, + 1.
+inline NearestTwo two_smallest(__m256 lo, __m256 hi) {
     auto merge = [&](__m256 lo2, __m256 hi2) {
         const __m256 second = _mm256_min_ps(_mm256_max_ps(lo, lo2), _mm256_min_ps(hi, hi2));
         lo = _mm256_min_ps(lo, lo2);
@@ -130,35 +127,6 @@ inline NearestTwo two_smallest(__m256 lo, __m256 hi, __m256 lanes) {
     merge(_mm256_permute_ps(lo, _MM_SHUFFLE(1, 0, 3, 2)), _mm256_permute_ps(hi, _MM_SHUFFLE(1, 0, 3, 2)));
     merge(_mm256_permute_ps(lo, _MM_SHUFFLE(2, 3, 0, 1)), _mm256_permute_ps(hi, _MM_SHUFFLE(2, 3, 0, 1)));
     return NearestTwo{_mm256_cvtss_f32(lo), _mm256_cvtss_f32(hi)};
-}
-
-// Merges the cubes `lanes` of vector v into the pair f, as the sequential
-// search would visit them (see nearest_two.h): the two smallest of f and of
-// all their values, unless a cube holding a value not above the new second
-// value has a bound that would stop its visit; then, rarely, cube by cube.
-inline void merge_vector(const Search& s, int v, __m256 lo, __m256 hi, __m256 lanes, NearestTwo* f) {
-    const NearestTwo g = two_smallest(lo, hi, lanes);
-    const float g0 = g.f0 < f->f0 ? g.f0 : f->f0;
-    const float high = g.f0 < f->f0 ? f->f0 : g.f0;
-    const float low1 = g.f1 < f->f1 ? g.f1 : f->f1;
-    const float g1 = high < low1 ? high : low1;
-    const __m256 second = _mm256_set1_ps(g1);
-    const __m256 stopped = _mm256_and_ps(_mm256_and_ps(lanes, _mm256_cmp_ps(lo, second, _CMP_LE_OQ)),
-                                         _mm256_cmp_ps(s.r[v], second, _CMP_GE_OQ));
-    if (_mm256_testz_ps(stopped, stopped)) {
-        *f = NearestTwo{g0, g1};
-        return;
-    }
-    alignas(32) float a[8], b[8], r[8];
-    _mm256_store_ps(a, lo);
-    _mm256_store_ps(b, hi);
-    _mm256_store_ps(r, s.r[v]);
-    uint32_t cubes = static_cast<uint32_t>(_mm256_movemask_ps(lanes));
-    if (v == 0) {  // the own cube is where the pair starts
-        *f = NearestTwo{a[0], b[0]};
-        cubes &= ~1u;
-    }
-    merge_candidates(a, b, r, cubes, f);
 }
 
 // The term tables of BoundTerms in the form AVX2 can look them up: a term
@@ -220,19 +188,50 @@ bool search(const Vector3& w, float x, float y, float z, NearestTwo* out) {
     for (int k = 0; k < kCoordinateSteps; ++k) s.base[k] = t.mul[k] * h0 + t.add[k];
     bounds(s);
 
-    // The point's cube, the faces and the first edge: the neighbours whose
-    // bound lies below the own cube's second value may be visited. Then each
-    // further eight cubes only when one of their bounds lies below the pair
-    // as the cubes before them left it.
-    __m256 lo, hi;
-    cube_pairs<M>(s, 0, &lo, &hi);
-    NearestTwo f{FAR_DISTANCE, FAR_DISTANCE};
-    merge_vector(s, 0, lo, hi, _mm256_cmp_ps(s.r[0], _mm256_set1_ps(_mm256_cvtss_f32(hi)), _CMP_LT_OQ), &f);
+    // The point's cube, the faces and the first edge; each further eight
+    // cubes only when one of them can be visited: when its bound lies below
+    // the second value of the point's own cube, which later visits only
+    // lower.
+    const __m256 inf = _mm256_set1_ps(__builtin_huge_valf());
+    __m256 lo[kVectors], hi[kVectors], reach[kVectors];
+    cube_pairs<M>(s, 0, &lo[0], &hi[0]);
+    const __m256 own_second = _mm256_set1_ps(_mm256_cvtss_f32(hi[0]));
+    // The two smallest of every cube that can be visited, lane by lane.
+    reach[0] = _mm256_cmp_ps(s.r[0], own_second, _CMP_LT_OQ);
+    __m256 all_lo = _mm256_blendv_ps(inf, lo[0], reach[0]), all_hi = _mm256_blendv_ps(inf, hi[0], reach[0]);
     for (int v = 1; v < kVectors; ++v) {
-        const __m256 reached = _mm256_cmp_ps(s.r[v], _mm256_set1_ps(f.f1), _CMP_LT_OQ);
-        if (_mm256_testz_ps(reached, reached)) continue;
-        cube_pairs<M>(s, v, &lo, &hi);
-        merge_vector(s, v, lo, hi, reached, &f);
+        reach[v] = _mm256_cmp_ps(s.r[v], own_second, _CMP_LT_OQ);
+        if (_mm256_testz_ps(reach[v], reach[v])) {
+            lo[v] = hi[v] = inf;
+            continue;
+        }
+        cube_pairs<M>(s, v, &lo[v], &hi[v]);
+        const __m256 lo2 = _mm256_blendv_ps(inf, lo[v], reach[v]), hi2 = _mm256_blendv_ps(inf, hi[v], reach[v]);
+        const __m256 second = _mm256_min_ps(_mm256_max_ps(all_lo, lo2), _mm256_min_ps(all_hi, hi2));
+        all_lo = _mm256_min_ps(all_lo, lo2);
+        all_hi = second;
+    }
+    // The result, unless a cube holding a value not above the second one
+    // has a bound that would stop its visit (see nearest_two.h).
+    NearestTwo f = two_smallest(all_lo, all_hi);
+    const __m256 second = _mm256_set1_ps(f.f1);
+    __m256 stopped = _mm256_setzero_ps();
+    for (int v = 0; v < kVectors; ++v) {
+        stopped = _mm256_or_ps(stopped, _mm256_and_ps(_mm256_and_ps(reach[v], _mm256_cmp_ps(lo[v], second, _CMP_LE_OQ)),
+                                                      _mm256_cmp_ps(s.r[v], second, _CMP_GE_OQ)));
+    }
+    if (!_mm256_testz_ps(stopped, stopped)) {
+        // Rare: visit cube by cube in order from the own cube's pair.
+        alignas(32) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
+        uint32_t cubes = 0;
+        for (int v = 0; v < kVectors; ++v) {
+            _mm256_store_ps(a + 8 * v, lo[v]);
+            _mm256_store_ps(b + 8 * v, hi[v]);
+            _mm256_store_ps(r + 8 * v, s.r[v]);
+            cubes |= static_cast<uint32_t>(_mm256_movemask_ps(reach[v])) << (8 * v);
+        }
+        f = NearestTwo{a[0], b[0]};
+        merge_candidates(a, b, r, cubes & ~1u, &f);
     }
     *out = f;
     return f.f0 != 0.0f && f.f1 != 0.0f;

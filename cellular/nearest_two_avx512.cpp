@@ -115,12 +115,9 @@ inline void cube_pairs(const Search& s, int v, __m512* lo_out, __m512* hi_out) {
     *hi_out = hi;
 }
 
-// Two smallest of the pairs (lo, hi) of the lanes in `lanes`: pairs merge
-// in a tree, lane i with lane i + 8, then + 4, + 2, + 1.
-inline NearestTwo two_smallest(__m512 lo, __m512 hi, __mmask16 lanes) {
-    const __m512 inf = _mm512_set1_ps(__builtin_huge_valf());
-    lo = _mm512_mask_mov_ps(inf, lanes, lo);
-    hi = _mm512_mask_mov_ps(inf, lanes, hi);
+// Two smallest of the pairs (lo, hi) of 16 lanes: pairs merge in a tree,
+// lane i with lane i + 8, then + 4, + 2, + 1.
+inline NearestTwo two_smallest(__m512 lo, __m512 hi) {
     auto merge = [&](__m512 lo2, __m512 hi2) {
         const __m512 second = _mm512_min_ps(_mm512_max_ps(lo, lo2), _mm512_min_ps(hi, hi2));
         lo = _mm512_min_ps(lo, lo2);
@@ -131,35 +128,6 @@ inline NearestTwo two_smallest(__m512 lo, __m512 hi, __mmask16 lanes) {
     merge(_mm512_permute_ps(lo, _MM_SHUFFLE(1, 0, 3, 2)), _mm512_permute_ps(hi, _MM_SHUFFLE(1, 0, 3, 2)));
     merge(_mm512_permute_ps(lo, _MM_SHUFFLE(2, 3, 0, 1)), _mm512_permute_ps(hi, _MM_SHUFFLE(2, 3, 0, 1)));
     return NearestTwo{_mm512_cvtss_f32(lo), _mm512_cvtss_f32(hi)};
-}
-
-// Merges the cubes `lanes` of vector v into the pair f, as the sequential
-// search would visit them (see nearest_two.h): the two smallest of f and of
-// all their values, unless a cube holding a value not above the new second
-// value has a bound that would stop its visit; then, rarely, cube by cube.
-inline void merge_vector(const Search& s, int v, __m512 lo, __m512 hi, __mmask16 lanes, NearestTwo* f) {
-    const NearestTwo g = two_smallest(lo, hi, lanes);
-    const float g0 = g.f0 < f->f0 ? g.f0 : f->f0;
-    const float high = g.f0 < f->f0 ? f->f0 : g.f0;
-    const float low1 = g.f1 < f->f1 ? g.f1 : f->f1;
-    const float g1 = high < low1 ? high : low1;
-    const __m512 second = _mm512_set1_ps(g1);
-    const __mmask16 stopped = _mm512_mask_cmp_ps_mask(_mm512_mask_cmp_ps_mask(lanes, lo, second, _CMP_LE_OQ),
-                                                      s.r[v], second, _CMP_GE_OQ);
-    if (stopped == 0) {
-        *f = NearestTwo{g0, g1};
-        return;
-    }
-    alignas(64) float a[16], b[16], r[16];
-    _mm512_store_ps(a, lo);
-    _mm512_store_ps(b, hi);
-    _mm512_store_ps(r, s.r[v]);
-    uint32_t cubes = lanes;
-    if (v == 0) {  // the own cube is where the pair starts
-        *f = NearestTwo{a[0], b[0]};
-        cubes &= ~1u;
-    }
-    merge_candidates(a, b, r, cubes, f);
 }
 
 // The bound of every lane (see BoundTerms), rounded down to a float.
@@ -199,18 +167,42 @@ bool search(const Vector3& w, float x, float y, float z, NearestTwo* out) {
     __asm__ volatile("" : : "r"(s.base) : "memory");
     bounds(s);
 
-    // The point's cube, the faces and the first nine edges: the neighbours
-    // whose bound lies below the own cube's second value may be visited.
-    __m512 lo, hi;
-    cube_pairs<M>(s, 0, &lo, &hi);
-    NearestTwo f{FAR_DISTANCE, FAR_DISTANCE};
-    merge_vector(s, 0, lo, hi, _mm512_cmplt_ps_mask(s.r[0], _mm512_set1_ps(_mm512_cvtss_f32(hi))), &f);
-    // The rest only when one of their bounds lies below the pair as the
-    // cubes before them left it.
-    const __mmask16 reached = _mm512_cmplt_ps_mask(s.r[1], _mm512_set1_ps(f.f1));
-    if (reached != 0) {
-        cube_pairs<M>(s, 1, &lo, &hi);
-        merge_vector(s, 1, lo, hi, reached, &f);
+    // The point's cube, the faces and the first nine edges; the other cubes
+    // only when one of them can be visited: when its bound lies below the
+    // second value of the point's own cube, which later visits only lower.
+    __m512 lo[kVectors], hi[kVectors];
+    cube_pairs<M>(s, 0, &lo[0], &hi[0]);
+    const __m512 own_second = _mm512_set1_ps(_mm512_cvtss_f32(hi[0]));
+    __mmask16 reach[kVectors];
+    for (int v = 0; v < kVectors; ++v) reach[v] = _mm512_cmplt_ps_mask(s.r[v], own_second);
+    const __m512 inf = _mm512_set1_ps(__builtin_huge_valf());
+    if (reach[1] != 0) {
+        cube_pairs<M>(s, 1, &lo[1], &hi[1]);
+    } else {
+        lo[1] = hi[1] = inf;
+    }
+    // The two smallest of every cube that can be visited: the result,
+    // unless a cube holding a value not above the second one has a bound
+    // that would stop its visit (see nearest_two.h).
+    const __m512 lo0 = _mm512_mask_mov_ps(inf, reach[0], lo[0]), hi0 = _mm512_mask_mov_ps(inf, reach[0], hi[0]);
+    const __m512 lo1 = _mm512_mask_mov_ps(inf, reach[1], lo[1]), hi1 = _mm512_mask_mov_ps(inf, reach[1], hi[1]);
+    NearestTwo f = two_smallest(_mm512_min_ps(lo0, lo1), _mm512_min_ps(_mm512_max_ps(lo0, lo1), _mm512_min_ps(hi0, hi1)));
+    const __m512 second = _mm512_set1_ps(f.f1);
+    __mmask16 stopped = 0;
+    for (int v = 0; v < kVectors; ++v) {
+        stopped |= _mm512_mask_cmp_ps_mask(_mm512_mask_cmp_ps_mask(reach[v], lo[v], second, _CMP_LE_OQ), s.r[v], second,
+                                           _CMP_GE_OQ);
+    }
+    if (stopped != 0) {
+        // Rare: visit cube by cube in order from the own cube's pair.
+        alignas(64) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
+        for (int v = 0; v < kVectors; ++v) {
+            _mm512_store_ps(a + 16 * v, lo[v]);
+            _mm512_store_ps(b + 16 * v, hi[v]);
+            _mm512_store_ps(r + 16 * v, s.r[v]);
+        }
+        f = NearestTwo{a[0], b[0]};
+        merge_candidates(a, b, r, (static_cast<uint32_t>(reach[0]) & ~1u) | (static_cast<uint32_t>(reach[1]) << 16), &f);
     }
     *out = f;
     return f.f0 != 0.0f && f.f1 != 0.0f;
