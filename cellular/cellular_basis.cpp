@@ -12,6 +12,7 @@
 #include "cellular/lattice.h"
 #include "cellular/precondition.h"
 
+#include <cfloat>
 #include <cmath>
 
 // SSE2 is part of every x86-64 CPU: with it the points of a cube are
@@ -107,16 +108,60 @@ struct KeepTwo {
     }
 };
 
+// Lower bounds of the metrics that go through powf.
+//
+// Minkowski and Superquadratic cost three or four powf calls per candidate,
+// yet most candidates are farther than the farthest value kept and are not
+// kept. For those a cheap lower bound of the value decides: a candidate is
+// passed over when the bound is not below the farthest kept value (the
+// strict test could never keep it); every other candidate is measured
+// exactly, so every value kept, compared or returned is the specified one.
+//
+// The bounds hold for any C runtime's powf whose relative error is at most
+// 2^-14 (glibc's is below one unit in the last place, 2^-23):
+// - each powf result r of an operand a is bounded below through exact or
+//   correctly rounded operations: e = sqrtf(a) for a power 1/2, products of
+//   a (and e) for other multiples of 1/2. e is within (1 + 2^-24)^9 of the
+//   real a^w and r within 1 + 2^-14 of it, so r >= e * (1 - 2^-12) even after
+//   that product is rounded: the margin 2^-12 covers 2^-14 + 10 * 2^-24;
+// - powf(x, 0) is 1 for every x (C99 F.9.4.4); its bound is 1 - 2^-12;
+// - float addition and multiplication of non-negative numbers round
+//   monotonically, so sums and squares of lower bounds are lower bounds of
+//   the specified sums and squares (Minkowski's outer powf(S, 2) is bounded
+//   like the others: S * S, times 1 - 2^-12);
+// - relative bounds fail near underflow, so a term or result whose bound
+//   falls below 2^-100 is bounded by 0 instead (still a lower bound of a
+//   value that is never negative), and a candidate with an operand that is
+//   NaN, infinite or subnormal is always measured exactly. An infinite
+//   bound is valid: it only arises when the value exceeds FLT_MAX * (1 -
+//   2^-12), far beyond any value that can be kept.
+constexpr float kBoundMargin = 1.0f - 0x1p-12f;
+constexpr float kSmallestBound = 0x1p-100f;
+// Superquadratic exponents bounded this way: 0, 1/2, 1, ..., 8.
+constexpr int kMostHalves = 16;
+
+// w as a count of halves 0..kMostHalves, or -1.
+inline int count_halves(float w) {
+    const float h = w * 2.0f;
+    if (!(h >= 0.0f && h <= static_cast<float>(kMostHalves))) return -1;  // NaN too
+    const int n = static_cast<int>(h);
+    return static_cast<float>(n) == h ? n : -1;
+}
+
 // What every cube visit of one search shares: the scaled point and the
 // weights, also broadcast to all lanes for the vector path.
 struct SearchPoint {
     Vector3 at;
     Vector3 w;
+    // Each weight as a count of halves, 0..kMostHalves, or -1 when it is not
+    // such a multiple of 1/2 (see PowerBound).
+    int halves[3];
 #if TULO_BASIS_SSE
     __m128 at_x, at_y, at_z;
     __m128 w_x, w_y, w_z;
 #endif
-    SearchPoint(const Vector3& at_, const Vector3& w_) : at(at_), w(w_) {
+    SearchPoint(const Vector3& at_, const Vector3& w_)
+        : at(at_), w(w_), halves{count_halves(w_.x), count_halves(w_.y), count_halves(w_.z)} {
 #if TULO_BASIS_SSE
         at_x = _mm_set1_ps(at.x);
         at_y = _mm_set1_ps(at.y);
@@ -147,41 +192,47 @@ inline void offer_point(const Metric& metric, const SearchPoint& point, uint32_t
 // The first four points of a cube are generated together, one lane each.
 constexpr int kLanes = 4;
 
-// Composed-step constants by lane: lane j of coordinate c (0 x, 1 y, 2 z)
-// is step 2 + 4j + c from the hash. `mul_odd` holds lanes 1 and 3 of `mul`
-// moved to the even positions, for the SSE2 32-bit multiply below.
+// Composed-step constants by lane: lane j of quad q, coordinate c (0 x,
+// 1 y, 2 z) is step 2 + 4(4q + j) + c from the hash (quad 1 holds the fifth
+// point in lane 0; its other lanes are never used). `mul_odd` holds lanes 1
+// and 3 of `mul` moved to the even positions, for the SSE2 32-bit multiply.
+constexpr int kQuads = 2;
+
 struct LaneSteps {
-    alignas(16) uint32_t mul[3][kLanes];
-    alignas(16) uint32_t mul_odd[3][kLanes];
-    alignas(16) uint32_t add[3][kLanes];
+    alignas(16) uint32_t mul[kQuads][3][kLanes];
+    alignas(16) uint32_t mul_odd[kQuads][3][kLanes];
+    alignas(16) uint32_t add[kQuads][3][kLanes];
 };
 
 constexpr LaneSteps make_lane_steps() {
     LaneSteps t{};
-    for (int c = 0; c < 3; ++c) {
-        for (int j = 0; j < kLanes; ++j) {
-            const int k = 2 + kStepsPerPoint * j + c;
-            t.mul[c][j] = kSteps.mul[k];
-            t.add[c][j] = kSteps.add[k];
+    for (int q = 0; q < kQuads; ++q) {
+        for (int c = 0; c < 3; ++c) {
+            for (int j = 0; j < kLanes; ++j) {
+                const int point = kLanes * q + j;
+                const int k = point < kMaxPointsPerCube ? 2 + kStepsPerPoint * point + c : 0;
+                t.mul[q][c][j] = kSteps.mul[k];
+                t.add[q][c][j] = kSteps.add[k];
+            }
+            t.mul_odd[q][c][0] = t.mul[q][c][1];
+            t.mul_odd[q][c][2] = t.mul[q][c][3];
         }
-        t.mul_odd[c][0] = t.mul[c][1];
-        t.mul_odd[c][2] = t.mul[c][3];
     }
     return t;
 }
 
 alignas(16) constexpr LaneSteps kLaneSteps = make_lane_steps();
 
-// Lane j: mul[c][j] * hash + add[c][j] (mod 2^32), the generator state
-// that coordinate c of point j comes from.
-inline __m128i lane_seeds(__m128i hash, int c) {
-    const __m128i mul = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.mul[c]));
-    const __m128i add = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.add[c]));
+// Lane j: mul * hash + add (mod 2^32), the generator state that
+// coordinate c of point 4q + j comes from.
+inline __m128i lane_seeds(__m128i hash, int q, int c) {
+    const __m128i mul = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.mul[q][c]));
+    const __m128i add = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.add[q][c]));
 #    if defined(__SSE4_1__)
     const __m128i product = _mm_mullo_epi32(hash, mul);
 #    else
     // Low 32 bits of the products, from the even and the odd lanes.
-    const __m128i odd_mul = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.mul_odd[c]));
+    const __m128i odd_mul = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.mul_odd[q][c]));
     const __m128i even = _mm_mul_epu32(hash, mul);     // 64-bit products of lanes 0 and 2
     const __m128i odd = _mm_mul_epu32(hash, odd_mul);  // of lanes 1 and 3
     const __m128i product = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
@@ -247,6 +298,67 @@ struct LaneDistance<Chessboard> {
     }
 };
 
+// Lower bounds of four candidates' values for the powf metrics (see the
+// lower bounds above); -infinity for a lane that must be measured exactly.
+template <class Metric>
+struct LaneBound {
+    static constexpr bool kAvailable = false;
+    static bool usable(const SearchPoint&) { return false; }
+    static __m128 lower(const SearchPoint&, __m128, __m128, __m128) { return _mm_setzero_ps(); }
+};
+
+// All ones where a is 0 or a normal finite number: where the bounds hold.
+inline __m128 bounded_operand(__m128 a) {
+    const __m128 normal = _mm_and_ps(_mm_cmpge_ps(a, _mm_set1_ps(FLT_MIN)), _mm_cmple_ps(a, _mm_set1_ps(FLT_MAX)));
+    return _mm_or_ps(normal, _mm_cmpeq_ps(a, _mm_setzero_ps()));
+}
+
+// b, or 0 where b is below kSmallestBound (near underflow).
+inline __m128 floor_small(__m128 b) { return _mm_and_ps(b, _mm_cmpge_ps(b, _mm_set1_ps(kSmallestBound))); }
+
+// The bound where `valid`, -infinity elsewhere.
+inline __m128 or_minus_infinity(__m128 bound, __m128 valid) {
+    return _mm_or_ps(_mm_and_ps(valid, bound), _mm_andnot_ps(valid, _mm_set1_ps(-HUGE_VALF)));
+}
+
+template <>
+struct LaneBound<Minkowski> {
+    static constexpr bool kAvailable = true;
+    static bool usable(const SearchPoint&) { return true; }
+    static __m128 lower(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
+        const __m128 margin = _mm_set1_ps(kBoundMargin);
+        const __m128 ax = lane_abs(_mm_sub_ps(dx, p.w_x));
+        const __m128 ay = lane_abs(_mm_sub_ps(dy, p.w_y));
+        const __m128 az = lane_abs(_mm_sub_ps(dz, p.w_z));
+        const __m128 valid = _mm_and_ps(_mm_and_ps(bounded_operand(ax), bounded_operand(ay)), bounded_operand(az));
+        // sqrtf of a normal number or 0 is normal or 0: no underflow here.
+        const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_sqrt_ps(ax), margin), _mm_mul_ps(_mm_sqrt_ps(ay), margin)),
+                                      _mm_mul_ps(_mm_sqrt_ps(az), margin));
+        return or_minus_infinity(floor_small(_mm_mul_ps(_mm_mul_ps(sum, sum), margin)), valid);
+    }
+};
+
+template <>
+struct LaneBound<Superquadratic> {
+    static constexpr bool kAvailable = true;
+    static bool usable(const SearchPoint& p) { return p.halves[0] >= 0 && p.halves[1] >= 0 && p.halves[2] >= 0; }
+    // Bound of powf(a, halves / 2), and where it holds.
+    static __m128 term(__m128 a, int halves, __m128* valid) {
+        if (halves == 0) return _mm_set1_ps(kBoundMargin);  // powf(a, 0) is 1 for every a
+        *valid = _mm_and_ps(*valid, bounded_operand(a));
+        __m128 e = (halves & 1) != 0 ? _mm_sqrt_ps(a) : _mm_set1_ps(1.0f);
+        for (int n = halves / 2; n > 0; --n) e = _mm_mul_ps(e, a);
+        return floor_small(_mm_mul_ps(e, _mm_set1_ps(kBoundMargin)));
+    }
+    static __m128 lower(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
+        __m128 valid = _mm_castsi128_ps(_mm_set1_epi32(-1));
+        const __m128 x = term(lane_abs(dx), p.halves[0], &valid);
+        const __m128 y = term(lane_abs(dy), p.halves[1], &valid);
+        const __m128 z = term(lane_abs(dz), p.halves[2], &valid);
+        return or_minus_infinity(_mm_add_ps(_mm_add_ps(x, y), z), valid);
+    }
+};
+
 // Index of the lowest set bit of a non-zero mask.
 inline int lowest_set_bit(unsigned mask) {
 #    if defined(_MSC_VER) && !defined(__clang__)
@@ -269,9 +381,14 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
     const float oz = static_cast<float>(cz);
 
     const __m128i h = _mm_set1_epi32(static_cast<int>(hash));
-    const __m128 dx = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(ox), lane_coordinates(lane_seeds(h, 0))), point.at_x);
-    const __m128 dy = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oy), lane_coordinates(lane_seeds(h, 1))), point.at_y);
-    const __m128 dz = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oz), lane_coordinates(lane_seeds(h, 2))), point.at_z);
+    // Offsets of the points of quad q, one per lane.
+    auto offsets = [&](int q, __m128* dx, __m128* dy, __m128* dz) {
+        *dx = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(ox), lane_coordinates(lane_seeds(h, q, 0))), point.at_x);
+        *dy = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oy), lane_coordinates(lane_seeds(h, q, 1))), point.at_y);
+        *dz = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oz), lane_coordinates(lane_seeds(h, q, 2))), point.at_z);
+    };
+    __m128 dx, dy, dz;
+    offsets(0, &dx, &dy, &dz);
     const int lanes = count < kLanes ? count : kLanes;
     alignas(16) float ax[kLanes], ay[kLanes], az[kLanes];
 
@@ -293,6 +410,29 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
                 keep.offer(ad[j], Vector3{ax[j], ay[j], az[j]}, after_steps(hash, 1 + kStepsPerPoint * j));
             } while (nearer != 0);
         }
+    } else if (LaneBound<Metric>::kAvailable && LaneBound<Metric>::usable(point)) {
+        // Measured exactly only where the lower bound lies below the
+        // farthest kept value, which each offer may lower further.
+        for (int q = 0; q * kLanes < count; ++q) {
+            if (q > 0) offsets(q, &dx, &dy, &dz);
+            const int in_quad = count - q * kLanes < kLanes ? count - q * kLanes : kLanes;
+            const __m128 lower = LaneBound<Metric>::lower(point, dx, dy, dz);
+            int maybe = _mm_movemask_ps(_mm_cmplt_ps(lower, _mm_set1_ps(keep.farthest()))) & ((1 << in_quad) - 1);
+            if (maybe == 0) continue;
+            alignas(16) float al[kLanes];
+            _mm_store_ps(al, lower);
+            _mm_store_ps(ax, dx);
+            _mm_store_ps(ay, dy);
+            _mm_store_ps(az, dz);
+            do {
+                const int j = lowest_set_bit(static_cast<unsigned>(maybe));
+                maybe &= maybe - 1;
+                if (!(al[j] < keep.farthest())) continue;
+                const Vector3 d{ax[j], ay[j], az[j]};
+                keep.offer(metric.Distance(d, point.w), d, after_steps(hash, 1 + kStepsPerPoint * (q * kLanes + j)));
+            } while (maybe != 0);
+        }
+        return;
     } else {
         _mm_store_ps(ax, dx);
         _mm_store_ps(ay, dy);
