@@ -1,19 +1,26 @@
 // The cellular basis function.
 //
-// The search is written once as templates over the metric's concrete type and
-// over how the nearest values are kept, so that the shader's common case (a
-// built-in metric, N = 2, no offsets or ids) runs with the distance inlined
-// and the two kept values in registers. Every variant performs the same
-// single-precision operations in the same order, so all of them give the
-// same bits.
+// Three searches give the same bits:
+// - the sequential search, written once as templates over the metric's
+//   concrete type and over how the nearest values are kept, so that a
+//   built-in metric runs with its distance inlined; on x86-64 it generates
+//   a cube's points four at a time in SSE2 lanes (the portable kernel);
+// - for the shader's case (N = 2, no offsets or ids) and the metrics exact
+//   lane by lane, the wide kernels' search of all 27 cubes at once;
+// - for Minkowski and Superquadratic, the sequential search measuring only
+//   the candidates whose lower bound (lanes.h) could be kept, with the
+//   bounds from the wide kernels where there are any.
+// The wide kernels are chosen at run time (kernels.h); the rest here is
+// compiled for the baseline instruction set.
 #include "cellular/cellular_basis.h"
-
-#include "cellular/kernels.h"
-#include "cellular/lattice.h"
-#include "cellular/precondition.h"
 
 #include <cfloat>
 #include <cmath>
+
+#include "cellular/kernels.h"
+#include "cellular/lanes.h"
+#include "cellular/lattice.h"
+#include "cellular/precondition.h"
 
 // SSE2 is part of every x86-64 CPU: with it the points of a cube are
 // generated four at a time, lane by lane with the same single-precision
@@ -21,12 +28,6 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #    define TULO_BASIS_SSE 1
 #    include <emmintrin.h>
-#    if defined(_MSC_VER) && !defined(__clang__)
-#        include <intrin.h>
-#    endif
-#    if defined(__SSE4_1__)
-#        include <smmintrin.h>
-#    endif
 #else
 #    define TULO_BASIS_SSE 0
 #endif
@@ -61,6 +62,20 @@ constexpr ComposedSteps compose_steps() {
 constexpr ComposedSteps kSteps = compose_steps();
 
 inline uint32_t after_steps(uint32_t seed, int k) { return kSteps.mul[k] * seed + kSteps.add[k]; }
+
+// The id of point j of a cube: the state 1 + 4j steps after its hash.
+inline uint32_t point_id(uint32_t hash, int j) { return after_steps(hash, 1 + kStepsPerPoint * j); }
+
+// Offset from the scaled point `at` to point j of the cube with this hash
+// and corner (ox, oy, oz); its coordinates come from the three states after
+// its id.
+inline Vector3 point_offset(uint32_t hash, int j, float ox, float oy, float oz, const Vector3& at) {
+    const int first = 1 + kStepsPerPoint * j;
+    const float px = unit_coordinate(after_steps(hash, first + 1));
+    const float py = unit_coordinate(after_steps(hash, first + 2));
+    const float pz = unit_coordinate(after_steps(hash, first + 3));
+    return Vector3{(ox + px) - at.x, (oy + py) - at.y, (oz + pz) - at.z};
+}
 
 // Keeps the N nearest values in the caller's arrays, with optional offsets
 // and ids moved alongside.
@@ -108,96 +123,99 @@ struct KeepTwo {
     }
 };
 
-// Lower bounds of the metrics that go through powf.
-//
-// Minkowski and Superquadratic cost three or four powf calls per candidate,
-// yet most candidates are farther than the farthest value kept and are not
-// kept. For those a cheap lower bound of the value decides: a candidate is
-// passed over when the bound is not below the farthest kept value (the
-// strict test could never keep it); every other candidate is measured
-// exactly, so every value kept, compared or returned is the specified one.
-//
-// The bounds hold for any C runtime's powf whose relative error is at most
-// 2^-14 (glibc's is below one unit in the last place, 2^-23):
-// - each powf result r of an operand a is bounded below through exact or
-//   correctly rounded operations: e = sqrtf(a) for a power 1/2, products of
-//   a (and e) for other multiples of 1/2. e is within (1 + 2^-24)^9 of the
-//   real a^w and r within 1 + 2^-14 of it, so r >= e * (1 - 2^-12) even after
-//   that product is rounded: the margin 2^-12 covers 2^-14 + 10 * 2^-24;
-// - powf(x, 0) is 1 for every x (C99 F.9.4.4); its bound is 1 - 2^-12;
-// - float addition and multiplication of non-negative numbers round
-//   monotonically, so sums and squares of lower bounds are lower bounds of
-//   the specified sums and squares (Minkowski's outer powf(S, 2) is bounded
-//   like the others: S * S, times 1 - 2^-12);
-// - relative bounds fail near underflow, so a term or result whose bound
-//   falls below 2^-100 is bounded by 0 instead (still a lower bound of a
-//   value that is never negative), and a candidate with an operand that is
-//   NaN, infinite or subnormal is always measured exactly. An infinite
-//   bound is valid: it only arises when the value exceeds FLT_MAX * (1 -
-//   2^-12), far beyond any value that can be kept.
-constexpr float kBoundMargin = 1.0f - 0x1p-12f;
-constexpr float kSmallestBound = 0x1p-100f;
-// Superquadratic exponents bounded this way: 0, 1/2, 1, ..., 8.
-constexpr int kMostHalves = 16;
-
-// w as a count of halves 0..kMostHalves, or -1.
-inline int count_halves(float w) {
-    const float h = w * 2.0f;
-    if (!(h >= 0.0f && h <= static_cast<float>(kMostHalves))) return -1;  // NaN too
-    const int n = static_cast<int>(h);
-    return static_cast<float>(n) == h ? n : -1;
-}
+// The metric kinds the lane formulas know, by concrete type.
+template <class Metric>
+struct MetricKind {
+    static constexpr bool kLane = false;   // exact lane by lane
+    static constexpr bool kPower = false;  // bounded lane by lane
+};
+template <>
+struct MetricKind<Euclidian> {
+    static constexpr bool kLane = true, kPower = false;
+    static constexpr detail::LaneMetric kLaneMetric = detail::LaneMetric::euclidian;
+};
+template <>
+struct MetricKind<Manhattan> {
+    static constexpr bool kLane = true, kPower = false;
+    static constexpr detail::LaneMetric kLaneMetric = detail::LaneMetric::manhattan;
+};
+template <>
+struct MetricKind<Chessboard> {
+    static constexpr bool kLane = true, kPower = false;
+    static constexpr detail::LaneMetric kLaneMetric = detail::LaneMetric::chessboard;
+};
+template <>
+struct MetricKind<Minkowski> {
+    static constexpr bool kLane = false, kPower = true;
+    static constexpr detail::PowerMetric kPowerMetric = detail::PowerMetric::minkowski;
+};
+template <>
+struct MetricKind<Superquadratic> {
+    static constexpr bool kLane = false, kPower = true;
+    static constexpr detail::PowerMetric kPowerMetric = detail::PowerMetric::superquadratic;
+};
 
 // What every cube visit of one search shares: the scaled point and the
-// weights, also broadcast to all lanes for the vector path.
+// weights, also as the power bounds take them.
 struct SearchPoint {
     Vector3 at;
     Vector3 w;
-    // Each weight as a count of halves, 0..kMostHalves, or -1 when it is not
-    // such a multiple of 1/2 (see PowerBound).
-    int halves[3];
-#if TULO_BASIS_SSE
-    __m128 at_x, at_y, at_z;
-    __m128 w_x, w_y, w_z;
-#endif
-    SearchPoint(const Vector3& at_, const Vector3& w_)
-        : at(at_), w(w_), halves{count_halves(w_.x), count_halves(w_.y), count_halves(w_.z)} {
-#if TULO_BASIS_SSE
-        at_x = _mm_set1_ps(at.x);
-        at_y = _mm_set1_ps(at.y);
-        at_z = _mm_set1_ps(at.z);
-        w_x = _mm_set1_ps(w.x);
-        w_y = _mm_set1_ps(w.y);
-        w_z = _mm_set1_ps(w.z);
-#endif
-    }
+    detail::PowerWeights power;
+    SearchPoint(const Vector3& at_, const Vector3& w_, detail::PowerMetric p) : at(at_), w(w_), power(detail::power_weights(p, w_)) {}
 };
 
-// Generates point j of a cube (scalar) and offers it to `keep`.
-template <class Metric, class Keep>
-inline void offer_point(const Metric& metric, const SearchPoint& point, uint32_t hash, int j, float ox, float oy, float oz,
-                        Keep& keep) {
-    // Point j's id is the seed after 1 + 4j steps from the hash; its
-    // coordinates come from the three steps after that.
-    const int first = 1 + kStepsPerPoint * j;
-    const float px = unit_coordinate(after_steps(hash, first + 1));
-    const float py = unit_coordinate(after_steps(hash, first + 2));
-    const float pz = unit_coordinate(after_steps(hash, first + 3));
-    const Vector3 d{(ox + px) - point.at.x, (oy + py) - point.at.y, (oz + pz) - point.at.z};
-    keep.offer(metric.Distance(d, point.w), d, after_steps(hash, first));
+template <class Metric>
+SearchPoint search_point(const Vector3& at, const Vector3& w) {
+    if constexpr (MetricKind<Metric>::kPower) return SearchPoint(at, w, MetricKind<Metric>::kPowerMetric);
+    return SearchPoint(at, w, detail::PowerMetric::minkowski);
 }
 
 #if TULO_BASIS_SSE
 
-// The first four points of a cube are generated together, one lane each.
-constexpr int kLanes = 4;
+// The lane formulas' traits for SSE2 (see lanes.h).
+struct Sse2 {
+    static constexpr int kWidth = 4;
+    using F = __m128;
+    using I = __m128i;
+    using M = __m128;  // all-ones lanes
 
-// Composed-step constants by lane: lane j of quad q, coordinate c (0 x,
-// 1 y, 2 z) is step 2 + 4(4q + j) + c from the hash (quad 1 holds the fifth
-// point in lane 0; its other lanes are never used). `mul_odd` holds lanes 1
-// and 3 of `mul` moved to the even positions, for the SSE2 32-bit multiply.
+    static F set(float v) { return _mm_set1_ps(v); }
+    static void store(float* p, F v) { _mm_store_ps(p, v); }
+    static F add(F a, F b) { return _mm_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm_mul_ps(a, b); }
+    static F min(F a, F b) { return _mm_min_ps(a, b); }
+    static F max(F a, F b) { return _mm_max_ps(a, b); }
+    static F sqrt(F a) { return _mm_sqrt_ps(a); }
+    static F abs(F a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
+    // Without a fused instruction: the product is exact where this is used,
+    // so the addition's rounding is the only one either way.
+    static F fma_exact(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+    static M lt(F a, F b) { return _mm_cmplt_ps(a, b); }
+    static M le(F a, F b) { return _mm_cmple_ps(a, b); }
+    static M ge(F a, F b) { return _mm_cmpge_ps(a, b); }
+    static M eq(F a, F b) { return _mm_cmpeq_ps(a, b); }
+    static F select(M m, F a, F b) { return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b)); }
+    static M mask_and(M a, M b) { return _mm_and_ps(a, b); }
+    static M mask_or(M a, M b) { return _mm_or_ps(a, b); }
+    static F to_float(I a) { return _mm_cvtepi32_ps(a); }
+    // Both halves convert exactly and the high one scales exactly, so only
+    // the addition rounds: the correctly rounded float of the value.
+    static F unsigned_to_float(I a) {
+        const F high = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(a, 16)), _mm_set1_ps(65536.0f));
+        const F low = _mm_cvtepi32_ps(_mm_and_si128(a, _mm_set1_epi32(0xFFFF)));
+        return _mm_add_ps(high, low);
+    }
+};
+
+// The points of a cube go through the lanes four at a time: quad q holds
+// points 4q..4q+3 (quad 1 only the fifth point, in lane 0).
+constexpr int kLanes = Sse2::kWidth;
 constexpr int kQuads = 2;
 
+// Composed-step constants by lane: lane j of quad q, coordinate c (0 x,
+// 1 y, 2 z) is step 2 + 4(4q + j) + c from the hash. `mul_odd` holds lanes 1
+// and 3 of `mul` moved to the even positions, for the SSE2 32-bit multiply.
 struct LaneSteps {
     alignas(16) uint32_t mul[kQuads][3][kLanes];
     alignas(16) uint32_t mul_odd[kQuads][3][kLanes];
@@ -223,227 +241,101 @@ constexpr LaneSteps make_lane_steps() {
 
 alignas(16) constexpr LaneSteps kLaneSteps = make_lane_steps();
 
-// Lane j: mul * hash + add (mod 2^32), the generator state that
-// coordinate c of point 4q + j comes from.
+// Lane j: mul * hash + add (mod 2^32), the generator state that coordinate
+// c of point 4q + j comes from.
 inline __m128i lane_seeds(__m128i hash, int q, int c) {
     const __m128i mul = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.mul[q][c]));
-    const __m128i add = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.add[q][c]));
-#    if defined(__SSE4_1__)
-    const __m128i product = _mm_mullo_epi32(hash, mul);
-#    else
-    // Low 32 bits of the products, from the even and the odd lanes.
     const __m128i odd_mul = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.mul_odd[q][c]));
+    const __m128i add = _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneSteps.add[q][c]));
+    // Low 32 bits of the products, from the even and the odd lanes.
     const __m128i even = _mm_mul_epu32(hash, mul);     // 64-bit products of lanes 0 and 2
     const __m128i odd = _mm_mul_epu32(hash, odd_mul);  // of lanes 1 and 3
     const __m128i product = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
                                                _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
-#    endif
     return _mm_add_epi32(product, add);
 }
 
-// unit_coordinate of each lane. The unsigned-to-float conversion is exact
-// in two halves (each below 2^16, the high half scaled by 2^16 exactly), so
-// the one rounding left, in the final addition, gives the correctly rounded
-// float of the 32-bit value: the same as the scalar conversion.
-inline __m128 lane_coordinates(__m128i seeds) {
-    const __m128 high = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(seeds, 16)), _mm_set1_ps(65536.0f));
-    const __m128 low = _mm_cvtepi32_ps(_mm_and_si128(seeds, _mm_set1_epi32(0xFFFF)));
-    const __m128 value = _mm_add_ps(high, low);
-    return _mm_mul_ps(_mm_add_ps(value, _mm_set1_ps(kPointOffset)), _mm_set1_ps(kPointScale));
-}
-
-// The weighted distance of four offsets at once, for the metrics whose
-// formula has an exact lane-wise form (the same operations in the same
-// order, per lane). Others are measured one point at a time.
-template <class Metric>
-struct LaneDistance {
-    static constexpr bool kAvailable = false;
-    static __m128 eval(const SearchPoint&, __m128, __m128, __m128) { return _mm_setzero_ps(); }
-};
-
-template <>
-struct LaneDistance<Euclidian> {
-    static constexpr bool kAvailable = true;
-    static __m128 eval(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
-        const __m128 x = _mm_mul_ps(_mm_mul_ps(dx, p.w_x), dx);
-        const __m128 y = _mm_mul_ps(_mm_mul_ps(dy, p.w_y), dy);
-        const __m128 z = _mm_mul_ps(_mm_mul_ps(dz, p.w_z), dz);
-        return _mm_add_ps(_mm_add_ps(x, y), z);
-    }
-};
-
-// |v|: the sign bit cleared, as fabs does (NaN included).
-inline __m128 lane_abs(__m128 v) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), v); }
-
-template <>
-struct LaneDistance<Manhattan> {
-    static constexpr bool kAvailable = true;
-    static __m128 eval(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
-        const __m128 x = lane_abs(_mm_mul_ps(dx, p.w_x));
-        const __m128 y = lane_abs(_mm_mul_ps(dy, p.w_y));
-        const __m128 z = lane_abs(_mm_mul_ps(dz, p.w_z));
-        return _mm_add_ps(_mm_add_ps(x, y), z);
-    }
-};
-
-template <>
-struct LaneDistance<Chessboard> {
-    static constexpr bool kAvailable = true;
-    // _mm_max_ps(a, b) is a > b ? a : b, the metric's max rule exactly.
-    static __m128 eval(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
-        const __m128 x = lane_abs(_mm_mul_ps(dx, p.w_x));
-        const __m128 y = lane_abs(_mm_mul_ps(dy, p.w_y));
-        const __m128 z = lane_abs(_mm_mul_ps(dz, p.w_z));
-        return _mm_max_ps(x, _mm_max_ps(y, z));
-    }
-};
-
-// Lower bounds of four candidates' values for the powf metrics (see the
-// lower bounds above); -infinity for a lane that must be measured exactly.
-template <class Metric>
-struct LaneBound {
-    static constexpr bool kAvailable = false;
-    static bool usable(const SearchPoint&) { return false; }
-    static __m128 lower(const SearchPoint&, __m128, __m128, __m128) { return _mm_setzero_ps(); }
-};
-
-// All ones where a is 0 or a normal finite number: where the bounds hold.
-inline __m128 bounded_operand(__m128 a) {
-    const __m128 normal = _mm_and_ps(_mm_cmpge_ps(a, _mm_set1_ps(FLT_MIN)), _mm_cmple_ps(a, _mm_set1_ps(FLT_MAX)));
-    return _mm_or_ps(normal, _mm_cmpeq_ps(a, _mm_setzero_ps()));
-}
-
-// b, or 0 where b is below kSmallestBound (near underflow).
-inline __m128 floor_small(__m128 b) { return _mm_and_ps(b, _mm_cmpge_ps(b, _mm_set1_ps(kSmallestBound))); }
-
-// The bound where `valid`, -infinity elsewhere.
-inline __m128 or_minus_infinity(__m128 bound, __m128 valid) {
-    return _mm_or_ps(_mm_and_ps(valid, bound), _mm_andnot_ps(valid, _mm_set1_ps(-HUGE_VALF)));
-}
-
-template <>
-struct LaneBound<Minkowski> {
-    static constexpr bool kAvailable = true;
-    static bool usable(const SearchPoint&) { return true; }
-    static __m128 lower(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
-        const __m128 margin = _mm_set1_ps(kBoundMargin);
-        const __m128 ax = lane_abs(_mm_sub_ps(dx, p.w_x));
-        const __m128 ay = lane_abs(_mm_sub_ps(dy, p.w_y));
-        const __m128 az = lane_abs(_mm_sub_ps(dz, p.w_z));
-        const __m128 valid = _mm_and_ps(_mm_and_ps(bounded_operand(ax), bounded_operand(ay)), bounded_operand(az));
-        // sqrtf of a normal number or 0 is normal or 0: no underflow here.
-        const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_sqrt_ps(ax), margin), _mm_mul_ps(_mm_sqrt_ps(ay), margin)),
-                                      _mm_mul_ps(_mm_sqrt_ps(az), margin));
-        return or_minus_infinity(floor_small(_mm_mul_ps(_mm_mul_ps(sum, sum), margin)), valid);
-    }
-};
-
-template <>
-struct LaneBound<Superquadratic> {
-    static constexpr bool kAvailable = true;
-    static bool usable(const SearchPoint& p) { return p.halves[0] >= 0 && p.halves[1] >= 0 && p.halves[2] >= 0; }
-    // Bound of powf(a, halves / 2), and where it holds.
-    static __m128 term(__m128 a, int halves, __m128* valid) {
-        if (halves == 0) return _mm_set1_ps(kBoundMargin);  // powf(a, 0) is 1 for every a
-        *valid = _mm_and_ps(*valid, bounded_operand(a));
-        __m128 e = (halves & 1) != 0 ? _mm_sqrt_ps(a) : _mm_set1_ps(1.0f);
-        for (int n = halves / 2; n > 0; --n) e = _mm_mul_ps(e, a);
-        return floor_small(_mm_mul_ps(e, _mm_set1_ps(kBoundMargin)));
-    }
-    static __m128 lower(const SearchPoint& p, __m128 dx, __m128 dy, __m128 dz) {
-        __m128 valid = _mm_castsi128_ps(_mm_set1_epi32(-1));
-        const __m128 x = term(lane_abs(dx), p.halves[0], &valid);
-        const __m128 y = term(lane_abs(dy), p.halves[1], &valid);
-        const __m128 z = term(lane_abs(dz), p.halves[2], &valid);
-        return or_minus_infinity(_mm_add_ps(_mm_add_ps(x, y), z), valid);
-    }
-};
-
-// Index of the lowest set bit of a non-zero mask.
-inline int lowest_set_bit(unsigned mask) {
-#    if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long index;
-    _BitScanForward(&index, mask);
-    return static_cast<int>(index);
-#    else
-    return __builtin_ctz(mask);
-#    endif
+// Offers the lanes of `mask` in lane order: lane j is point first + j, with
+// the value value(j, d) (called only for the lanes offered).
+template <class Keep, class Value>
+inline void offer_lanes(int mask, __m128 dx, __m128 dy, __m128 dz, uint32_t hash, int first, Keep& keep, Value&& value) {
+    alignas(16) float ax[kLanes], ay[kLanes], az[kLanes];
+    _mm_store_ps(ax, dx);
+    _mm_store_ps(ay, dy);
+    _mm_store_ps(az, dz);
+    do {
+        const int j = detail::lowest_set_bit(static_cast<uint32_t>(mask));
+        mask &= mask - 1;
+        const Vector3 d{ax[j], ay[j], az[j]};
+        value(j, d, [&](float dist) { keep.offer(dist, d, point_id(hash, first + j)); });
+    } while (mask != 0);
 }
 
 // Generates the points of one cube and offers each, in generation order.
 template <class Metric, class Keep>
 inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t cx, int32_t cy, int32_t cz, Keep& keep) {
+    using Kind = MetricKind<Metric>;
     const uint32_t hash = cube_hash(cx, cy, cz);
     const int32_t count = cube_point_counts[hash >> 24];
     if (count == 0) return;
     const float ox = static_cast<float>(cx);
     const float oy = static_cast<float>(cy);
     const float oz = static_cast<float>(cz);
-
     const __m128i h = _mm_set1_epi32(static_cast<int>(hash));
-    // Offsets of the points of quad q, one per lane.
-    auto offsets = [&](int q, __m128* dx, __m128* dy, __m128* dz) {
-        *dx = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(ox), lane_coordinates(lane_seeds(h, q, 0))), point.at_x);
-        *dy = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oy), lane_coordinates(lane_seeds(h, q, 1))), point.at_y);
-        *dz = _mm_sub_ps(_mm_add_ps(_mm_set1_ps(oz), lane_coordinates(lane_seeds(h, q, 2))), point.at_z);
+    const __m128 corner[3] = {_mm_set1_ps(ox), _mm_set1_ps(oy), _mm_set1_ps(oz)};
+    const __m128 at[3] = {_mm_set1_ps(point.at.x), _mm_set1_ps(point.at.y), _mm_set1_ps(point.at.z)};
+    auto offsets = [&](int q, __m128* d) {
+        for (int c = 0; c < 3; ++c) d[c] = detail::offset<Sse2>(corner[c], lane_seeds(h, q, c), at[c]);
     };
-    __m128 dx, dy, dz;
-    offsets(0, &dx, &dy, &dz);
-    const int lanes = count < kLanes ? count : kLanes;
-    alignas(16) float ax[kLanes], ay[kLanes], az[kLanes];
 
-    if constexpr (LaneDistance<Metric>::kAvailable) {
-        const __m128 dist = LaneDistance<Metric>::eval(point, dx, dy, dz);
+    if constexpr (Kind::kLane) {
+        __m128 d[3];
+        offsets(0, d);
+        const int lanes = count < kLanes ? count : kLanes;
+        const __m128 dist = detail::lane_distance<Sse2, Kind::kLaneMetric>(
+            d[0], d[1], d[2], _mm_set1_ps(point.w.x), _mm_set1_ps(point.w.y), _mm_set1_ps(point.w.z));
         // Only lanes nearer than the farthest kept value can be kept: the
         // farthest value only decreases while the lanes are offered, and a
         // NaN lane compares false. The rest are offered in lane order.
-        int nearer = _mm_movemask_ps(_mm_cmplt_ps(dist, _mm_set1_ps(keep.farthest()))) & ((1 << lanes) - 1);
+        const int nearer = _mm_movemask_ps(_mm_cmplt_ps(dist, _mm_set1_ps(keep.farthest()))) & ((1 << lanes) - 1);
         if (nearer != 0) {
             alignas(16) float ad[kLanes];
             _mm_store_ps(ad, dist);
-            _mm_store_ps(ax, dx);
-            _mm_store_ps(ay, dy);
-            _mm_store_ps(az, dz);
-            do {
-                const int j = lowest_set_bit(static_cast<unsigned>(nearer));
-                nearer &= nearer - 1;
-                keep.offer(ad[j], Vector3{ax[j], ay[j], az[j]}, after_steps(hash, 1 + kStepsPerPoint * j));
-            } while (nearer != 0);
+            offer_lanes(nearer, d[0], d[1], d[2], hash, 0, keep, [&](int j, const Vector3&, auto offer) { offer(ad[j]); });
         }
-    } else if (LaneBound<Metric>::kAvailable && LaneBound<Metric>::usable(point)) {
-        // Measured exactly only where the lower bound lies below the
-        // farthest kept value, which each offer may lower further.
-        for (int q = 0; q * kLanes < count; ++q) {
-            if (q > 0) offsets(q, &dx, &dy, &dz);
-            const int in_quad = count - q * kLanes < kLanes ? count - q * kLanes : kLanes;
-            const __m128 lower = LaneBound<Metric>::lower(point, dx, dy, dz);
-            int maybe = _mm_movemask_ps(_mm_cmplt_ps(lower, _mm_set1_ps(keep.farthest()))) & ((1 << in_quad) - 1);
-            if (maybe == 0) continue;
-            alignas(16) float al[kLanes];
-            _mm_store_ps(al, lower);
-            _mm_store_ps(ax, dx);
-            _mm_store_ps(ay, dy);
-            _mm_store_ps(az, dz);
-            do {
-                const int j = lowest_set_bit(static_cast<unsigned>(maybe));
-                maybe &= maybe - 1;
-                if (!(al[j] < keep.farthest())) continue;
-                const Vector3 d{ax[j], ay[j], az[j]};
-                keep.offer(metric.Distance(d, point.w), d, after_steps(hash, 1 + kStepsPerPoint * (q * kLanes + j)));
-            } while (maybe != 0);
+        // A fifth point (about one cube in ten) is generated on its own.
+        if (count > kLanes) {
+            const Vector3 d5 = point_offset(hash, kLanes, ox, oy, oz, point.at);
+            keep.offer(metric.Distance(d5, point.w), d5, point_id(hash, kLanes));
         }
-        return;
     } else {
-        _mm_store_ps(ax, dx);
-        _mm_store_ps(ay, dy);
-        _mm_store_ps(az, dz);
-        for (int j = 0; j < lanes; ++j) {
-            const Vector3 d{ax[j], ay[j], az[j]};
-            keep.offer(metric.Distance(d, point.w), d, after_steps(hash, 1 + kStepsPerPoint * j));
+        if constexpr (Kind::kPower) {
+            if (point.power.usable) {
+                // Measured exactly only where the lower bound lies below the
+                // farthest kept value, which each offer may lower further.
+                for (int q = 0; q * kLanes < count; ++q) {
+                    __m128 d[3];
+                    offsets(q, d);
+                    const int in_quad = count - q * kLanes < kLanes ? count - q * kLanes : kLanes;
+                    const __m128 lower =
+                        detail::power_lower_bound<Sse2, Kind::kPowerMetric>(d[0], d[1], d[2], point.power);
+                    const int maybe =
+                        _mm_movemask_ps(_mm_cmplt_ps(lower, _mm_set1_ps(keep.farthest()))) & ((1 << in_quad) - 1);
+                    if (maybe == 0) continue;
+                    alignas(16) float al[kLanes];
+                    _mm_store_ps(al, lower);
+                    offer_lanes(maybe, d[0], d[1], d[2], hash, q * kLanes, keep, [&](int j, const Vector3& dj, auto offer) {
+                        if (al[j] < keep.farthest()) offer(metric.Distance(dj, point.w));
+                    });
+                }
+                return;
+            }
+        }
+        for (int32_t j = 0; j < count; ++j) {
+            const Vector3 d = point_offset(hash, j, ox, oy, oz, point.at);
+            keep.offer(metric.Distance(d, point.w), d, point_id(hash, j));
         }
     }
-    // A fifth point (about one cube in ten) is generated on its own.
-    if (count > kLanes) offer_point(metric, point, hash, kLanes, ox, oy, oz, keep);
 }
 
 #else  // no SSE2: one point at a time
@@ -455,7 +347,10 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
     const float ox = static_cast<float>(cx);
     const float oy = static_cast<float>(cy);
     const float oz = static_cast<float>(cz);
-    for (int32_t j = 0; j < count; ++j) offer_point(metric, point, hash, j, ox, oy, oz, keep);
+    for (int32_t j = 0; j < count; ++j) {
+        const Vector3 d = point_offset(hash, j, ox, oy, oz, point.at);
+        keep.offer(metric.Distance(d, point.w), d, point_id(hash, j));
+    }
 }
 
 #endif
@@ -465,7 +360,7 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
 template <class Metric, class Keep>
 void search(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep) {
     const Vector3 at{x * DENSITY_SCALE, y * DENSITY_SCALE, z * DENSITY_SCALE};
-    const SearchPoint point(at, w);
+    const SearchPoint point = search_point<Metric>(at, w);
     const int32_t ix = cube_coordinate(at.x);
     const int32_t iy = cube_coordinate(at.y);
     const int32_t iz = cube_coordinate(at.z);
@@ -519,6 +414,41 @@ void search(const Metric& metric, const Vector3& w, float x, float y, float z, K
     visit_if_nearer((my2 + mx2) + mz2, xh, yh, zh);
 }
 
+// The sequential search over the bounds a wide kernel computed: the same
+// visits in the same order, measuring exactly only the points whose bound
+// lies below the farthest kept value at their turn.
+template <class Metric, class Keep>
+void search_with_bounds(const Metric& metric, const Vector3& w, const detail::PowerBounds& b, Keep& keep) {
+    const detail::LaneTables& t = detail::kLaneTables;
+    for (int n = 0; n < detail::kCubes; ++n) {
+        if (!(keep.farthest() > b.r[n]) || !(b.least[n] < keep.farthest())) continue;
+        const uint32_t hash = b.own_hash + t.hash_offset[n];
+        const float ox = static_cast<float>(wrap_add(b.start.ix, t.dx[n]));
+        const float oy = static_cast<float>(wrap_add(b.start.iy, t.dy[n]));
+        const float oz = static_cast<float>(wrap_add(b.start.iz, t.dz[n]));
+        for (int j = 0; j < kMaxPointsPerCube; ++j) {
+            if (!(b.lower[j][n] < keep.farthest())) continue;  // +inf where there is no point j
+            const Vector3 d = point_offset(hash, j, ox, oy, oz, b.start.at);
+            keep.offer(metric.Distance(d, w), d, point_id(hash, j));
+        }
+    }
+}
+
+// The power metrics with a wide kernel's bounds, when there is such a kernel
+// and the weights can be bounded; false otherwise.
+template <class Metric, class Keep>
+bool search_with_wide_bounds(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep) {
+    constexpr detail::PowerMetric kind = MetricKind<Metric>::kPowerMetric;
+    const detail::PowerBoundsKernel kernel = detail::kernels().power_bounds;
+    if (kernel == nullptr) return false;
+    const detail::PowerWeights power = detail::power_weights(kind, w);
+    if (!power.usable) return false;
+    detail::PowerBounds bounds;
+    kernel(kind, power, x, y, z, &bounds);
+    search_with_bounds(metric, w, bounds, keep);
+    return true;
+}
+
 // Runs the search with the metric's concrete type when it is one of the
 // process-wide metric objects (the distance is then called directly), and
 // through the virtual slot-0 operation for any other DistType.
@@ -527,8 +457,14 @@ void search_any(const DistType* metric, const Vector3& w, float x, float y, floa
     if (metric == &euclidian) return search(euclidian, w, x, y, z, keep);
     if (metric == &manhattan) return search(manhattan, w, x, y, z, keep);
     if (metric == &chessboard) return search(chessboard, w, x, y, z, keep);
-    if (metric == &minkowski) return search(minkowski, w, x, y, z, keep);
-    if (metric == &superquadratic) return search(superquadratic, w, x, y, z, keep);
+    if (metric == &minkowski) {
+        if (!search_with_wide_bounds(minkowski, w, x, y, z, keep)) search(minkowski, w, x, y, z, keep);
+        return;
+    }
+    if (metric == &superquadratic) {
+        if (!search_with_wide_bounds(superquadratic, w, x, y, z, keep)) search(superquadratic, w, x, y, z, keep);
+        return;
+    }
     search(*metric, w, x, y, z, keep);
 }
 
@@ -553,7 +489,7 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
         // The shader's case: a wide kernel where there is one, unless a
         // kept zero needs the sequential order for its sign.
         detail::LaneMetric lanes;
-        if (const detail::NearestTwoKernel kernel = detail::nearest_two_kernel();
+        if (const detail::NearestTwoKernel kernel = detail::kernels().nearest_two;
             kernel != nullptr && lane_metric(metric, &lanes)) {
             detail::NearestTwo two;
             if (kernel(lanes, *weights, x, y, z, &two)) {
@@ -587,7 +523,7 @@ void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx,
                      uint32_t* ID) {
     TULO_PRECONDITION(N >= 1);
     KeepInArrays keep{F, delta, ID, N};
-    visit_cube(*metric, SearchPoint(at, *weights), cx, cy, cz, keep);
+    visit_cube(*metric, SearchPoint(at, *weights, detail::PowerMetric::minkowski), cx, cy, cz, keep);
 }
 
 }  // namespace tulo

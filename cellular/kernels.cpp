@@ -71,15 +71,15 @@ Isa kernel_isa() {
     return static_cast<Isa>(isa);
 }
 
-NearestTwoKernel nearest_two_kernel() {
+WideKernels kernels() {
 #if defined(TULO_WIDE_KERNELS)
     switch (kernel_isa()) {
-        case Isa::avx512: return nearest_two_avx512;
-        case Isa::avx2: return nearest_two_avx2;
+        case Isa::avx512: return WideKernels{nearest_two_avx512, power_bounds_avx512};
+        case Isa::avx2: return WideKernels{nearest_two_avx2, power_bounds_avx2};
         case Isa::sse2: break;
     }
 #endif
-    return nullptr;
+    return WideKernels{nullptr, nullptr};
 }
 
 bool use_kernel_isa(Isa isa) {

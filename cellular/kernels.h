@@ -9,7 +9,7 @@
 // together may each make the choice; they all store the same answer.
 #pragma once
 
-#include "cellular/nearest_two.h"
+#include "cellular/wide_search.h"
 
 namespace tulo {
 namespace detail {
@@ -24,8 +24,12 @@ bool kernel_available(Isa isa);
 // The kernel in use (choosing it on first use).
 Isa kernel_isa();
 
-// The wide search of the kernel in use, or null for the portable one.
-NearestTwoKernel nearest_two_kernel();
+// The wide searches of the kernel in use; null for the portable kernel.
+struct WideKernels {
+    NearestTwoKernel nearest_two;
+    PowerBoundsKernel power_bounds;
+};
+WideKernels kernels();
 
 // Uses `isa` from now on, for tests and benchmarks that compare kernels;
 // false, and nothing changed, when it is not available. Not to be called

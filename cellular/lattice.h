@@ -63,6 +63,10 @@ constexpr int kStepsPerPoint = 4;
 // Most points a cube can hold (the largest entry of cube_point_counts).
 constexpr int kMaxPointsPerCube = 5;
 
+// Functions with internal linkage: every translation unit, compiled for its
+// own instruction set, keeps its own copy (see wide_search.h).
+namespace {
+
 inline uint32_t cube_hash(int32_t cx, int32_t cy, int32_t cz) {
     return kHashX * static_cast<uint32_t>(cx) + kHashY * static_cast<uint32_t>(cy) +
            kHashZ * static_cast<uint32_t>(cz);
@@ -90,5 +94,6 @@ inline int32_t wrap_add(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
+}  // namespace
 }  // namespace lattice
 }  // namespace tulo

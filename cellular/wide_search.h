@@ -1,27 +1,37 @@
-// The shader's case of the search (N = 2, no offsets, no ids) for the
-// metrics whose distance is exact lane by lane (Euclidian, Manhattan,
-// Chessboard), computed on all 27 cubes at once, one cube per lane. Internal
-// to the library; kernels for wider instruction sets live in translation
-// units of their own and are chosen at run time (kernel_select.cpp).
+// The shader's search on all 27 cubes at once, one cube per lane, with
+// wide instruction sets. Internal to the library: the declarations shared
+// by the kernels (wide_search_avx2.cpp, wide_search_avx512.cpp, each
+// compiled for its instruction set and chosen at run time, see kernels.h)
+// and by the code that calls them (cellular_basis.cpp).
 //
-// Why values alone decide: strict sequential insertion keeps the two smallest
-// non-NaN values offered so far, as a multiset. So each cube reduces to its
-// two smallest values (a <= b), cubes merge with min and max, and a NaN
-// distance drops out by the operand order of the min and max instructions
-// (they return their second operand when one is NaN). What values alone
-// miss is the sign of a zero: -0 and +0 compare equal and the sequential
-// order decides which is kept. A kernel therefore reports failure when a
-// kept value is zero, and the caller redoes that search sequentially (it
-// happens only on a feature point, or where products underflow to zero).
+// Metrics 1-3 (nearest_two): values alone decide. Strict sequential
+// insertion keeps the two smallest non-NaN values offered so far, as a
+// multiset. So each cube reduces to its two smallest values (a <= b), cubes
+// merge with min and max, and a NaN distance drops out by the operand order
+// of the min and max instructions (they return their second operand when
+// one is NaN). What values alone miss is the sign of a zero: -0 and +0
+// compare equal and the sequential order decides which is kept. A kernel
+// therefore reports failure when a kept value is zero, and the caller redoes
+// that search sequentially (it happens only on a feature point, or where
+// products underflow to zero).
 //
-// Why the culling can be done afterwards: neighbour n is visited when the
-// second value kept so far exceeds its bound (a double). For a float F,
-// F > bound exactly when F > r, r being the largest float not above bound,
-// so each bound becomes one float rounded toward minus infinity. F only
-// decreases, so a neighbour whose key max(a_n, r_n) is not below F after the
-// point's own cube can never change the result: either it is not visited or
-// all its values are too large. The others, few, are merged in visiting
-// order, each tested against F as the visits before it left it.
+// The culling: neighbour n is visited when the second value kept so far
+// exceeds its bound (a double). For a float F, F > bound exactly when F > r,
+// r being the largest float not above bound, so each bound becomes one float
+// rounded toward minus infinity. F only decreases, so only the cubes whose r
+// lies below the second value of the point's own cube can ever be visited;
+// call them U. G, the two smallest values over U, is the result as long as
+// every cube of U that holds a value not above G's second one has its r
+// below G's second value: the sequential result is never below G (it draws
+// on a subset of U), so its second value never drops below G's, so every such
+// cube is visited and contributes its values. When the check fails (rare,
+// with uneven weights), the cubes of U are merged one by one in visiting
+// order, each only if the pair as the cubes before it left it exceeds its r.
+//
+// Metrics 4-5 (power_bounds): the kernel computes, for every point of the 27
+// cubes, a rigorous lower bound of its value (lanes.h); the caller then runs
+// the sequential search and measures exactly, with powf, only the points
+// whose bound lies below the farthest value kept at their turn.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +42,11 @@
 namespace tulo {
 namespace detail {
 
+// Metrics whose distance is exact lane by lane.
 enum class LaneMetric : int32_t { euclidian, manhattan, chessboard };
+
+// Metrics whose distance goes through powf.
+enum class PowerMetric : int32_t { minkowski, superquadratic };
 
 // The two smallest values kept by the search, before square root and scale.
 struct NearestTwo {
@@ -44,6 +58,16 @@ struct NearestTwo {
 // (then *out is not meaningful and the sequential search must run).
 using NearestTwoKernel = bool (*)(LaneMetric metric, const Vector3& w, float x, float y, float z,
                                   NearestTwo* out);
+
+// The weights as the power bounds use them: Minkowski's offsets, and
+// Superquadratic's exponents as counts of halves (-1 where an exponent is
+// not a multiple of 1/2 from 0 to 8). `usable` is false when some exponent
+// is not: then every candidate is measured.
+struct PowerWeights {
+    Vector3 w;
+    int32_t halves[3];
+    bool usable;
+};
 
 // Lanes: 0 is the point's own cube, 1..26 the neighbours in visiting order
 // (faces, edges, corners), 27..31 unused (they hold no points).
@@ -106,9 +130,6 @@ constexpr LaneTables make_lane_tables() {
 
 inline constexpr LaneTables kLaneTables = make_lane_tables();
 
-// Index of the lowest set bit of a non-zero word.
-inline int lowest_set_bit(uint32_t bits) { return __builtin_ctz(bits); }
-
 // The point scaled onto the lattice, its cube, and the squared distances
 // (double precision) to the faces of its cube: d* to the lower face, m* to
 // the upper one.
@@ -117,21 +138,6 @@ struct SearchStart {
     int32_t ix, iy, iz;
     double dx2, mx2, dy2, my2, dz2, mz2;
 };
-
-inline SearchStart start_search(float x, float y, float z) {
-    SearchStart s;
-    s.at = Vector3{x * DENSITY_SCALE, y * DENSITY_SCALE, z * DENSITY_SCALE};
-    s.ix = lattice::cube_coordinate(s.at.x);
-    s.iy = lattice::cube_coordinate(s.at.y);
-    s.iz = lattice::cube_coordinate(s.at.z);
-    const double fx = s.at.x - static_cast<float>(s.ix);
-    const double fy = s.at.y - static_cast<float>(s.iy);
-    const double fz = s.at.z - static_cast<float>(s.iz);
-    s.dx2 = fx * fx, s.mx2 = (1.0 - fx) * (1.0 - fx);
-    s.dy2 = fy * fy, s.my2 = (1.0 - fy) * (1.0 - fy);
-    s.dz2 = fz * fz, s.mz2 = (1.0 - fz) * (1.0 - fz);
-    return s;
-}
 
 // The culling bound of each lane is (t1 + t2) + t3 over a table of terms
 // T = {0, dx2, mx2, dy2, my2, dz2, mz2, +inf}: the face terms of the lane's
@@ -165,6 +171,57 @@ constexpr BoundTerms make_bound_terms() {
 
 inline constexpr BoundTerms kBoundTerms = make_bound_terms();
 
+// What power_bounds hands to the sequential search.
+struct PowerBounds {
+    SearchStart start;
+    uint32_t own_hash;  // hash of the point's own cube
+    // Lower bound of the value of point j of each lane's cube; +inf where
+    // the cube has no such point, -inf where it must be measured exactly.
+    alignas(64) float lower[lattice::kMaxPointsPerCube][kCubeLanes];
+    alignas(64) float least[kCubeLanes];  // the smallest of the cube's bounds
+    alignas(64) float r[kCubeLanes];      // culling bound rounded down; -inf for lane 0
+};
+
+// Fills *out for the point (x, y, z).
+using PowerBoundsKernel = void (*)(PowerMetric metric, const PowerWeights& w, float x, float y, float z,
+                                   PowerBounds* out);
+
+bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
+bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
+void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
+void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
+
+// Functions with internal linkage: every translation unit, compiled for its
+// own instruction set, keeps its own copy, and the linker can never hand a
+// wide-instruction copy to code that runs on an older CPU.
+namespace {
+
+// Index of the lowest set bit of a non-zero word.
+inline int lowest_set_bit(uint32_t bits) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long index;
+    _BitScanForward(&index, bits);
+    return static_cast<int>(index);
+#else
+    return __builtin_ctz(bits);
+#endif
+}
+
+inline SearchStart start_search(float x, float y, float z) {
+    SearchStart s;
+    s.at = Vector3{x * DENSITY_SCALE, y * DENSITY_SCALE, z * DENSITY_SCALE};
+    s.ix = lattice::cube_coordinate(s.at.x);
+    s.iy = lattice::cube_coordinate(s.at.y);
+    s.iz = lattice::cube_coordinate(s.at.z);
+    const double fx = s.at.x - static_cast<float>(s.ix);
+    const double fy = s.at.y - static_cast<float>(s.iy);
+    const double fz = s.at.z - static_cast<float>(s.iz);
+    s.dx2 = fx * fx, s.mx2 = (1.0 - fx) * (1.0 - fx);
+    s.dy2 = fy * fy, s.my2 = (1.0 - fy) * (1.0 - fy);
+    s.dz2 = fz * fz, s.mz2 = (1.0 - fz) * (1.0 - fz);
+    return s;
+}
+
 // Merges candidate neighbours into the pair kept so far, shared by the
 // kernels: a[n] <= b[n] are the two smallest values of cube n and r[n] its
 // bound as a float rounded down; the candidates (bits of `candidates`) are
@@ -189,8 +246,7 @@ inline void merge_candidates(const float* a, const float* b, const float* r, uin
     *f = NearestTwo{f0, f1};
 }
 
-bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
-bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
+}  // namespace
 
 }  // namespace detail
 }  // namespace tulo

@@ -1,0 +1,155 @@
+// The search's per-point arithmetic written once for vector lanes of any
+// width. Each instruction set provides a traits type V (SSE2 in
+// cellular_basis.cpp, AVX2 and AVX-512 in their kernels) with:
+//   F, I, M          float lanes, 32-bit integer lanes, lane mask
+//   set, load, store, add, sub, mul, min, max, sqrt, abs      on F
+//   min(a, b) = a < b ? a : b and max(a, b) = a > b ? a : b, so the second
+//   operand when one is NaN, as the min and max instructions compute
+//   fma_exact(a, b, c) = a * b + c rounded once, used only where a * b is
+//   exact (a product by a power of two), so that the one rounding is the
+//   addition's
+//   lt, le, ge, eq (-> M), select(m, a, b) = m ? a : b
+//   seti, loadi, addi, srli, andi, gti (-> M) on I
+//   to_float(I) signed and unsigned_to_float(I) correctly rounded
+//   mask_and, mask_or, mask_not, none(M), bits(M)
+// Every lane performs exactly the single-precision operations of the scalar
+// search, in the same order, so any width gives the same bits.
+//
+// Everything here has internal linkage: each translation unit, compiled for
+// its own instruction set, keeps its own copy, and the linker can never hand
+// a wide-instruction copy to code that runs on an older CPU.
+#pragma once
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+
+#include "cellular/wide_search.h"
+
+namespace tulo {
+namespace detail {
+namespace {
+
+// Coordinate of a point in its cube from its generator state s:
+// (float(s) + 0.5) * 2^-32, as fma(float(s), 2^-32, 2^-33): the product by
+// 2^-32 is exact, so the single rounding is that of the addition.
+template <class V>
+inline typename V::F unit_coordinates(typename V::I seeds) {
+    return V::fma_exact(V::unsigned_to_float(seeds), V::set(lattice::kPointScale),
+                        V::set(lattice::kPointOffset * lattice::kPointScale));
+}
+
+// Offset from the scaled point to the point: (corner + p) - at.
+template <class V>
+inline typename V::F offset(typename V::F corner, typename V::I seeds, typename V::F at) {
+    return V::sub(V::add(corner, unit_coordinates<V>(seeds)), at);
+}
+
+// The weighted distance of the metrics whose formula has an exact lane-wise
+// form: the metric's own operations in its own order, lane by lane.
+template <class V, LaneMetric M>
+inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename V::F dz, typename V::F wx,
+                                   typename V::F wy, typename V::F wz) {
+    if constexpr (M == LaneMetric::euclidian) {
+        return V::add(V::add(V::mul(V::mul(dx, wx), dx), V::mul(V::mul(dy, wy), dy)), V::mul(V::mul(dz, wz), dz));
+    } else if constexpr (M == LaneMetric::manhattan) {
+        return V::add(V::add(V::abs(V::mul(dx, wx)), V::abs(V::mul(dy, wy))), V::abs(V::mul(dz, wz)));
+    } else {
+        // max3(x, y, z) = max(x, max(y, z)) with the max instruction's rule.
+        return V::max(V::abs(V::mul(dx, wx)), V::max(V::abs(V::mul(dy, wy)), V::abs(V::mul(dz, wz))));
+    }
+}
+
+// Lower bounds of the metrics that go through powf.
+//
+// Minkowski and Superquadratic cost three or four powf calls per candidate,
+// yet most candidates are farther than the farthest value kept and are not
+// kept. For those a cheap lower bound of the value decides: a candidate is
+// passed over when the bound is not below the farthest kept value (the
+// strict test could never keep it); every other candidate is measured
+// exactly, so every value kept, compared or returned is the specified one.
+//
+// The bounds hold for any C runtime's powf whose relative error is at most
+// 2^-14 (glibc's is below one unit in the last place, 2^-23):
+// - each powf result r of an operand a is bounded below through correctly
+//   rounded operations: e = sqrtf(a) for a power 1/2, products of a (and e)
+//   for other multiples of 1/2. e is within (1 + 2^-24)^9 of the real a^w
+//   and r within 1 + 2^-14 of it, so r >= e * (1 - 2^-12) even after that
+//   product is rounded: the margin 2^-12 covers 2^-14 + 10 * 2^-24;
+// - powf(x, 0) is 1 for every x (C99 F.9.4.4); its bound is 1 - 2^-12;
+// - float addition and multiplication of non-negative numbers round
+//   monotonically, so sums and squares of lower bounds are lower bounds of
+//   the specified sums and squares (Minkowski's outer powf(S, 2) is bounded
+//   like the others: S * S, times 1 - 2^-12);
+// - relative bounds fail near underflow, so a term or result whose bound
+//   falls below 2^-100 is bounded by 0 instead (still a lower bound of a
+//   value that is never negative), and a candidate with an operand that is
+//   NaN, infinite or subnormal is always measured exactly (bound -inf). An
+//   infinite bound is valid: it only arises when the value exceeds
+//   FLT_MAX * (1 - 2^-12), far beyond any value that can be kept.
+constexpr float kBoundMargin = 1.0f - 0x1p-12f;
+constexpr float kSmallestBound = 0x1p-100f;
+// Superquadratic exponents bounded this way: 0, 1/2, 1, ..., 8.
+constexpr int kMostHalves = 16;
+
+// w as a count of halves 0..kMostHalves, or -1.
+inline int count_halves(float w) {
+    const float h = w * 2.0f;
+    if (!(h >= 0.0f && h <= static_cast<float>(kMostHalves))) return -1;  // NaN too
+    const int n = static_cast<int>(h);
+    return static_cast<float>(n) == h ? n : -1;
+}
+
+inline PowerWeights power_weights(PowerMetric metric, const Vector3& w) {
+    PowerWeights p{w, {count_halves(w.x), count_halves(w.y), count_halves(w.z)}, true};
+    if (metric == PowerMetric::superquadratic) p.usable = p.halves[0] >= 0 && p.halves[1] >= 0 && p.halves[2] >= 0;
+    return p;
+}
+
+// Where a is 0 or a normal finite number: where the bounds hold.
+template <class V>
+inline typename V::M bounded_operand(typename V::F a) {
+    return V::mask_or(V::mask_and(V::ge(a, V::set(FLT_MIN)), V::le(a, V::set(FLT_MAX))), V::eq(a, V::set(0.0f)));
+}
+
+// b, or 0 where b is below kSmallestBound (near underflow).
+template <class V>
+inline typename V::F floor_small(typename V::F b) {
+    return V::select(V::ge(b, V::set(kSmallestBound)), b, V::set(0.0f));
+}
+
+// Bound of powf(a, halves / 2); narrows `valid` to the lanes where it holds.
+template <class V>
+inline typename V::F power_term_bound(typename V::F a, int halves, typename V::M* valid) {
+    if (halves == 0) return V::set(kBoundMargin);  // powf(a, 0) is 1 for every a
+    *valid = V::mask_and(*valid, bounded_operand<V>(a));
+    typename V::F e = (halves & 1) != 0 ? V::sqrt(a) : V::set(1.0f);
+    for (int n = halves / 2; n > 0; --n) e = V::mul(e, a);
+    return floor_small<V>(V::mul(e, V::set(kBoundMargin)));
+}
+
+// A lower bound of the metric's value for offsets d; -infinity in lanes
+// that must be measured exactly.
+template <class V, PowerMetric P>
+inline typename V::F power_lower_bound(typename V::F dx, typename V::F dy, typename V::F dz, const PowerWeights& pw) {
+    typename V::M valid = V::eq(V::set(0.0f), V::set(0.0f));
+    typename V::F bound;
+    if constexpr (P == PowerMetric::minkowski) {
+        // (sum of powf(|d - w|, 0.5)) then powf(sum, 2).
+        const typename V::F x = power_term_bound<V>(V::abs(V::sub(dx, V::set(pw.w.x))), 1, &valid);
+        const typename V::F y = power_term_bound<V>(V::abs(V::sub(dy, V::set(pw.w.y))), 1, &valid);
+        const typename V::F z = power_term_bound<V>(V::abs(V::sub(dz, V::set(pw.w.z))), 1, &valid);
+        const typename V::F sum = V::add(V::add(x, y), z);
+        bound = floor_small<V>(V::mul(V::mul(sum, sum), V::set(kBoundMargin)));
+    } else {
+        const typename V::F x = power_term_bound<V>(V::abs(dx), pw.halves[0], &valid);
+        const typename V::F y = power_term_bound<V>(V::abs(dy), pw.halves[1], &valid);
+        const typename V::F z = power_term_bound<V>(V::abs(dz), pw.halves[2], &valid);
+        bound = V::add(V::add(x, y), z);
+    }
+    return V::select(valid, bound, V::set(-HUGE_VALF));
+}
+
+}  // namespace
+}  // namespace detail
+}  // namespace tulo

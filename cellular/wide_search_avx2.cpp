@@ -1,0 +1,135 @@
+// The wide search with AVX2 and FMA: 32 cube lanes in four 256-bit vectors.
+// Compiled with AVX2 and FMA enabled and only ever called on a CPU that has
+// them (kernels.cpp).
+#include <immintrin.h>
+
+#include "cellular/wide_search_kernel.h"
+
+namespace tulo {
+namespace detail {
+namespace {
+
+// The term tables of BoundTerms in the form AVX2 can look them up: a term
+// index i selects double i & 3 of the lower (i < 4) or upper half of the
+// table, as the float pair 2(i & 3), 2(i & 3) + 1.
+struct TermLookup {
+    alignas(32) int32_t pair[3][kCubeLanes * 2];
+    alignas(32) int64_t upper[3][kCubeLanes];
+};
+
+constexpr TermLookup make_term_lookup() {
+    TermLookup l{};
+    for (int term = 0; term < 3; ++term) {
+        for (int n = 0; n < kCubeLanes; ++n) {
+            const int64_t i = term == 0 ? kBoundTerms.t1[n] : term == 1 ? kBoundTerms.t2[n] : kBoundTerms.t3[n];
+            l.pair[term][2 * n] = static_cast<int32_t>(2 * (i & 3));
+            l.pair[term][2 * n + 1] = static_cast<int32_t>(2 * (i & 3) + 1);
+            l.upper[term][n] = i >= 4 ? -1 : 0;
+        }
+    }
+    return l;
+}
+
+constexpr TermLookup kTermLookup = make_term_lookup();
+
+struct Avx2 {
+    static constexpr int kWidth = 8;
+    using F = __m256;
+    using I = __m256i;
+    using M = __m256;  // all-ones lanes
+
+    static F set(float v) { return _mm256_set1_ps(v); }
+    static void store(float* p, F v) { _mm256_store_ps(p, v); }
+    static F add(F a, F b) { return _mm256_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+    static F min(F a, F b) { return _mm256_min_ps(a, b); }
+    static F max(F a, F b) { return _mm256_max_ps(a, b); }
+    static F sqrt(F a) { return _mm256_sqrt_ps(a); }
+    static F abs(F a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
+    static F fma_exact(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+    static M lt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+    static M le(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
+    static M ge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+    static M eq(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+    static F select(M m, F a, F b) { return _mm256_blendv_ps(b, a, m); }
+    static float lane0(F a) { return _mm256_cvtss_f32(a); }
+
+    static I seti(int32_t v) { return _mm256_set1_epi32(v); }
+    static I loadi(const int32_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
+    static I addi(I a, I b) { return _mm256_add_epi32(a, b); }
+    static I andi(I a, I b) { return _mm256_and_si256(a, b); }
+    static M gti(I a, I b) { return _mm256_castsi256_ps(_mm256_cmpgt_epi32(a, b)); }
+    static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
+    // Both halves convert exactly and the high one scales exactly, so only
+    // the fused addition rounds: the correctly rounded float of the value.
+    static F unsigned_to_float(I a) {
+        const F high = _mm256_cvtepi32_ps(_mm256_srli_epi32(a, 16));
+        const F low = _mm256_cvtepi32_ps(_mm256_and_si256(a, _mm256_set1_epi32(0xFFFF)));
+        return fma_exact(high, _mm256_set1_ps(65536.0f), low);
+    }
+
+    static M mask_and(M a, M b) { return _mm256_and_ps(a, b); }
+    static M mask_or(M a, M b) { return _mm256_or_ps(a, b); }
+    static bool none(M m) { return _mm256_testz_ps(m, m) != 0; }
+    static uint32_t bits(M m) { return static_cast<uint32_t>(_mm256_movemask_ps(m)); }
+
+    static I point_counts(I hash) { return _mm256_i32gather_epi32(cube_point_counts, _mm256_srli_epi32(hash, 24), 4); }
+
+    // Four double bounds as floats rounded toward minus infinity: the nearest
+    // float, lowered by one step where it lies above the bound (the bounds
+    // are never negative, so the step is one less in the bit pattern).
+    static __m128 round_down(__m256d bound) {
+        const __m128 nearest = _mm256_cvtpd_ps(bound);
+        const __m256d above = _mm256_cmp_pd(_mm256_cvtps_pd(nearest), bound, _CMP_GT_OQ);
+        const __m128i step = _mm256_castsi256_si128(
+            _mm256_permutevar8x32_epi32(_mm256_castpd_si256(above), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+        return _mm_castsi128_ps(_mm_add_epi32(_mm_castps_si128(nearest), step));
+    }
+
+    static void bounds(const SearchStart& s, F* r) {
+        const F lower = _mm256_castpd_ps(_mm256_setr_pd(0.0, s.dx2, s.mx2, s.dy2));
+        const F upper = _mm256_castpd_ps(_mm256_setr_pd(s.my2, s.dz2, s.mz2, HUGE_VAL));
+        auto term = [&](int which, int lane) {
+            const I pair = loadi(kTermLookup.pair[which] + 2 * lane);
+            const __m256d high = _mm256_load_pd(reinterpret_cast<const double*>(kTermLookup.upper[which] + lane));
+            return _mm256_blendv_pd(_mm256_castps_pd(_mm256_permutevar8x32_ps(lower, pair)),
+                                    _mm256_castps_pd(_mm256_permutevar8x32_ps(upper, pair)), high);
+        };
+        for (int v = 0; v < kCubeLanes / kWidth; ++v) {
+            __m128 half[2];
+            for (int h = 0; h < 2; ++h) {
+                const int lane = kWidth * v + 4 * h;
+                half[h] = round_down(_mm256_add_pd(_mm256_add_pd(term(0, lane), term(1, lane)), term(2, lane)));
+            }
+            r[v] = _mm256_set_m128(half[1], half[0]);
+        }
+        r[0] = _mm256_blend_ps(r[0], _mm256_set1_ps(-HUGE_VALF), 1);  // the own cube
+    }
+
+    // Pairs merge in a tree: lane i with lane i + 4, then + 2, + 1.
+    static NearestTwo two_smallest(F lo, F hi) {
+        auto merge = [&](F lo2, F hi2) {
+            const F second = min(max(lo, lo2), min(hi, hi2));
+            lo = min(lo, lo2);
+            hi = second;
+        };
+        merge(_mm256_permute2f128_ps(lo, lo, 1), _mm256_permute2f128_ps(hi, hi, 1));
+        merge(_mm256_permute_ps(lo, _MM_SHUFFLE(1, 0, 3, 2)), _mm256_permute_ps(hi, _MM_SHUFFLE(1, 0, 3, 2)));
+        merge(_mm256_permute_ps(lo, _MM_SHUFFLE(2, 3, 0, 1)), _mm256_permute_ps(hi, _MM_SHUFFLE(2, 3, 0, 1)));
+        return NearestTwo{lane0(lo), lane0(hi)};
+    }
+};
+
+}  // namespace
+
+bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
+    return nearest_two<Avx2>(metric, w, x, y, z, out);
+}
+
+void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {
+    power_bounds<Avx2>(metric, w, x, y, z, out);
+}
+
+}  // namespace detail
+}  // namespace tulo

@@ -1,0 +1,116 @@
+// The wide search with AVX-512 (F, BW, DQ, VL): 32 cube lanes in two
+// 512-bit vectors. Compiled with AVX-512 enabled and only ever called on a
+// CPU that has it (kernels.cpp).
+#include <immintrin.h>
+
+#include "cellular/wide_search_kernel.h"
+
+namespace tulo {
+namespace detail {
+namespace {
+
+// The count table packed eight 4-bit entries to a 32-bit word, 32 words in
+// two registers: the top 5 bits of a hash pick the word, the next 3 the entry.
+struct PackedCounts {
+    alignas(64) uint32_t words[32];
+};
+
+constexpr PackedCounts pack_counts() {
+    PackedCounts p{};
+    for (int i = 0; i < 256; ++i) p.words[i / 8] |= static_cast<uint32_t>(cube_point_counts[i]) << (4 * (i % 8));
+    return p;
+}
+
+constexpr PackedCounts kPackedCounts = pack_counts();
+
+struct Avx512 {
+    static constexpr int kWidth = 16;
+    using F = __m512;
+    using I = __m512i;
+    using M = __mmask16;
+
+    static F set(float v) { return _mm512_set1_ps(v); }
+    static void store(float* p, F v) { _mm512_store_ps(p, v); }
+    static F add(F a, F b) { return _mm512_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+    static F min(F a, F b) { return _mm512_min_ps(a, b); }
+    static F max(F a, F b) { return _mm512_max_ps(a, b); }
+    static F sqrt(F a) { return _mm512_sqrt_ps(a); }
+    static F abs(F a) {
+        return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)));
+    }
+    static F fma_exact(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+    static M lt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
+    static M le(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
+    static M ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+    static M eq(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
+    static F select(M m, F a, F b) { return _mm512_mask_blend_ps(m, b, a); }
+    static float lane0(F a) { return _mm512_cvtss_f32(a); }
+
+    static I seti(int32_t v) { return _mm512_set1_epi32(v); }
+    static I loadi(const int32_t* p) { return _mm512_load_si512(p); }
+    static I addi(I a, I b) { return _mm512_add_epi32(a, b); }
+    static I andi(I a, I b) { return _mm512_and_si512(a, b); }
+    static M gti(I a, I b) { return _mm512_cmpgt_epi32_mask(a, b); }
+    static F to_float(I a) { return _mm512_cvtepi32_ps(a); }
+    static F unsigned_to_float(I a) { return _mm512_cvtepu32_ps(a); }
+
+    static M mask_and(M a, M b) { return static_cast<M>(a & b); }
+    static M mask_or(M a, M b) { return static_cast<M>(a | b); }
+    static bool none(M m) { return m == 0; }
+    static uint32_t bits(M m) { return m; }
+
+    static I point_counts(I hash) {
+        const I word = _mm512_permutex2var_epi32(_mm512_load_si512(kPackedCounts.words), _mm512_srli_epi32(hash, 27),
+                                                 _mm512_load_si512(kPackedCounts.words + 16));
+        const I shift = _mm512_and_si512(_mm512_srli_epi32(hash, 22), _mm512_set1_epi32(28));
+        return _mm512_and_si512(_mm512_srlv_epi32(word, shift), _mm512_set1_epi32(0xF));
+    }
+
+    // The terms table in one register, each lane's terms picked by index;
+    // the float conversion rounds toward minus infinity itself.
+    static void bounds(const SearchStart& s, F* r) {
+        const BoundTerms& b = kBoundTerms;
+        const __m512d terms = _mm512_setr_pd(0.0, s.dx2, s.mx2, s.dy2, s.my2, s.dz2, s.mz2, HUGE_VAL);
+        __m256 half[kCubeLanes / 8];
+        for (int g = 0; g < kCubeLanes / 8; ++g) {
+            const __m512d t1 = _mm512_permutexvar_pd(_mm512_load_si512(b.t1 + 8 * g), terms);
+            const __m512d t2 = _mm512_permutexvar_pd(_mm512_load_si512(b.t2 + 8 * g), terms);
+            const __m512d t3 = _mm512_permutexvar_pd(_mm512_load_si512(b.t3 + 8 * g), terms);
+            half[g] = _mm512_cvt_roundpd_ps(_mm512_add_pd(_mm512_add_pd(t1, t2), t3),
+                                            _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        }
+        for (int v = 0; v < kCubeLanes / kWidth; ++v) {
+            r[v] = _mm512_insertf32x8(_mm512_castps256_ps512(half[2 * v]), half[2 * v + 1], 1);
+        }
+        r[0] = _mm512_mask_mov_ps(r[0], 1, _mm512_set1_ps(-HUGE_VALF));  // the own cube
+    }
+
+    // Pairs merge in a tree: lane i with lane i + 8, then + 4, + 2, + 1.
+    static NearestTwo two_smallest(F lo, F hi) {
+        auto merge = [&](F lo2, F hi2) {
+            const F second = min(max(lo, lo2), min(hi, hi2));
+            lo = min(lo, lo2);
+            hi = second;
+        };
+        merge(_mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(1, 0, 3, 2)), _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(1, 0, 3, 2)));
+        merge(_mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(2, 3, 0, 1)), _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(2, 3, 0, 1)));
+        merge(_mm512_permute_ps(lo, _MM_SHUFFLE(1, 0, 3, 2)), _mm512_permute_ps(hi, _MM_SHUFFLE(1, 0, 3, 2)));
+        merge(_mm512_permute_ps(lo, _MM_SHUFFLE(2, 3, 0, 1)), _mm512_permute_ps(hi, _MM_SHUFFLE(2, 3, 0, 1)));
+        return NearestTwo{lane0(lo), lane0(hi)};
+    }
+};
+
+}  // namespace
+
+bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
+    return nearest_two<Avx512>(metric, w, x, y, z, out);
+}
+
+void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {
+    power_bounds<Avx512>(metric, w, x, y, z, out);
+}
+
+}  // namespace detail
+}  // namespace tulo

@@ -1,0 +1,192 @@
+// The wide search kernels, written once over an instruction set's traits
+// type V (see lanes.h) and included by the translation unit of each
+// instruction set, which adds to the traits:
+//   kWidth                          lanes per vector
+//   point_counts(I hash)            cube_point_counts[hash >> 24] per lane
+//   bounds(const SearchStart&, F*)  every lane's culling bound, as the
+//                                   largest float not above it (BoundTerms),
+//                                   -inf for lane 0
+//   two_smallest(F lo, F hi)        the two smallest of all lanes' pairs
+// See wide_search.h for why these searches give the sequential results.
+#pragma once
+
+#include "cellular/lanes.h"
+#include "cellular/wide_search.h"
+
+namespace tulo {
+namespace detail {
+namespace {
+
+// What the vectors of one search share.
+template <class V>
+struct WideSearch {
+    using F = typename V::F;
+    using I = typename V::I;
+    using M = typename V::M;
+    static constexpr int kVectors = kCubeLanes / V::kWidth;
+
+    SearchStart start;
+    uint32_t own_hash;
+    F at[3];
+    I hash0;
+    F r[kVectors];  // culling bounds rounded down
+    // Generator state k of the point's own cube, mul[k] * h0 + add[k].
+    alignas(64) uint32_t base[16];
+
+    WideSearch(float x, float y, float z) : start(start_search(x, y, z)) {
+        const LaneTables& t = kLaneTables;
+        at[0] = V::set(start.at.x), at[1] = V::set(start.at.y), at[2] = V::set(start.at.z);
+        own_hash = lattice::cube_hash(start.ix, start.iy, start.iz);
+        hash0 = V::seti(static_cast<int32_t>(own_hash));
+        for (int k = 0; k < kCoordinateSteps; ++k) base[k] = t.mul[k] * own_hash + t.add[k];
+        // Read them back from memory, so that each becomes the broadcast
+        // operand of its vector addition: a vector store read in pieces would
+        // stall the loads forwarding from it, a register broadcast costs more.
+        __asm__ volatile("" : : "r"(base) : "memory");
+        V::bounds(start, r);
+    }
+
+    // Calls visit(j, has, dx, dy, dz) for j = 0..4 with the offsets of point
+    // j of every cube of vector v; `has` marks the cubes that hold point j.
+    // Every cube runs all five, masked: cheaper than a branch on whether any
+    // cube holds a fifth point, which no predictor can guess.
+    template <class Visit>
+    void points(int v, Visit&& visit) const {
+        const LaneTables& t = kLaneTables;
+        const int lane = V::kWidth * v;
+        auto table = [lane](const auto* p) { return V::loadi(reinterpret_cast<const int32_t*>(p) + lane); };
+        const I hash = V::addi(hash0, table(t.hash_offset));
+        const I count = V::andi(V::point_counts(hash), table(t.used));
+        // Cube corners as floats (coordinates wrap around in 32 bits).
+        const F corner[3] = {V::to_float(V::addi(V::seti(start.ix), table(t.dx))),
+                             V::to_float(V::addi(V::seti(start.iy), table(t.dy))),
+                             V::to_float(V::addi(V::seti(start.iz), table(t.dz)))};
+        for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
+            const M has = V::gti(count, V::seti(j));
+            F d[3];
+            for (int c = 0; c < 3; ++c) {
+                const int k = 3 * j + c;
+                d[c] = offset<V>(corner[c], V::addi(V::seti(static_cast<int32_t>(base[k])), table(t.seed_offset[k])), at[c]);
+            }
+            visit(j, has, d[0], d[1], d[2]);
+        }
+    }
+};
+
+// The two smallest values lo <= hi of each cube of vector v (FAR for cubes
+// with fewer points).
+template <class V, LaneMetric Metric>
+inline void cube_pairs(const WideSearch<V>& s, int v, const typename V::F* w, typename V::F* lo_out,
+                       typename V::F* hi_out) {
+    using F = typename V::F;
+    F lo = V::set(FAR_DISTANCE), hi = lo;
+    s.points(v, [&](int, typename V::M has, F dx, F dy, F dz) {
+        const F dist = lane_distance<V, Metric>(dx, dy, dz, w[0], w[1], w[2]);
+        // Insert: a NaN distance leaves both (second operand returned).
+        const F new_hi = V::max(lo, V::min(dist, hi));
+        lo = V::select(has, V::min(dist, lo), lo);
+        hi = V::select(has, new_hi, hi);
+    });
+    *lo_out = lo;
+    *hi_out = hi;
+}
+
+template <class V, LaneMetric Metric>
+bool nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
+    using F = typename V::F;
+    using M = typename V::M;
+    constexpr int kVectors = WideSearch<V>::kVectors;
+    const WideSearch<V> s(x, y, z);
+    const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
+    const F inf = V::set(HUGE_VALF);
+
+    // The point's own cube and the first cubes after it; each further vector
+    // of cubes only when one of them can be visited: when its bound lies
+    // below the second value of the own cube, which later visits only lower.
+    F lo[kVectors], hi[kVectors];
+    M reach[kVectors];
+    cube_pairs<V, Metric>(s, 0, w, &lo[0], &hi[0]);
+    const F own_second = V::set(V::lane0(hi[0]));
+    // The two smallest of every cube that can be visited, lane by lane.
+    reach[0] = V::lt(s.r[0], own_second);
+    F all_lo = V::select(reach[0], lo[0], inf), all_hi = V::select(reach[0], hi[0], inf);
+    for (int v = 1; v < kVectors; ++v) {
+        reach[v] = V::lt(s.r[v], own_second);
+        if (V::none(reach[v])) {
+            lo[v] = hi[v] = inf;
+            continue;
+        }
+        cube_pairs<V, Metric>(s, v, w, &lo[v], &hi[v]);
+        const F lo2 = V::select(reach[v], lo[v], inf), hi2 = V::select(reach[v], hi[v], inf);
+        const F second = V::min(V::max(all_lo, lo2), V::min(all_hi, hi2));
+        all_lo = V::min(all_lo, lo2);
+        all_hi = second;
+    }
+    NearestTwo f = V::two_smallest(all_lo, all_hi);
+
+    // The result, unless a cube holding a value not above the second one
+    // has a bound that would stop its visit.
+    const F second = V::set(f.f1);
+    uint32_t stopped = 0;
+    for (int v = 0; v < kVectors; ++v) {
+        stopped |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(s.r[v], second)));
+    }
+    if (stopped != 0) {
+        // Rare: visit cube by cube in order from the own cube's pair.
+        alignas(64) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
+        uint32_t cubes = 0;
+        for (int v = 0; v < kVectors; ++v) {
+            V::store(a + V::kWidth * v, lo[v]);
+            V::store(b + V::kWidth * v, hi[v]);
+            V::store(r + V::kWidth * v, s.r[v]);
+            cubes |= V::bits(reach[v]) << (V::kWidth * v);
+        }
+        f = NearestTwo{a[0], b[0]};
+        merge_candidates(a, b, r, cubes & ~1u, &f);
+    }
+    *out = f;
+    return f.f0 != 0.0f && f.f1 != 0.0f;
+}
+
+template <class V>
+bool nearest_two(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
+    switch (metric) {
+        case LaneMetric::euclidian: return nearest_two<V, LaneMetric::euclidian>(w, x, y, z, out);
+        case LaneMetric::manhattan: return nearest_two<V, LaneMetric::manhattan>(w, x, y, z, out);
+        case LaneMetric::chessboard: break;
+    }
+    return nearest_two<V, LaneMetric::chessboard>(w, x, y, z, out);
+}
+
+template <class V, PowerMetric Metric>
+void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds* out) {
+    using F = typename V::F;
+    const WideSearch<V> s(x, y, z);
+    out->start = s.start;
+    out->own_hash = s.own_hash;
+    const F inf = V::set(HUGE_VALF);
+    for (int v = 0; v < WideSearch<V>::kVectors; ++v) {
+        const int lane = V::kWidth * v;
+        F least = inf;
+        s.points(v, [&](int j, typename V::M has, F dx, F dy, F dz) {
+            const F bound = V::select(has, power_lower_bound<V, Metric>(dx, dy, dz, pw), inf);
+            V::store(out->lower[j] + lane, bound);
+            least = V::min(bound, least);
+        });
+        V::store(out->least + lane, least);
+        V::store(out->r + lane, s.r[v]);
+    }
+}
+
+template <class V>
+void power_bounds(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {
+    if (metric == PowerMetric::minkowski) {
+        power_bounds<V, PowerMetric::minkowski>(w, x, y, z, out);
+    } else {
+        power_bounds<V, PowerMetric::superquadratic>(w, x, y, z, out);
+    }
+}
+
+}  // namespace
+}  // namespace detail
+}  // namespace tulo
