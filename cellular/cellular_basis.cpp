@@ -27,7 +27,7 @@
 // operations as the scalar code.
 #if defined(__SSE2__) || defined(_M_X64)
 #    define TULO_BASIS_SSE 1
-#    include <emmintrin.h>
+#    include "cellular/lanes_sse2.h"
 #else
 #    define TULO_BASIS_SSE 0
 #endif
@@ -172,45 +172,9 @@ SearchPoint search_point(const Vector3& at, const Vector3& w) {
 
 #if TULO_BASIS_SSE
 
-// The lane formulas' traits for SSE2 (see lanes.h).
-struct Sse2 {
-    static constexpr int kWidth = 4;
-    using F = __m128;
-    using I = __m128i;
-    using M = __m128;  // all-ones lanes
-
-    static F set(float v) { return _mm_set1_ps(v); }
-    static void store(float* p, F v) { _mm_store_ps(p, v); }
-    static F add(F a, F b) { return _mm_add_ps(a, b); }
-    static F sub(F a, F b) { return _mm_sub_ps(a, b); }
-    static F mul(F a, F b) { return _mm_mul_ps(a, b); }
-    static F min(F a, F b) { return _mm_min_ps(a, b); }
-    static F max(F a, F b) { return _mm_max_ps(a, b); }
-    static F sqrt(F a) { return _mm_sqrt_ps(a); }
-    static F abs(F a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
-    // Without a fused instruction: the product is exact where this is used,
-    // so the addition's rounding is the only one either way.
-    static F fma_exact(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
-    static M lt(F a, F b) { return _mm_cmplt_ps(a, b); }
-    static M le(F a, F b) { return _mm_cmple_ps(a, b); }
-    static M ge(F a, F b) { return _mm_cmpge_ps(a, b); }
-    static M eq(F a, F b) { return _mm_cmpeq_ps(a, b); }
-    static F select(M m, F a, F b) { return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b)); }
-    static M mask_and(M a, M b) { return _mm_and_ps(a, b); }
-    static M mask_or(M a, M b) { return _mm_or_ps(a, b); }
-    static F to_float(I a) { return _mm_cvtepi32_ps(a); }
-    // Both halves convert exactly and the high one scales exactly, so only
-    // the addition rounds: the correctly rounded float of the value.
-    static F unsigned_to_float(I a) {
-        const F high = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(a, 16)), _mm_set1_ps(65536.0f));
-        const F low = _mm_cvtepi32_ps(_mm_and_si128(a, _mm_set1_epi32(0xFFFF)));
-        return _mm_add_ps(high, low);
-    }
-};
-
 // The points of a cube go through the lanes four at a time: quad q holds
 // points 4q..4q+3 (quad 1 only the fifth point, in lane 0).
-constexpr int kLanes = Sse2::kWidth;
+constexpr int kLanes = detail::Sse2::kWidth;
 constexpr int kQuads = 2;
 
 // Composed-step constants by lane: lane j of quad q, coordinate c (0 x,
@@ -285,14 +249,14 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
     const __m128 corner[3] = {_mm_set1_ps(ox), _mm_set1_ps(oy), _mm_set1_ps(oz)};
     const __m128 at[3] = {_mm_set1_ps(point.at.x), _mm_set1_ps(point.at.y), _mm_set1_ps(point.at.z)};
     auto offsets = [&](int q, __m128* d) {
-        for (int c = 0; c < 3; ++c) d[c] = detail::offset<Sse2>(corner[c], lane_seeds(h, q, c), at[c]);
+        for (int c = 0; c < 3; ++c) d[c] = detail::offset<detail::Sse2>(corner[c], lane_seeds(h, q, c), at[c]);
     };
 
     if constexpr (Kind::kLane) {
         __m128 d[3];
         offsets(0, d);
         const int lanes = count < kLanes ? count : kLanes;
-        const __m128 dist = detail::lane_distance<Sse2, Kind::kLaneMetric>(
+        const __m128 dist = detail::lane_distance<detail::Sse2, Kind::kLaneMetric>(
             d[0], d[1], d[2], _mm_set1_ps(point.w.x), _mm_set1_ps(point.w.y), _mm_set1_ps(point.w.z));
         // Only lanes nearer than the farthest kept value can be kept: the
         // farthest value only decreases while the lanes are offered, and a
@@ -318,7 +282,7 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
                     offsets(q, d);
                     const int in_quad = count - q * kLanes < kLanes ? count - q * kLanes : kLanes;
                     const __m128 lower =
-                        detail::power_lower_bound<Sse2, Kind::kPowerMetric>(d[0], d[1], d[2], point.power);
+                        detail::power_lower_bound<detail::Sse2, Kind::kPowerMetric>(d[0], d[1], d[2], point.power);
                     const int maybe =
                         _mm_movemask_ps(_mm_cmplt_ps(lower, _mm_set1_ps(keep.farthest()))) & ((1 << in_quad) - 1);
                     if (maybe == 0) continue;

@@ -1,0 +1,320 @@
+// Every search kernel this CPU can run, forced in turn, against the
+// sequential reference, bit for bit: random points, points beyond the
+// lattice, on cube faces, on feature points, near ties built on purpose,
+// awkward weights, N = 1..4 with and without offsets and ids. A kernel the
+// CPU lacks is reported as skipped. Also: the lower bounds of the power
+// metrics are checked directly against the exact values, and the kernel
+// choice against the environment's cap.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cellular/cellular_basis.h"
+#include "cellular/kernels.h"
+#include "reference/reference.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#    include "cellular/lanes_sse2.h"
+#endif
+
+namespace tulo {
+namespace {
+
+using detail::Isa;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// A point and the weights to search it with.
+struct Case {
+    Vector3 p;
+    Vector3 w;
+};
+
+// x with x * DENSITY_SCALE == target exactly, when there is one.
+bool world_coordinate(float target, float* x) {
+    float c = target / DENSITY_SCALE;
+    for (int step = 0; step < 8; ++step) {
+        const float scaled = c * DENSITY_SCALE;
+        if (scaled == target) {
+            *x = c;
+            return true;
+        }
+        c = std::nextafter(c, scaled < target ? kInf : -kInf);
+    }
+    return false;
+}
+
+// Position (scaled) of point j of cube (cx, cy, cz): what an offset of 0
+// from the point needs.
+Vector3 feature_point(int32_t cx, int32_t cy, int32_t cz, int j) {
+    uint32_t s = lattice::cube_hash(cx, cy, cz);
+    for (int k = 0; k < 2 + 4 * j; ++k) s = lattice::advance(s);
+    const float px = lattice::unit_coordinate(s);
+    s = lattice::advance(s);
+    const float py = lattice::unit_coordinate(s);
+    s = lattice::advance(s);
+    const float pz = lattice::unit_coordinate(s);
+    return {static_cast<float>(cx) + px, static_cast<float>(cy) + py, static_cast<float>(cz) + pz};
+}
+
+const Vector3 kWeights[] = {
+    {1.0f, 1.0f, 1.0f}, {0.3f, 2.0f, 1.0f}, {2.0f, 2.0f, 2.0f},  {-1.0f, 1.0f, 1.0f}, {0.0f, 0.0f, 1.0f},
+    {0.5f, 1.5f, 0.0f}, {kNaN, 1.0f, 1.0f}, {kInf, 1.0f, 1.0f}, {-0.5f, 3.0f, 8.0f}, {1e-30f, 1e-30f, 1e-30f},
+    {2.5f, 0.75f, 1.0f}, {1e30f, 1.0f, 1.0f},
+};
+
+std::vector<Case> cases() {
+    std::vector<Case> out;
+    std::mt19937 rng(31337);
+    std::uniform_real_distribution<float> coord(-200.0f, 200.0f);
+    for (const Vector3& w : kWeights) {
+        for (int i = 0; i < 150; ++i) out.push_back({{coord(rng), coord(rng), coord(rng)}, w});
+    }
+    // Beyond the lattice, special values, far but finite points.
+    const float specials[] = {kNaN, kInf, -kInf, FLT_MAX, 1e30f, -6e9f, 5.3e9f, 1e7f, -0.0f, FLT_TRUE_MIN};
+    for (float e : specials) {
+        out.push_back({{e, 1.5f, -2.0f}, {1.0f, 1.0f, 1.0f}});
+        out.push_back({{0.5f, e, 3.0f}, {0.3f, 2.0f, 1.0f}});
+        out.push_back({{e, e, e}, {2.0f, 2.0f, 2.0f}});
+    }
+    // On cube faces, edges and corners (scaled coordinates whole numbers).
+    for (int i = -3; i <= 3; ++i) {
+        float x;
+        if (world_coordinate(static_cast<float>(i), &x)) {
+            out.push_back({{x, 0.7f, -1.3f}, {1.0f, 1.0f, 1.0f}});
+            out.push_back({{x, x, 0.25f}, {0.5f, 1.0f, 2.0f}});
+            out.push_back({{x, x, x}, {1.0f, 1.0f, 1.0f}});
+        }
+    }
+    // Exactly on feature points: a distance of 0, whose sign needs the
+    // sequential order.
+    for (int32_t c = -2; c <= 2; ++c) {
+        for (int j = 0; j < 2; ++j) {
+            const Vector3 f = feature_point(c, 1 - c, c * 2, j);
+            Vector3 p;
+            if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z)) {
+                for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{-1.0f, 1.0f, -1.0f}, Vector3{0.0f, 0.0f, 2.0f}})
+                    out.push_back({p, w});
+            }
+        }
+    }
+    // Near ties: halfway between two points of a cube, so that the two are
+    // almost equally near (for Minkowski, shifted by -w so that d - w is).
+    std::uniform_int_distribution<int32_t> cube(-40, 40);
+    for (int i = 0; i < 150; ++i) {
+        const int32_t cx = cube(rng), cy = cube(rng), cz = cube(rng);
+        const Vector3 a = feature_point(cx, cy, cz, 0), b = feature_point(cx, cy, cz, 1);
+        const Vector3 mid{(a.x + b.x) * 0.5f, (a.y + b.y) * 0.5f, (a.z + b.z) * 0.5f};
+        for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{2.0f, 2.0f, 2.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
+            out.push_back({{mid.x / DENSITY_SCALE, mid.y / DENSITY_SCALE, mid.z / DENSITY_SCALE}, w});
+            out.push_back({{(mid.x - w.x) / DENSITY_SCALE, (mid.y - w.y) / DENSITY_SCALE, (mid.z - w.z) / DENSITY_SCALE}, w});
+        }
+    }
+    return out;
+}
+
+uint32_t bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof(u));
+    return u;
+}
+
+class KernelAgainstReference : public ::testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override {
+        if (!detail::kernel_available(GetParam())) {
+            GTEST_SKIP() << "this CPU (or build) has no " << detail::isa_name(GetParam()) << " kernel";
+        }
+        previous_ = detail::kernel_isa();
+        ASSERT_TRUE(detail::use_kernel_isa(GetParam()));
+    }
+    void TearDown() override {
+        if (detail::kernel_available(GetParam())) detail::use_kernel_isa(previous_);
+    }
+    Isa previous_ = Isa::sse2;
+};
+
+TEST_P(KernelAgainstReference, EveryOutputBitForBit) {
+    ASSERT_EQ(GetParam(), detail::kernel_isa());
+    int zero_results = 0;
+    for (const Case& c : cases()) {
+        for (int m = kFirstMetric; m <= kLastMetric; ++m) {
+            const DistType* metric = &metric_by_number(m);
+            for (int32_t N : {1, 2, 3, 4}) {
+                for (bool outputs : {false, true}) {
+                    float F[4], R[4];
+                    Vector3 fd[4] = {}, rd[4] = {};
+                    uint32_t fid[4] = {}, rid[4] = {};
+                    cellular_basis(metric, &c.w, c.p.x, c.p.y, c.p.z, N, F, outputs ? fd : nullptr, outputs ? fid : nullptr);
+                    reference::cellular_basis(metric, &c.w, c.p.x, c.p.y, c.p.z, N, R, outputs ? rd : nullptr,
+                                              outputs ? rid : nullptr);
+                    for (int i = 0; i < N; ++i) {
+                        ASSERT_EQ(bits(R[i]), bits(F[i]))
+                            << "metric " << m << " N " << N << " slot " << i << " at (" << c.p.x << ", " << c.p.y << ", "
+                            << c.p.z << ") w (" << c.w.x << ", " << c.w.y << ", " << c.w.z << ")";
+                        zero_results += F[i] == 0.0f;
+                    }
+                    ASSERT_EQ(0, std::memcmp(fd, rd, sizeof(fd)));
+                    ASSERT_EQ(0, std::memcmp(fid, rid, sizeof(fid)));
+                }
+            }
+        }
+    }
+    EXPECT_GT(zero_results, 0) << "no case landed exactly on a feature point";
+}
+
+TEST_P(KernelAgainstReference, AKeptZeroIsLeftToTheSequentialOrder) {
+    // On a feature point the distance to it is zero, and whether +0 or -0 is
+    // kept depends on the visiting order: a wide kernel must decline.
+    const detail::NearestTwoKernel kernel = detail::kernels().nearest_two;
+    if (GetParam() == Isa::sse2) {
+        EXPECT_EQ(nullptr, kernel);
+        return;
+    }
+    ASSERT_NE(nullptr, kernel);
+    int declined = 0;
+    for (int32_t c = -3; c <= 3; ++c) {
+        const Vector3 f = feature_point(c, 2 * c, -c, 0);
+        Vector3 p;
+        if (!world_coordinate(f.x, &p.x) || !world_coordinate(f.y, &p.y) || !world_coordinate(f.z, &p.z)) continue;
+        detail::NearestTwo two;
+        EXPECT_FALSE(kernel(detail::LaneMetric::euclidian, Vector3{-1.0f, 1.0f, 1.0f}, p.x, p.y, p.z, &two));
+        EXPECT_FALSE(kernel(detail::LaneMetric::manhattan, Vector3{1.0f, 1.0f, 1.0f}, p.x, p.y, p.z, &two));
+        ++declined;
+    }
+    EXPECT_GT(declined, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgainstReference, ::testing::Values(Isa::sse2, Isa::avx2, Isa::avx512),
+                         [](const ::testing::TestParamInfo<Isa>& info) { return std::string(detail::isa_name(info.param)); });
+
+#if defined(__SSE2__) || defined(_M_X64)
+// The lower bounds of the power metrics never exceed the exact value (a
+// NaN value may get any bound: it is never kept), over operands from 0 and
+// subnormals to infinities and NaN, and every supported exponent.
+TEST(PowerBounds, NeverAboveTheExactValue) {
+    using V = detail::Sse2;
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
+    std::uniform_int_distribution<int> exponent(-140, 60);
+    std::uniform_int_distribution<int> special(0, 19);
+    auto operand = [&]() {
+        switch (special(rng)) {
+            case 0: return 0.0f;
+            case 1: return -0.0f;
+            case 2: return FLT_TRUE_MIN * 3.0f;
+            case 3: return kInf;
+            case 4: return kNaN;
+            case 5: return FLT_MAX;
+            case 6: return FLT_MIN;
+            default: return std::ldexp(mantissa(rng), exponent(rng)) * (special(rng) < 10 ? 1.0f : -1.0f);
+        }
+    };
+    const float exponents[] = {0.0f, 0.5f, 1.0f, 1.5f, 2.0f, 3.0f, 4.5f, 7.5f, 8.0f};
+    int checked = 0, exact = 0;
+    for (int i = 0; i < 20000; ++i) {
+        alignas(16) float dx[4], dy[4], dz[4];
+        for (int l = 0; l < 4; ++l) dx[l] = operand(), dy[l] = operand(), dz[l] = operand();
+        const Vector3 mw{operand(), operand(), operand()};
+        const Vector3 sw{exponents[i % 9], exponents[(i / 9) % 9], exponents[(i / 81) % 9]};
+        const auto mp = detail::power_weights(detail::PowerMetric::minkowski, mw);
+        const auto sp = detail::power_weights(detail::PowerMetric::superquadratic, sw);
+        ASSERT_TRUE(sp.usable);
+        alignas(16) float mb[4], sb[4];
+        _mm_store_ps(mb, detail::power_lower_bound<V, detail::PowerMetric::minkowski>(_mm_load_ps(dx), _mm_load_ps(dy),
+                                                                                     _mm_load_ps(dz), mp));
+        _mm_store_ps(sb, detail::power_lower_bound<V, detail::PowerMetric::superquadratic>(
+                             _mm_load_ps(dx), _mm_load_ps(dy), _mm_load_ps(dz), sp));
+        for (int l = 0; l < 4; ++l) {
+            const Vector3 d{dx[l], dy[l], dz[l]};
+            const float mv = minkowski.Distance(d, mw), sv = superquadratic.Distance(d, sw);
+            if (!std::isnan(mv)) {
+                EXPECT_LE(mb[l], mv) << d.x << " " << d.y << " " << d.z << " w " << mw.x;
+            }
+            if (!std::isnan(sv)) {
+                EXPECT_LE(sb[l], sv) << d.x << " " << d.y << " " << d.z << " w " << sw.x;
+            }
+            checked += 2;
+            exact += (mb[l] == -kInf) + (sb[l] == -kInf);
+        }
+        if (HasFailure()) FAIL() << "case " << i;
+    }
+    // The bounds are useful: most of them decide without powf.
+    EXPECT_LT(exact, checked / 2);
+}
+
+TEST(PowerBounds, BoundsAreTightForOrdinaryOperands) {
+    // Within a few parts in 2^12 of the value: close enough that near ties
+    // are the only candidates measured without need.
+    using V = detail::Sse2;
+    const Vector3 d{0.3f, -0.7f, 1.1f};
+    const Vector3 w{1.0f, 1.0f, 1.0f};
+    for (int m : {4, 5}) {
+        const float exact = metric_by_number(m).Distance(d, w);
+        alignas(16) float b[4];
+        const __m128 dx = _mm_set1_ps(d.x), dy = _mm_set1_ps(d.y), dz = _mm_set1_ps(d.z);
+        if (m == 4) {
+            _mm_store_ps(b, detail::power_lower_bound<V, detail::PowerMetric::minkowski>(
+                                dx, dy, dz, detail::power_weights(detail::PowerMetric::minkowski, w)));
+        } else {
+            _mm_store_ps(b, detail::power_lower_bound<V, detail::PowerMetric::superquadratic>(
+                                dx, dy, dz, detail::power_weights(detail::PowerMetric::superquadratic, w)));
+        }
+        EXPECT_LE(b[0], exact);
+        EXPECT_GT(b[0], exact * (1.0f - 0x1p-9f)) << "metric " << m;
+    }
+}
+#endif
+
+TEST(PowerBounds, ExponentsThatAreNotHalvesAreNotBounded) {
+    for (float w : {-0.5f, 0.25f, 8.5f, 1.0f / 3.0f, kNaN, kInf, -kInf, 17.0f}) {
+        EXPECT_FALSE(detail::power_weights(detail::PowerMetric::superquadratic, Vector3{1.0f, w, 1.0f}).usable) << w;
+    }
+    EXPECT_TRUE(detail::power_weights(detail::PowerMetric::superquadratic, Vector3{0.0f, -0.0f, 8.0f}).usable);
+}
+
+void set_cap(const char* value) {
+#if defined(_WIN32)
+    _putenv_s("TULO_CELLULAR_MAX_ISA", value);
+#else
+    setenv("TULO_CELLULAR_MAX_ISA", value, 1);
+#endif
+}
+
+TEST(KernelChoice, TheEnvironmentCapsTheInstructionSet) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // In a child process, whose first search makes the choice.
+    EXPECT_EXIT(
+        {
+            set_cap("sse2");
+            std::exit(detail::kernel_isa() == Isa::sse2 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            set_cap("avx2");
+            const Isa expected = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
+            std::exit(detail::kernel_isa() == expected ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            set_cap("no-such-set");
+            const Isa widest = detail::kernel_available(Isa::avx512)
+                                   ? Isa::avx512
+                                   : detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
+            std::exit(detail::kernel_isa() == widest ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace tulo
