@@ -186,7 +186,8 @@ TEST_P(KernelAgainstReference, AKeptZeroIsLeftToTheSequentialOrder) {
         Vector3 p;
         if (!world_coordinate(f.x, &p.x) || !world_coordinate(f.y, &p.y) || !world_coordinate(f.z, &p.z)) continue;
         detail::NearestTwo two;
-        EXPECT_FALSE(kernel(detail::LaneMetric::euclidian, Vector3{-1.0f, 1.0f, 1.0f}, p.x, p.y, p.z, &two));
+        EXPECT_FALSE(kernel(detail::LaneMetric::euclidian, Vector3{1.0f, 1.0f, 1.0f}, p.x, p.y, p.z, &two));
+        EXPECT_FALSE(kernel(detail::LaneMetric::chessboard, Vector3{2.0f, 1.0f, 0.5f}, p.x, p.y, p.z, &two));
         EXPECT_FALSE(kernel(detail::LaneMetric::manhattan, Vector3{1.0f, 1.0f, 1.0f}, p.x, p.y, p.z, &two));
         ++declined;
     }
