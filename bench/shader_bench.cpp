@@ -1,19 +1,30 @@
-// Per-sample cost of the shader: through the loaded library as a renderer
-// calls it, through cellular_basis directly, and for the sequential reference,
-// on a fixed set of points spread over many cubes. After the runs a table
-// gives the speed-up of each over the baseline, and the work per sample.
+// Per-sample cost of the shader, per search kernel: through the loaded
+// library as a renderer calls it, through cellular_basis directly, and for
+// the sequential reference (the baseline), on a fixed set of points spread
+// over many cubes. After the runs a table gives each one's speed-up over the
+// reference measured in the same run.
+//
+// Without --kernel the program runs itself once per kernel this CPU has
+// (sse2, avx2, avx512), with TULO_CELLULAR_MAX_ISA set for the child: the
+// library reads the cap when it first chooses, so one process measures one
+// kernel. Benchmark options (--benchmark_filter=...) pass through.
 #include <benchmark/benchmark.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "reference/reference.h"
 #include "cellular/cellular_basis.h"
+#include "cellular/kernels.h"
+#include "reference/reference.h"
 #include "shader/float_environment.h"
 #include "standin/standin_renderer.h"
 
@@ -39,13 +50,17 @@ const std::vector<Vector3>& points() {
     return pts;
 }
 
-tulo::CellularTextureParams params_for(int metric, int octaves) {
+// The weight sets measured: unit, uneven, and squares (Superquadratic's
+// exponent 2).
+const Vector3 kWeightSets[] = {{1.0f, 1.0f, 1.0f}, {0.3f, 2.0f, 1.0f}, {2.0f, 2.0f, 2.0f}};
+
+tulo::CellularTextureParams params_for(int64_t metric, int64_t octaves, int64_t weights) {
     tulo::CellularTextureParams p{};
     p.color1 = {1.0f, 0.8f, 0.3f, 1.0f};
     p.color2 = {0.1f, 0.2f, 0.5f, 1.0f};
-    p.metric = metric;
-    p.weights = {1.0f, 1.0f, 1.0f};
-    p.octaves = octaves;
+    p.metric = static_cast<int32_t>(metric);
+    p.weights = kWeightSets[weights];
+    p.octaves = static_cast<int32_t>(octaves);
     p.gain = 0.5f;
     return p;
 }
@@ -67,7 +82,7 @@ const standin::ShaderLibrary& library() {
 // The exported entry point, one sample per iteration.
 void BM_Shader(benchmark::State& state) {
     standin::ParameterStore store;
-    store.params() = params_for(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    store.params() = params_for(state.range(0), state.range(1), state.range(2));
     standin::ShadingRecord record(store);
     const auto shade = library().shade_function();
     const auto& pts = points();
@@ -82,13 +97,45 @@ void BM_Shader(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The sequential reference of the same per-sample computation.
+void BM_ReferenceShader(benchmark::State& state) {
+    const auto params = params_for(state.range(0), state.range(1), state.range(2));
+    const auto& pts = points();
+    size_t i = 0;
+    for (auto _ : state) {
+        Color c = reference::shade(params, pts[i++ & (pts.size() - 1)], Color{0, 0, 0, 1});
+        benchmark::DoNotOptimize(c);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// One basis evaluation (N = 2) at octave 0, directly and by the reference.
+template <bool kReference>
+void BM_Basis(benchmark::State& state) {
+    const tulo::DistType* metric = &tulo::metric_by_number(static_cast<int32_t>(state.range(0)));
+    const Vector3 w = kWeightSets[state.range(1)];
+    const auto& pts = points();
+    size_t i = 0;
+    for (auto _ : state) {
+        const Vector3& p = pts[i++ & (pts.size() - 1)];
+        float F[2];
+        if (kReference) {
+            reference::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
+        } else {
+            tulo::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
+        }
+        benchmark::DoNotOptimize(F);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // The entry point called from a thread in the default floating-point
 // environment (mode 0) and from one with flush-to-zero and
 // denormals-are-zero set (mode 1), which the library replaces by the
 // default for the call and restores afterwards.
 void BM_ShaderFloatMode(benchmark::State& state) {
     const unsigned saved = _mm_getcsr();
-    if (state.range(2) == 1) _mm_setcsr(saved | 0x8040u);
+    if (state.range(3) == 1) _mm_setcsr(saved | 0x8040u);
     BM_Shader(state);
     _mm_setcsr(saved);
 }
@@ -106,112 +153,149 @@ void BM_FloatEnvironmentGuard(benchmark::State& state) {
     _mm_setcsr(saved);
 }
 
-// The sequential reference of the same per-sample computation.
-void BM_ReferenceShader(benchmark::State& state) {
-    const auto params = params_for(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    const auto& pts = points();
-    size_t i = 0;
-    for (auto _ : state) {
-        Color c = reference::shade(params, pts[i++ & (pts.size() - 1)], Color{0, 0, 0, 1});
-        benchmark::DoNotOptimize(c);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
-// One basis evaluation (N = 2) at octave 0, directly and by the reference.
-template <bool kReference>
-void BM_Basis(benchmark::State& state) {
-    const tulo::DistType* metric = &tulo::metric_by_number(static_cast<int32_t>(state.range(0)));
-    const Vector3 w{1.0f, 1.0f, 1.0f};
-    const auto& pts = points();
-    size_t i = 0;
-    for (auto _ : state) {
-        const Vector3& p = pts[i++ & (pts.size() - 1)];
-        float F[2];
-        if (kReference) {
-            reference::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
-        } else {
-            tulo::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
-        }
-        benchmark::DoNotOptimize(F);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
 // Throughput of the entry point with one and two threads shading at once.
-void BM_ShaderThreads(benchmark::State& state) {
-    BM_Shader(state);
-}
+void BM_ShaderThreads(benchmark::State& state) { BM_Shader(state); }
 
-void metric_octave_args(benchmark::internal::Benchmark* b) {
+void shader_args(benchmark::internal::Benchmark* b) {
     for (int m = 1; m <= 5; ++m)
-        for (int o : {0, 5}) b->Args({m, o});
-    b->ArgNames({"metric", "octaves"});
+        for (int o : {0, 5})
+            for (int w : {0, 1, 2}) {
+                if (w == 2 && m != 5) continue;  // squares matter to Superquadratic only
+                b->Args({m, o, w});
+            }
+    b->ArgNames({"metric", "octaves", "weights"});
 }
 
-BENCHMARK(BM_Shader)->Apply(metric_octave_args);
-BENCHMARK(BM_ReferenceShader)->Apply(metric_octave_args);
-BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->DenseRange(1, 5)->ArgName("metric");
-BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_ReferenceBasis")->DenseRange(1, 5)->ArgName("metric");
-BENCHMARK(BM_ShaderFloatMode)->Args({1, 0, 0})->Args({1, 0, 1})->Args({2, 5, 0})->Args({2, 5, 1})
-    ->ArgNames({"metric", "octaves", "mode"});
+BENCHMARK(BM_Shader)->Apply(shader_args);
+BENCHMARK(BM_ReferenceShader)->Apply(shader_args);
+BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
+BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_ReferenceBasis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
+BENCHMARK(BM_ShaderFloatMode)->Args({1, 0, 0, 0})->Args({1, 0, 0, 1})->ArgNames({"metric", "octaves", "weights", "mode"});
 BENCHMARK(BM_FloatEnvironmentGuard)->Arg(0)->Arg(1)->ArgName("mode");
-BENCHMARK(BM_ShaderThreads)->Args({1, 0})->Args({3, 5})->ArgNames({"metric", "octaves"})->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ShaderThreads)->Args({1, 0, 0})->Args({3, 5, 0})->Args({4, 0, 0})->ArgNames({"metric", "octaves", "weights"})
+    ->Threads(1)->Threads(2)->UseRealTime();
 
-// Prints the usual table, then the speed-up of each fast run over its
-// reference twin and the mean work per sample of every metric.
+// Prints the usual table, then the speed-up of each run over its reference
+// twin, and of two threads over one.
 class SpeedupReporter : public benchmark::ConsoleReporter {
 public:
-    // Colours only on a terminal, so that saved output stays plain text.
-    SpeedupReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+    explicit SpeedupReporter(std::string kernel)
+        : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular), kernel_(std::move(kernel)) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ns_[r.benchmark_name()] = r.GetAdjustedRealTime();
+            // Medians when repetitions are asked for, single runs otherwise.
+            const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if ((r.run_type == Run::RT_Iteration && r.repetitions <= 1) || median) {
+                ns_[r.run_name.str()] = r.GetAdjustedRealTime();
+                if (r.counters.count("items_per_second")) rate_[r.run_name.str()] = r.counters.at("items_per_second");
+            }
         }
     }
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nspeed-up over the sequential reference (same run):\n");
-        std::printf("  %-34s %10s %10s %8s\n", "benchmark", "ns", "ref ns", "speed-up");
+        std::printf("\nkernel %s: speed-up over the sequential reference (same run)\n", kernel_.c_str());
+        std::printf("  %-44s %10s %10s %8s\n", "benchmark", "ns", "ref ns", "speed-up");
         for (const auto& [name, ns] : ns_) {
             for (const char* prefix : {"BM_Shader/", "BM_Basis/"}) {
                 if (name.rfind(prefix, 0) != 0) continue;
-                const std::string twin = "BM_Reference" + name.substr(3);
-                const auto it = ns_.find(twin);
-                if (it == ns_.end()) continue;
-                std::printf("  %-34s %10.1f %10.1f %7.2fx\n", name.c_str(), ns, it->second, it->second / ns);
+                const auto twin = ns_.find("BM_Reference" + name.substr(3));
+                if (twin == ns_.end()) continue;
+                std::printf("  %-44s %10.1f %10.1f %7.2fx\n", name.c_str(), ns, twin->second, twin->second / ns);
             }
         }
-        std::printf("\nwork per sample, octave 0 (unit weights, %zu points):\n", points().size());
-        std::printf("  %-8s %14s %22s\n", "metric", "cubes visited", "distance evaluations");
-        for (int m = 1; m <= 5; ++m) {
-            reference::Counts counts;
-            for (const Vector3& p : points()) {
-                float F[2];
-                const Vector3 w{1.0f, 1.0f, 1.0f};
-                reference::cellular_basis(&tulo::metric_by_number(m), &w, p.x, p.y, p.z, 2, F, nullptr, nullptr,
-                                        &counts);
-            }
-            const double n = static_cast<double>(points().size());
-            std::printf("  %-8d %14.2f %22.2f\n", m, static_cast<double>(counts.cubes) / n,
-                        static_cast<double>(counts.evaluations) / n);
+        for (const auto& [name, rate] : rate_) {
+            const auto at = name.find("/threads:1");
+            if (at == std::string::npos) continue;
+            const auto two = rate_.find(name.substr(0, at) + "/threads:2");
+            if (two == rate_.end()) continue;
+            std::printf("  %-44s two threads %.2fx one thread\n", name.substr(0, at).c_str(), two->second / rate);
         }
     }
 
 private:
+    std::string kernel_;
     std::map<std::string, double> ns_;
+    std::map<std::string, double> rate_;
 };
+
+// The search's work per sample, by the reference's count: the same for
+// every kernel, since each visits the same cubes.
+void print_work_per_sample() {
+    std::printf("work per sample, octave 0, unit weights (%zu points):\n", points().size());
+    std::printf("  %-8s %14s %22s\n", "metric", "cubes visited", "distance evaluations");
+    for (int m = 1; m <= 5; ++m) {
+        reference::Counts counts;
+        for (const Vector3& p : points()) {
+            float F[2];
+            reference::cellular_basis(&tulo::metric_by_number(m), &kWeightSets[0], p.x, p.y, p.z, 2, F, nullptr,
+                                      nullptr, &counts);
+        }
+        const double n = static_cast<double>(points().size());
+        std::printf("  %-8d %14.2f %22.2f\n", m, static_cast<double>(counts.cubes) / n,
+                    static_cast<double>(counts.evaluations) / n);
+    }
+    std::printf("\n");
+}
+
+// Runs this program for one kernel with the cap set; false if it failed.
+bool run_for_kernel(int argc, char** argv, const char* isa) {
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("TULO_CELLULAR_MAX_ISA", isa, 1);
+        std::vector<std::string> args(argv, argv + argc);
+        args.push_back(std::string("--kernel=") + isa);
+        std::vector<char*> raw;
+        for (auto& a : args) raw.push_back(a.data());
+        raw.push_back(nullptr);
+        execv("/proc/self/exe", raw.data());
+        std::perror("shader_bench: exec");
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    SpeedupReporter reporter;
+    const char* kernel = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--kernel=", 9) == 0) kernel = argv[i] + 9;
+    }
+    if (kernel == nullptr) {
+        print_work_per_sample();
+        bool ok = true;
+        for (const tulo::detail::Isa isa : {tulo::detail::Isa::sse2, tulo::detail::Isa::avx2, tulo::detail::Isa::avx512}) {
+            const char* name = tulo::detail::isa_name(isa);
+            if (!tulo::detail::kernel_available(isa)) {
+                std::printf("kernel %s: skipped, this CPU or build lacks it\n\n", name);
+                continue;
+            }
+            std::printf("=== kernel %s ===\n", name);
+            std::fflush(stdout);
+            ok = run_for_kernel(argc, argv, name) && ok;
+            std::printf("\n");
+        }
+        return ok ? 0 : 1;
+    }
+    // The kernel the library chose must be the one asked for.
+    if (std::strcmp(tulo::detail::isa_name(tulo::detail::kernel_isa()), kernel) != 0) {
+        std::fprintf(stderr, "shader_bench: kernel %s asked for, %s chosen\n", kernel,
+                     tulo::detail::isa_name(tulo::detail::kernel_isa()));
+        return 1;
+    }
+    std::vector<char*> rest;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--kernel=", 9) != 0) rest.push_back(argv[i]);
+    }
+    int rest_argc = static_cast<int>(rest.size());
+    benchmark::Initialize(&rest_argc, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
+    SpeedupReporter reporter(kernel);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -33,17 +33,27 @@ struct WideSearch {
     // Generator state k of the point's own cube, mul[k] * h0 + add[k].
     alignas(64) uint32_t base[16];
 
-    WideSearch(float x, float y, float z) : start(start_search(x, y, z)) {
+    WideSearch(float x, float y, float z) {
+        // The bounds from the local copy, whose fields stay in registers: read
+        // back from the member, they would wait for its vector store.
+        const SearchStart local = start_search(x, y, z);
+        V::bounds(local, r);
+        start = local;
         const LaneTables& t = kLaneTables;
         at[0] = V::set(start.at.x), at[1] = V::set(start.at.y), at[2] = V::set(start.at.z);
         own_hash = lattice::cube_hash(start.ix, start.iy, start.iz);
         hash0 = V::seti(static_cast<int32_t>(own_hash));
-        for (int k = 0; k < kCoordinateSteps; ++k) base[k] = t.mul[k] * own_hash + t.add[k];
-        // Read them back from memory, so that each becomes the broadcast
-        // operand of its vector addition: a vector store read in pieces would
-        // stall the loads forwarding from it, a register broadcast costs more.
+        // One scalar store each, read back from memory, so that each becomes
+        // the broadcast operand of its vector addition: a vector store read in
+        // pieces would stall the loads forwarding from it (hence the empty asm
+        // that keeps the compiler from vectorising the loop), and a register
+        // broadcast costs more.
+        for (int k = 0; k < kCoordinateSteps; ++k) {
+            uint32_t state = t.mul[k] * own_hash + t.add[k];
+            __asm__("" : "+r"(state));
+            base[k] = state;
+        }
         __asm__ volatile("" : : "r"(base) : "memory");
-        V::bounds(start, r);
     }
 
     // Calls visit(j, has, dx, dy, dz) for j = 0..4 with the offsets of point
