@@ -156,18 +156,33 @@ struct MetricKind<Superquadratic> {
 };
 
 // What every cube visit of one search shares: the scaled point and the
-// weights, also as the power bounds take them.
+// weights, broadcast to all lanes for the vector path, and for the power
+// metrics the weights as their bounds take them.
 struct SearchPoint {
     Vector3 at;
     Vector3 w;
-    detail::PowerWeights power;
-    SearchPoint(const Vector3& at_, const Vector3& w_, detail::PowerMetric p) : at(at_), w(w_), power(detail::power_weights(p, w_)) {}
+    detail::PowerWeights power{};
+    bool ordinary = false;  // the power bounds may skip their operand checks
+#if TULO_BASIS_SSE
+    __m128 at_lanes[3];
+    __m128 w_lanes[3];
+#endif
+    SearchPoint(const Vector3& at_, const Vector3& w_) : at(at_), w(w_) {
+#if TULO_BASIS_SSE
+        at_lanes[0] = _mm_set1_ps(at.x), at_lanes[1] = _mm_set1_ps(at.y), at_lanes[2] = _mm_set1_ps(at.z);
+        w_lanes[0] = _mm_set1_ps(w.x), w_lanes[1] = _mm_set1_ps(w.y), w_lanes[2] = _mm_set1_ps(w.z);
+#endif
+    }
 };
 
 template <class Metric>
 SearchPoint search_point(const Vector3& at, const Vector3& w) {
-    if constexpr (MetricKind<Metric>::kPower) return SearchPoint(at, w, MetricKind<Metric>::kPowerMetric);
-    return SearchPoint(at, w, detail::PowerMetric::minkowski);
+    SearchPoint point(at, w);
+    if constexpr (MetricKind<Metric>::kPower) {
+        point.power = detail::power_weights(MetricKind<Metric>::kPowerMetric, w);
+        point.ordinary = detail::ordinary_operands(point.power, at);
+    }
+    return point;
 }
 
 #if TULO_BASIS_SSE
@@ -247,17 +262,16 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
     const float oz = static_cast<float>(cz);
     const __m128i h = _mm_set1_epi32(static_cast<int>(hash));
     const __m128 corner[3] = {_mm_set1_ps(ox), _mm_set1_ps(oy), _mm_set1_ps(oz)};
-    const __m128 at[3] = {_mm_set1_ps(point.at.x), _mm_set1_ps(point.at.y), _mm_set1_ps(point.at.z)};
     auto offsets = [&](int q, __m128* d) {
-        for (int c = 0; c < 3; ++c) d[c] = detail::offset<detail::Sse2>(corner[c], lane_seeds(h, q, c), at[c]);
+        for (int c = 0; c < 3; ++c) d[c] = detail::offset<detail::Sse2>(corner[c], lane_seeds(h, q, c), point.at_lanes[c]);
     };
 
     if constexpr (Kind::kLane) {
         __m128 d[3];
         offsets(0, d);
         const int lanes = count < kLanes ? count : kLanes;
-        const __m128 dist = detail::lane_distance<detail::Sse2, Kind::kLaneMetric>(
-            d[0], d[1], d[2], _mm_set1_ps(point.w.x), _mm_set1_ps(point.w.y), _mm_set1_ps(point.w.z));
+        const __m128 dist = detail::lane_distance<detail::Sse2, Kind::kLaneMetric>(d[0], d[1], d[2], point.w_lanes[0],
+                                                                                  point.w_lanes[1], point.w_lanes[2]);
         // Only lanes nearer than the farthest kept value can be kept: the
         // farthest value only decreases while the lanes are offered, and a
         // NaN lane compares false. The rest are offered in lane order.
@@ -282,7 +296,9 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
                     offsets(q, d);
                     const int in_quad = count - q * kLanes < kLanes ? count - q * kLanes : kLanes;
                     const __m128 lower =
-                        detail::power_lower_bound<detail::Sse2, Kind::kPowerMetric>(d[0], d[1], d[2], point.power);
+                        point.ordinary
+                            ? detail::power_lower_bound<detail::Sse2, Kind::kPowerMetric, false>(d[0], d[1], d[2], point.power)
+                            : detail::power_lower_bound<detail::Sse2, Kind::kPowerMetric, true>(d[0], d[1], d[2], point.power);
                     const int maybe =
                         _mm_movemask_ps(_mm_cmplt_ps(lower, _mm_set1_ps(keep.farthest()))) & ((1 << in_quad) - 1);
                     if (maybe == 0) continue;
@@ -487,7 +503,7 @@ void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx,
                      uint32_t* ID) {
     TULO_PRECONDITION(N >= 1);
     KeepInArrays keep{F, delta, ID, N};
-    visit_cube(*metric, SearchPoint(at, *weights, detail::PowerMetric::minkowski), cx, cy, cz, keep);
+    visit_cube(*metric, SearchPoint(at, *weights), cx, cy, cz, keep);
 }
 
 }  // namespace tulo

@@ -252,6 +252,39 @@ TEST(PowerBounds, NeverAboveTheExactValue) {
     EXPECT_LT(exact, checked / 2);
 }
 
+// The same for the unchecked bounds, over the operands they are used for:
+// offsets 0 or at least 2^-57 in magnitude (from a finite point), Minkowski
+// weights 0 or normal.
+TEST(PowerBounds, UncheckedBoundsNeverAboveTheExactValueForOrdinaryOperands) {
+    using V = detail::Sse2;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
+    std::uniform_int_distribution<int> exponent(-57, 40), weight_exponent(-126, 40), pick(0, 9);
+    auto offset = [&]() { return pick(rng) == 0 ? 0.0f : std::ldexp(mantissa(rng), exponent(rng)) * (pick(rng) < 5 ? 1.0f : -1.0f); };
+    auto weight = [&]() { return pick(rng) == 0 ? 0.0f : std::ldexp(mantissa(rng), weight_exponent(rng)) * (pick(rng) < 5 ? 1.0f : -1.0f); };
+    const float exponents[] = {0.0f, 0.5f, 1.0f, 2.0f, 2.5f, 8.0f};
+    for (int i = 0; i < 20000; ++i) {
+        alignas(16) float dx[4], dy[4], dz[4];
+        for (int l = 0; l < 4; ++l) dx[l] = offset(), dy[l] = offset(), dz[l] = offset();
+        // Near w, so that |d - w| is small too.
+        const Vector3 mw = pick(rng) < 3 ? Vector3{dx[0], dy[0] * 1.001f, dz[0]} : Vector3{weight(), weight(), weight()};
+        const Vector3 sw{exponents[i % 6], exponents[(i / 6) % 6], exponents[(i / 36) % 6]};
+        const auto mp = detail::power_weights(detail::PowerMetric::minkowski, mw);
+        const auto sp = detail::power_weights(detail::PowerMetric::superquadratic, sw);
+        ASSERT_TRUE(mp.ordinary);
+        alignas(16) float mb[4], sb[4];
+        const __m128 x = _mm_load_ps(dx), y = _mm_load_ps(dy), z = _mm_load_ps(dz);
+        _mm_store_ps(mb, detail::power_lower_bound<V, detail::PowerMetric::minkowski, false>(x, y, z, mp));
+        _mm_store_ps(sb, detail::power_lower_bound<V, detail::PowerMetric::superquadratic, false>(x, y, z, sp));
+        for (int l = 0; l < 4; ++l) {
+            const Vector3 d{dx[l], dy[l], dz[l]};
+            EXPECT_LE(mb[l], minkowski.Distance(d, mw)) << d.x << " " << d.y << " " << d.z;
+            EXPECT_LE(sb[l], superquadratic.Distance(d, sw)) << d.x << " " << d.y << " " << d.z;
+        }
+        if (HasFailure()) FAIL() << "case " << i;
+    }
+}
+
 TEST(PowerBounds, BoundsAreTightForOrdinaryOperands) {
     // Within a few parts in 2^12 of the value: close enough that near ties
     // are the only candidates measured without need.

@@ -100,9 +100,16 @@ inline int count_halves(float w) {
     return static_cast<float>(n) == h ? n : -1;
 }
 
+// 0 or a normal finite number.
+inline bool zero_or_normal(float v) { return v == 0.0f || (std::fabs(v) >= FLT_MIN && std::fabs(v) <= FLT_MAX); }
+
 inline PowerWeights power_weights(PowerMetric metric, const Vector3& w) {
-    PowerWeights p{w, {count_halves(w.x), count_halves(w.y), count_halves(w.z)}, true};
-    if (metric == PowerMetric::superquadratic) p.usable = p.halves[0] >= 0 && p.halves[1] >= 0 && p.halves[2] >= 0;
+    PowerWeights p{w, {count_halves(w.x), count_halves(w.y), count_halves(w.z)}, true, true};
+    if (metric == PowerMetric::superquadratic) {
+        p.usable = p.halves[0] >= 0 && p.halves[1] >= 0 && p.halves[2] >= 0;
+    } else {
+        p.ordinary = zero_or_normal(w.x) && zero_or_normal(w.y) && zero_or_normal(w.z);
+    }
     return p;
 }
 
@@ -118,36 +125,63 @@ inline typename V::F floor_small(typename V::F b) {
     return V::select(V::ge(b, V::set(kSmallestBound)), b, V::set(0.0f));
 }
 
-// Bound of powf(a, halves / 2); narrows `valid` to the lanes where it holds.
-template <class V>
+// Bound of powf(a, halves / 2); when kChecked, narrows `valid` to the lanes
+// where it holds.
+template <class V, bool kChecked>
 inline typename V::F power_term_bound(typename V::F a, int halves, typename V::M* valid) {
     if (halves == 0) return V::set(kBoundMargin);  // powf(a, 0) is 1 for every a
-    *valid = V::mask_and(*valid, bounded_operand<V>(a));
+    if constexpr (kChecked) *valid = V::mask_and(*valid, bounded_operand<V>(a));
     typename V::F e = (halves & 1) != 0 ? V::sqrt(a) : V::set(1.0f);
     for (int n = halves / 2; n > 0; --n) e = V::mul(e, a);
     return floor_small<V>(V::mul(e, V::set(kBoundMargin)));
 }
 
+// Minkowski's bound for ordinary operands (see power_lower_bound), with one
+// margin for the whole value: S = (sqrtf(a1) + sqrtf(a2)) + sqrtf(a3) is at
+// most (1 + 2^-24)^3 / (1 - 2^-14) above the specified sum of powf(a, 0.5)
+// and that sum's powf(., 2) at most 1 - 2^-14 below its square, so the
+// value is at least S^2 (1 - 2^-14)^3 (1 - 2^-24)^4 / (1 + 2^-24)^6 and
+// fl(fl(S * S) * (1 - 2^-11)) stays below that with room to spare.
+constexpr float kMinkowskiMargin = 1.0f - 0x1p-11f;
+
 // A lower bound of the metric's value for offsets d; -infinity in lanes
-// that must be measured exactly.
-template <class V, PowerMetric P>
+// that must be measured exactly. With kChecked false the caller vouches
+// that the operands are ordinary: the scaled point is finite and, for
+// Minkowski, each weight is 0 or a normal number (PowerWeights::ordinary),
+// so that every |d - w| or |d| is 0 or normal (offsets from a finite point
+// are 0 or at least 2^-57) and no operand check is needed.
+template <class V, PowerMetric P, bool kChecked = true>
 inline typename V::F power_lower_bound(typename V::F dx, typename V::F dy, typename V::F dz, const PowerWeights& pw) {
     typename V::M valid = V::eq(V::set(0.0f), V::set(0.0f));
     typename V::F bound;
     if constexpr (P == PowerMetric::minkowski) {
         // (sum of powf(|d - w|, 0.5)) then powf(sum, 2).
-        const typename V::F x = power_term_bound<V>(V::abs(V::sub(dx, V::set(pw.w.x))), 1, &valid);
-        const typename V::F y = power_term_bound<V>(V::abs(V::sub(dy, V::set(pw.w.y))), 1, &valid);
-        const typename V::F z = power_term_bound<V>(V::abs(V::sub(dz, V::set(pw.w.z))), 1, &valid);
-        const typename V::F sum = V::add(V::add(x, y), z);
-        bound = floor_small<V>(V::mul(V::mul(sum, sum), V::set(kBoundMargin)));
+        const typename V::F ax = V::abs(V::sub(dx, V::set(pw.w.x)));
+        const typename V::F ay = V::abs(V::sub(dy, V::set(pw.w.y)));
+        const typename V::F az = V::abs(V::sub(dz, V::set(pw.w.z)));
+        if constexpr (kChecked) {
+            const typename V::F sum = V::add(V::add(power_term_bound<V, true>(ax, 1, &valid),
+                                                    power_term_bound<V, true>(ay, 1, &valid)),
+                                             power_term_bound<V, true>(az, 1, &valid));
+            bound = floor_small<V>(V::mul(V::mul(sum, sum), V::set(kBoundMargin)));
+        } else {
+            const typename V::F sum = V::add(V::add(V::sqrt(ax), V::sqrt(ay)), V::sqrt(az));
+            bound = floor_small<V>(V::mul(V::mul(sum, sum), V::set(kMinkowskiMargin)));
+        }
     } else {
-        const typename V::F x = power_term_bound<V>(V::abs(dx), pw.halves[0], &valid);
-        const typename V::F y = power_term_bound<V>(V::abs(dy), pw.halves[1], &valid);
-        const typename V::F z = power_term_bound<V>(V::abs(dz), pw.halves[2], &valid);
+        const typename V::F x = power_term_bound<V, kChecked>(V::abs(dx), pw.halves[0], &valid);
+        const typename V::F y = power_term_bound<V, kChecked>(V::abs(dy), pw.halves[1], &valid);
+        const typename V::F z = power_term_bound<V, kChecked>(V::abs(dz), pw.halves[2], &valid);
         bound = V::add(V::add(x, y), z);
     }
+    if constexpr (!kChecked) return bound;
     return V::select(valid, bound, V::set(-HUGE_VALF));
+}
+
+// Whether the operands of a search from scaled point `at` are ordinary (see
+// power_lower_bound).
+inline bool ordinary_operands(const PowerWeights& pw, const Vector3& at) {
+    return pw.ordinary && std::isfinite(at.x) && std::isfinite(at.y) && std::isfinite(at.z);
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ struct PowerWeights {
     Vector3 w;
     int32_t halves[3];
     bool usable;
+    bool ordinary;  // see power_lower_bound in lanes.h
 };
 
 // Lanes: 0 is the point's own cube, 1..26 the neighbours in visiting order

@@ -175,11 +175,15 @@ void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds
     out->start = s.start;
     out->own_hash = s.own_hash;
     const F inf = V::set(HUGE_VALF);
+    const bool ordinary = ordinary_operands(pw, s.start.at);
     for (int v = 0; v < WideSearch<V>::kVectors; ++v) {
         const int lane = V::kWidth * v;
         F least = inf;
         s.points(v, [&](int j, typename V::M has, F dx, F dy, F dz) {
-            const F bound = V::select(has, power_lower_bound<V, Metric>(dx, dy, dz, pw), inf);
+            const F bound = V::select(has,
+                                      ordinary ? power_lower_bound<V, Metric, false>(dx, dy, dz, pw)
+                                               : power_lower_bound<V, Metric, true>(dx, dy, dz, pw),
+                                      inf);
             V::store(out->lower[j] + lane, bound);
             least = V::min(bound, least);
         });
