@@ -89,24 +89,26 @@ inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename 
 //   FLT_MAX * (1 - 2^-12), far beyond any value that can be kept.
 constexpr float kBoundMargin = 1.0f - 0x1p-12f;
 constexpr float kSmallestBound = 0x1p-100f;
-// Superquadratic exponents bounded this way: 0, 1/2, 1, ..., 8.
+// Superquadratic exponents bounded this way: 0 to 8, exactly for multiples of
+// 1/2 and through the nearest multiples on either side otherwise.
 constexpr int kMostHalves = 16;
-
-// w as a count of halves 0..kMostHalves, or -1.
-inline int count_halves(float w) {
-    const float h = w * 2.0f;
-    if (!(h >= 0.0f && h <= static_cast<float>(kMostHalves))) return -1;  // NaN too
-    const int n = static_cast<int>(h);
-    return static_cast<float>(n) == h ? n : -1;
-}
 
 // 0 or a normal finite number.
 inline bool zero_or_normal(float v) { return v == 0.0f || (std::fabs(v) >= FLT_MIN && std::fabs(v) <= FLT_MAX); }
 
 inline PowerWeights power_weights(PowerMetric metric, const Vector3& w) {
-    PowerWeights p{w, {count_halves(w.x), count_halves(w.y), count_halves(w.z)}, true, true};
+    PowerWeights p{w, {0, 0, 0}, {0, 0, 0}, true, true};
     if (metric == PowerMetric::superquadratic) {
-        p.usable = p.halves[0] >= 0 && p.halves[1] >= 0 && p.halves[2] >= 0;
+        const float e[3] = {w.x, w.y, w.z};
+        for (int i = 0; i < 3; ++i) {
+            const float h = e[i] * 2.0f;  // exact: a power of two
+            if (!(h >= 0.0f && h <= static_cast<float>(kMostHalves))) {
+                p.usable = false;  // NaN too
+                continue;
+            }
+            p.below[i] = static_cast<int32_t>(std::floor(h));
+            p.above[i] = static_cast<int32_t>(std::ceil(h));
+        }
     } else {
         p.ordinary = zero_or_normal(w.x) && zero_or_normal(w.y) && zero_or_normal(w.z);
     }
@@ -134,6 +136,17 @@ inline typename V::F power_term_bound(typename V::F a, int halves, typename V::M
     typename V::F e = (halves & 1) != 0 ? V::sqrt(a) : V::set(1.0f);
     for (int n = halves / 2; n > 0; --n) e = V::mul(e, a);
     return floor_small<V>(V::mul(e, V::set(kBoundMargin)));
+}
+
+// Bound of powf(a, w) for below / 2 <= w <= above / 2: a^w grows with w
+// where a >= 1 and shrinks where a < 1, so a^(below / 2) bounds it from
+// below in the first case and a^(above / 2) in the second (one bound when
+// w is a multiple of 1/2).
+template <class V, bool kChecked>
+inline typename V::F exponent_term_bound(typename V::F a, int below, int above, typename V::M* valid) {
+    if (below == above) return power_term_bound<V, kChecked>(a, below, valid);
+    return V::select(V::ge(a, V::set(1.0f)), power_term_bound<V, kChecked>(a, below, valid),
+                     power_term_bound<V, kChecked>(a, above, valid));
 }
 
 // Minkowski's bound for ordinary operands (see power_lower_bound), with one
@@ -169,9 +182,9 @@ inline typename V::F power_lower_bound(typename V::F dx, typename V::F dy, typen
             bound = floor_small<V>(V::mul(V::mul(sum, sum), V::set(kMinkowskiMargin)));
         }
     } else {
-        const typename V::F x = power_term_bound<V, kChecked>(V::abs(dx), pw.halves[0], &valid);
-        const typename V::F y = power_term_bound<V, kChecked>(V::abs(dy), pw.halves[1], &valid);
-        const typename V::F z = power_term_bound<V, kChecked>(V::abs(dz), pw.halves[2], &valid);
+        const typename V::F x = exponent_term_bound<V, kChecked>(V::abs(dx), pw.below[0], pw.above[0], &valid);
+        const typename V::F y = exponent_term_bound<V, kChecked>(V::abs(dy), pw.below[1], pw.above[1], &valid);
+        const typename V::F z = exponent_term_bound<V, kChecked>(V::abs(dz), pw.below[2], pw.above[2], &valid);
         bound = V::add(V::add(x, y), z);
     }
     if constexpr (!kChecked) return bound;

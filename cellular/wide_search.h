@@ -60,12 +60,14 @@ using NearestTwoKernel = bool (*)(LaneMetric metric, const Vector3& w, float x, 
                                   NearestTwo* out);
 
 // The weights as the power bounds use them: Minkowski's offsets, and
-// Superquadratic's exponents as counts of halves (-1 where an exponent is
-// not a multiple of 1/2 from 0 to 8). `usable` is false when some exponent
-// is not: then every candidate is measured.
+// Superquadratic's exponents bracketed by multiples of 1/2, as counts of
+// halves: below[i] / 2 <= w_i <= above[i] / 2, equal when w_i is such a
+// multiple. `usable` is false when some exponent lies outside 0..8 (or is
+// not a number): then every candidate is measured.
 struct PowerWeights {
     Vector3 w;
-    int32_t halves[3];
+    int32_t below[3];
+    int32_t above[3];
     bool usable;
     bool ordinary;  // see power_lower_bound in lanes.h
 };
