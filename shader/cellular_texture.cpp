@@ -33,7 +33,7 @@ int32_t connection_tag_offset(const ShadingState* state) {
 // A connected parameter whose value cannot be computed (mi_phen_eval cannot
 // be resolved, or returns null) takes the value stored in the block.
 template <class T>
-void eval_param(ShadingState* state, const T* address, T* out) {
+void eval_param(ShadingState* state, const T* address, T* out, bool* called_renderer) {
     const void* source = address;
     const int32_t offset = connection_tag_offset(state);
     if (offset != 0) {
@@ -44,6 +44,7 @@ void eval_param(ShadingState* state, const T* address, T* out) {
         int32_t tag;
         std::memcpy(&tag, reinterpret_cast<const void*>(tag_address), sizeof(tag));
         if (tag != 0) {
+            *called_renderer = true;
             const void* computed = binding::call_phen_eval(state, address);
             if (computed != nullptr) source = computed;
         }
@@ -54,14 +55,16 @@ void eval_param(ShadingState* state, const T* address, T* out) {
 // Every parameter, fetched once each in the renderer's order: color1,
 // color2, metric, weights, octaves, gain. Nothing here is float arithmetic,
 // and mi_phen_eval runs in the renderer's own floating-point mode.
-CellularTextureParams fetch_parameters(ShadingState* state, const CellularTextureParams* params) {
+// *called_renderer tells whether mi_phen_eval ran.
+CellularTextureParams fetch_parameters(ShadingState* state, const CellularTextureParams* params,
+                                       bool* called_renderer) {
     CellularTextureParams fetched;
-    eval_param(state, &params->color1, &fetched.color1);
-    eval_param(state, &params->color2, &fetched.color2);
-    eval_param(state, &params->metric, &fetched.metric);
-    eval_param(state, &params->weights, &fetched.weights);
-    eval_param(state, &params->octaves, &fetched.octaves);
-    eval_param(state, &params->gain, &fetched.gain);
+    eval_param(state, &params->color1, &fetched.color1, called_renderer);
+    eval_param(state, &params->color2, &fetched.color2, called_renderer);
+    eval_param(state, &params->metric, &fetched.metric, called_renderer);
+    eval_param(state, &params->weights, &fetched.weights, called_renderer);
+    eval_param(state, &params->octaves, &fetched.octaves, called_renderer);
+    eval_param(state, &params->gain, &fetched.gain, called_renderer);
     return fetched;
 }
 
@@ -76,13 +79,17 @@ extern "C" TULO_API void miSetModuleHandle(void* handle) { binding::set_module_h
 
 extern "C" TULO_API int32_t tulo_cellulartexture(Color* result, ShadingState* state,
                                                  CellularTextureParams* params) {
+    // The floating-point mode is read first, so that the read's latency
+    // passes during the fetch; read again if the renderer ran meanwhile.
+    const FloatState entry_state = read_float_state();
     // The metric objects are constant-initialised at load, so they exist
     // before the metric number is fetched.
-    const ShadingInputs inputs = resolve_parameters(fetch_parameters(state, params));
+    bool called_renderer = false;
+    const ShadingInputs inputs = resolve_parameters(fetch_parameters(state, params, &called_renderer));
     const Vector3 point = read_at<Vector3>(state, state_layout::kPoint);
     // shade_sample lives in another translation unit and writes *result, so
     // no compiler moves its arithmetic out of the guarded stretch.
-    const DefaultFloatEnvironment environment;
+    const DefaultFloatEnvironment environment(called_renderer ? read_float_state() : entry_state);
     shade_sample(inputs, point, result);
     return 1;
 }

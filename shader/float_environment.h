@@ -39,9 +39,24 @@
 
 namespace tulo {
 
+// The thread's floating-point control state, as read by read_float_state().
+// Reading it early lets the read's latency pass while other work goes on;
+// the guard then decides from it.
+struct FloatState {
+#if TULO_FENV_MXCSR
+    unsigned csr;
+#elif TULO_FENV_AARCH64
+    uint64_t fpcr;
+#endif
+};
+
+FloatState read_float_state() noexcept;
+
 class DefaultFloatEnvironment {
 public:
-    DefaultFloatEnvironment() noexcept;
+    DefaultFloatEnvironment() noexcept : DefaultFloatEnvironment(read_float_state()) {}
+    // From a state read earlier on this thread, with no change of mode since.
+    explicit DefaultFloatEnvironment(const FloatState& state) noexcept;
     ~DefaultFloatEnvironment();
     DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
     DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
@@ -73,8 +88,10 @@ constexpr unsigned kMxcsrControl = 0xFFC0u;
 constexpr unsigned kMxcsrDefaultControl = 0x1F80u;
 }  // namespace detail
 
-inline DefaultFloatEnvironment::DefaultFloatEnvironment() noexcept {
-    const unsigned csr = _mm_getcsr();
+inline FloatState read_float_state() noexcept { return FloatState{_mm_getcsr()}; }
+
+inline DefaultFloatEnvironment::DefaultFloatEnvironment(const FloatState& state) noexcept {
+    const unsigned csr = state.csr;
     if ((csr & detail::kMxcsrControl) != detail::kMxcsrDefaultControl) {
         saved_ = csr;
         replaced_ = true;
@@ -108,8 +125,10 @@ inline uint64_t read_fpsr() {
 inline void write_fpsr(uint64_t v) { __asm__ __volatile__("msr fpsr, %0" : : "r"(v) : "memory"); }
 }  // namespace detail
 
-inline DefaultFloatEnvironment::DefaultFloatEnvironment() noexcept {
-    const uint64_t fpcr = detail::read_fpcr();
+inline FloatState read_float_state() noexcept { return FloatState{detail::read_fpcr()}; }
+
+inline DefaultFloatEnvironment::DefaultFloatEnvironment(const FloatState& state) noexcept {
+    const uint64_t fpcr = state.fpcr;
     if ((fpcr & detail::kFpcrControl) != 0) {
         saved_fpcr_ = fpcr;
         saved_fpsr_ = detail::read_fpsr();
@@ -130,7 +149,9 @@ inline DefaultFloatEnvironment::~DefaultFloatEnvironment() {
 // Elsewhere only what <cfenv> offers: the whole environment is saved, the
 // exceptions are held (masked, flags cleared) and rounding set to nearest.
 // Flush-to-zero controls of other architectures are not reached this way.
-inline DefaultFloatEnvironment::DefaultFloatEnvironment() noexcept {
+inline FloatState read_float_state() noexcept { return FloatState{}; }
+
+inline DefaultFloatEnvironment::DefaultFloatEnvironment(const FloatState&) noexcept {
     replaced_ = std::feholdexcept(&saved_) == 0;
     if (replaced_) std::fesetround(FE_TONEAREST);
 }

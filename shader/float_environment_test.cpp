@@ -136,6 +136,40 @@ TEST_F(FloatEnvironment, ADefaultCallerSeesNoChangeOfControlBits) {
     EXPECT_EQ(kDefault, after & 0xFFC0u);
 }
 
+// A renderer whose mi_phen_eval switches its thread to flush-to-zero and
+// denormals-are-zero, and leaves it so.
+class ModeSwitchingConnections final : public standin::Connections {
+public:
+    float gain = 0.0f;
+    const void* evaluate(const standin::ShadingRecord&, Param) override {
+        _mm_setcsr(kDefault | kFtz | kDaz);
+        return &gain;
+    }
+};
+
+TEST_F(FloatEnvironment, AModeSetByTheRendererDuringTheCallIsHonouredAndKept) {
+    // The mode is read on entry, but the renderer ran since: the library
+    // must see the new mode, compute in the default one and leave the
+    // renderer's new mode in place.
+    const auto samples = subnormal_samples(300);
+    standin::ParameterStore store(64);
+    store.connect(Param::gain);
+    ModeSwitchingConnections connections;
+    standin::ShadingRecord record(store, &connections);
+    int compared = 0;
+    for (const Sample& s : samples) {
+        store.params() = s.params;
+        connections.gain = s.params.gain;
+        record.set_point(s.point.x, s.point.y, s.point.z);
+        Color got{0.0f, 0.0f, 0.0f, 0.5f};
+        const unsigned after = run_with_mxcsr(kDefault, [&] { standin::shade(library(), record, store, &got); });
+        EXPECT_EQ(kDefault | kFtz | kDaz, after & 0xFFC0u);
+        expect_same_color(expected_color(s.params, s.point, Color{0.0f, 0.0f, 0.0f, 0.5f}), got);
+        ++compared;
+        if (HasFailure()) FAIL() << "sample " << compared;
+    }
+}
+
 // Inputs that raise invalid-operation, divide-by-zero and overflow: NaN,
 // infinite and huge points, negative Euclidian weights, gain 0, every metric.
 void shade_trapping_inputs(bool through_library) {
