@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds the project and renders a preview of the texture (preview.png by
-# default); any cellular-preview option may follow, e.g. --sheet metrics.
+# default, in the current folder); any cellular-preview option may follow,
+# e.g. --sheet metrics. Relative paths are taken from the current folder.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake --preset default >/dev/null
-cmake --build --preset default --target cellular-preview
-./build/cellular-preview "$@"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+(
+  cd "$root"
+  scripts/setup.sh
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target cellular-preview >&2
+)
+exec "$root/build/cellular-preview" "$@"

@@ -1,32 +1,27 @@
-// PNG through libpng's simplified API, OpenEXR through its C++ library.
+// PNG through libpng, OpenEXR through its C++ library, both into the open
+// output file so that a failed write names the user's file and the reason.
 #include "tools/preview/image_io.h"
 
 #include <png.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfIO.h>
 #include <ImfInputFile.h>
 #include <ImfOutputFile.h>
+#include <ImfStringAttribute.h>
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 namespace preview {
 namespace {
-
-unsigned char to_8bit(float v) {
-    const float c = std::min(std::max(v, 0.0f), 1.0f);
-    return static_cast<unsigned char>(std::lround(c * 255.0f));
-}
-
-std::string errno_text() { return std::strerror(errno); }
 
 // The float R, G, B, A channels of an image's pixels, for OpenEXR.
 Imf::FrameBuffer frame_buffer(const Image& image) {
@@ -40,90 +35,200 @@ Imf::FrameBuffer frame_buffer(const Image& image) {
     return fb;
 }
 
+// An OpenEXR output stream on an open file whose errors carry the system's
+// reason and the user's file name.
+class FileStream final : public Imf::OStream {
+public:
+    FileStream(int fd, const std::string& path) : Imf::OStream(path.c_str()), fd_(fd), path_(path) {}
+    void write(const char c[], int n) override {
+        int done = 0;
+        while (done < n) {
+            const ssize_t k = ::write(fd_, c + done, static_cast<size_t>(n - done));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) fail();
+            done += static_cast<int>(k);
+        }
+    }
+    uint64_t tellp() override {
+        const off_t at = lseek(fd_, 0, SEEK_CUR);
+        if (at < 0) fail();
+        return static_cast<uint64_t>(at);
+    }
+    void seekp(uint64_t pos) override {
+        if (lseek(fd_, static_cast<off_t>(pos), SEEK_SET) < 0) fail();
+    }
+
+private:
+    [[noreturn]] void fail() { throw std::runtime_error("cannot write '" + path_ + "': " + std::strerror(errno)); }
+    int fd_;
+    std::string path_;
+};
+
+// libpng reports errors through longjmp; the message is kept for the throw.
+struct PngErrors {
+    std::jmp_buf jump;
+    std::string message;
+};
+
+extern "C" void png_error_handler(png_structp png, png_const_charp message) {
+    auto* errors = static_cast<PngErrors*>(png_get_error_ptr(png));
+    errors->message = message;
+    std::longjmp(errors->jump, 1);
+}
+
+extern "C" void png_warning_handler(png_structp, png_const_charp) {}
+
+extern "C" void png_append(png_structp png, png_bytep data, png_size_t length) {
+    auto* out = static_cast<std::vector<unsigned char>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + length);
+}
+
+extern "C" void png_no_flush(png_structp) {}
+
+// libpng's writer over prepared rows, in a function of its own with no
+// C++ objects: libpng reports errors by longjmp back into it. False on
+// error, with the message in *errors.
+bool encode_rows(std::vector<unsigned char>* bytes, png_bytep* rows, int width, int height, bool srgb, png_text* texts,
+                 int text_count, PngErrors* errors) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, errors, png_error_handler, png_warning_handler);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    if (png == nullptr || info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
+        errors->message = "out of memory";
+        return false;
+    }
+    if (setjmp(errors->jump) != 0) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_set_write_fn(png, bytes, png_append, png_no_flush);
+    png_set_compression_level(png, 3);  // fast: a preview is rewritten often
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+                 PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (srgb) {
+        png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    } else {
+        png_set_gAMA(png, info, 1.0);
+    }
+    if (text_count > 0) png_set_text(png, info, texts, text_count);
+    png_write_info(png, info);
+    png_write_image(png, rows);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+// The sRGB transfer function of a linear value in [0, 1].
+float srgb_encode(float c) { return c <= 0.0031308f ? 12.92f * c : 1.055f * std::pow(c, 1.0f / 2.4f) - 0.055f; }
+
 }  // namespace
 
-bool is_exr_name(const std::string& path) {
-    if (path.size() < 4) return false;
-    std::string tail = path.substr(path.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-    return tail == ".exr";
+unsigned char encode_channel(float linear, ColorSpace space) {
+    const float c = std::min(std::max(linear, 0.0f), 1.0f);  // NaN is handled by the caller
+    return static_cast<unsigned char>(std::lround((space == ColorSpace::srgb ? srgb_encode(c) : c) * 255.0f));
 }
 
-AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)) {
-    std::string templ = path_ + ".tmp-XXXXXX";
-    const int fd = mkstemp(templ.data());
-    if (fd < 0) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
-    // mkstemp makes the file private; give it the mode a new file gets.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    temp_ = templ;
-}
-
-AtomicOutput::~AtomicOutput() {
-    if (!committed_ && !temp_.empty()) std::remove(temp_.c_str());
-}
-
-void AtomicOutput::commit() {
-    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-        throw std::runtime_error("cannot move the finished image to '" + path_ + "': " + errno_text());
-    }
-    committed_ = true;
-}
-
-void write_png(const Image& image, const std::string& path) {
-    std::vector<unsigned char> rgb(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 3);
+std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata) {
+    std::vector<unsigned char> rgba(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4);
     size_t i = 0;
     for (const tulo::Color& c : image.pixels) {
-        const bool nan = std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b);
-        rgb[i++] = nan ? 255 : to_8bit(c.r);
-        rgb[i++] = nan ? 0 : to_8bit(c.g);
-        rgb[i++] = nan ? 255 : to_8bit(c.b);
+        if (std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b) || std::isnan(c.a)) {
+            rgba[i++] = 255, rgba[i++] = 0, rgba[i++] = 255, rgba[i++] = 255;
+            continue;
+        }
+        rgba[i++] = encode_channel(c.r, space);
+        rgba[i++] = encode_channel(c.g, space);
+        rgba[i++] = encode_channel(c.b, space);
+        rgba[i++] = encode_channel(c.a, ColorSpace::linear);
     }
-    png_image png;
-    std::memset(&png, 0, sizeof(png));
-    png.version = PNG_IMAGE_VERSION;
-    png.width = static_cast<png_uint_32>(image.width);
-    png.height = static_cast<png_uint_32>(image.height);
-    png.format = PNG_FORMAT_RGB;
-#ifdef PNG_IMAGE_FLAG_FAST
-    png.flags |= PNG_IMAGE_FLAG_FAST;  // faster compression; a preview is rewritten often
-#endif
-    if (!png_image_write_to_file(&png, path.c_str(), 0, rgb.data(), 0, nullptr)) {
-        const std::string why = png.message;
-        png_image_free(&png);
-        throw std::runtime_error("cannot write PNG '" + path + "': " + why);
+    std::vector<png_bytep> rows(static_cast<size_t>(image.height));
+    for (int y = 0; y < image.height; ++y) rows[static_cast<size_t>(y)] = rgba.data() + static_cast<size_t>(y) * static_cast<size_t>(image.width) * 4;
+
+    std::vector<png_text> texts(metadata.size());
+    for (size_t k = 0; k < metadata.size(); ++k) {
+        texts[k].compression = metadata[k].second.size() > 512 ? PNG_TEXT_COMPRESSION_zTXt : PNG_TEXT_COMPRESSION_NONE;
+        texts[k].key = const_cast<char*>(metadata[k].first.c_str());
+        texts[k].text = const_cast<char*>(metadata[k].second.c_str());
+        texts[k].text_length = metadata[k].second.size();
     }
+    std::vector<unsigned char> bytes;
+    PngErrors errors;
+    if (!encode_rows(&bytes, rows.data(), image.width, image.height, space == ColorSpace::srgb, texts.data(),
+                     static_cast<int>(texts.size()), &errors)) {
+        throw std::runtime_error("cannot encode PNG: " + errors.message);
+    }
+    return bytes;
 }
 
-void write_exr(const Image& image, const std::string& path) {
+void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata) {
     try {
         Imf::Header header(image.width, image.height);
         for (const char* name : {"R", "G", "B", "A"}) header.channels().insert(name, Imf::Channel(Imf::FLOAT));
-        Imf::OutputFile file(path.c_str(), header);
+        for (const auto& [key, value] : metadata) header.insert(key, Imf::StringAttribute(value));
+        FileStream stream(fd, path);
+        Imf::OutputFile file(stream, header);
         file.setFrameBuffer(frame_buffer(image));
         file.writePixels(image.height);
+    } catch (const std::runtime_error&) {
+        throw;
     } catch (const std::exception& e) {
-        throw std::runtime_error("cannot write OpenEXR '" + path + "': " + e.what());
+        throw std::runtime_error("cannot write '" + path + "': " + e.what());
     }
 }
 
-std::vector<unsigned char> read_png_rgb(const std::string& path, int* width, int* height) {
-    png_image png;
-    std::memset(&png, 0, sizeof(png));
-    png.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&png, path.c_str())) throw std::runtime_error(png.message);
-    png.format = PNG_FORMAT_RGB;
-    std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(png));
-    if (!png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr)) {
-        const std::string why = png.message;
-        png_image_free(&png);
-        throw std::runtime_error(why);
+std::vector<unsigned char> read_png_rgba(const std::string& path, int* width, int* height) {
+    // The stored bytes as they are: no gamma or colour conversion.
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) throw std::runtime_error("cannot read " + path);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::vector<unsigned char>* rgba = new std::vector<unsigned char>();
+    std::vector<png_bytep>* rows = new std::vector<png_bytep>();
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::fclose(f);
+        delete rgba;
+        delete rows;
+        throw std::runtime_error("cannot read " + path);
     }
-    *width = static_cast<int>(png.width);
-    *height = static_cast<int>(png.height);
-    return rgb;
+    png_init_io(png, f);
+    png_read_info(png, info);
+    if (png_get_color_type(png, info) != PNG_COLOR_TYPE_RGB_ALPHA || png_get_bit_depth(png, info) != 8) {
+        png_error(png, "not 8-bit RGBA");
+    }
+    *width = static_cast<int>(png_get_image_width(png, info));
+    *height = static_cast<int>(png_get_image_height(png, info));
+    rgba->resize(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 4);
+    for (int y = 0; y < *height; ++y) rows->push_back(rgba->data() + static_cast<size_t>(y) * static_cast<size_t>(*width) * 4);
+    png_read_image(png, rows->data());
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    std::vector<unsigned char> out = std::move(*rgba);
+    delete rgba;
+    delete rows;
+    return out;
+}
+
+std::map<std::string, std::string> read_png_text(const std::string& path) {
+    std::map<std::string, std::string> out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) throw std::runtime_error("cannot read " + path);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::fclose(f);
+        throw std::runtime_error("cannot read " + path);
+    }
+    png_init_io(png, f);
+    png_read_info(png, info);
+    png_textp text = nullptr;
+    int n = 0;
+    png_get_text(png, info, &text, &n);
+    for (int i = 0; i < n; ++i) out[text[i].key] = std::string(text[i].text, text[i].text_length);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return out;
 }
 
 Image read_exr(const std::string& path) {
@@ -136,6 +241,15 @@ Image read_exr(const std::string& path) {
     file.setFrameBuffer(frame_buffer(image));
     file.readPixels(window.min.y, window.max.y);
     return image;
+}
+
+std::map<std::string, std::string> read_exr_text(const std::string& path) {
+    std::map<std::string, std::string> out;
+    Imf::InputFile file(path.c_str());
+    for (auto it = file.header().begin(); it != file.header().end(); ++it) {
+        if (const auto* s = dynamic_cast<const Imf::StringAttribute*>(&it.attribute())) out[it.name()] = s->value();
+    }
+    return out;
 }
 
 }  // namespace preview

@@ -1,15 +1,20 @@
-// Writing and reading preview images: PNG (8-bit, for viewing) and OpenEXR
-// (32-bit float, values untouched).
+// Encoding preview images: PNG (8-bit RGBA, for viewing) and OpenEXR
+// (32-bit float RGBA, values untouched), each carrying the settings that
+// made it.
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shader/tulo_cellulartexture.h"
+#include "tools/preview/options.h"
 
 namespace preview {
 
-// A float RGBA image, rows top to bottom.
+// A float RGBA image, rows top to bottom, linear values as the shader
+// returns them.
 struct Image {
     int width = 0;
     int height = 0;
@@ -20,33 +25,26 @@ struct Image {
     }
 };
 
-// Whether a file name asks for OpenEXR (ends in .exr, any case).
-bool is_exr_name(const std::string& path);
+// Text stored with an image: PNG text chunks, OpenEXR string attributes.
+using Metadata = std::vector<std::pair<std::string, std::string>>;
 
-// An output file written beside its final name and renamed into place when
-// complete, so that nothing half-written is ever left under the final name.
-class AtomicOutput {
-public:
-    // Creates the temporary file at once, so an unwritable place is found
-    // before any work; throws std::runtime_error with the reason.
-    explicit AtomicOutput(std::string path);
-    ~AtomicOutput();  // removes the temporary file unless committed
-    const std::string& temp_path() const { return temp_; }
-    void commit();    // renames the temporary file to the final name
-private:
-    std::string path_;
-    std::string temp_;
-    bool committed_ = false;
-};
+// 8-bit value of a linear channel: clamped to [0, 1], sRGB-encoded or not,
+// rounded.
+unsigned char encode_channel(float linear, ColorSpace space);
 
-// Writes `image` to `path` (format by name); throws std::runtime_error.
-// PNG: RGB, each channel clamped to [0, 1] and rounded to 8 bits, NaN
-// pixels painted magenta. EXR: float R, G, B, A exactly as rendered.
-void write_png(const Image& image, const std::string& path);
-void write_exr(const Image& image, const std::string& path);
+// The PNG file's bytes: RGBA, colour channels encoded as `space` says (an
+// sRGB or a gamma 1.0 chunk tells viewers which), alpha linear; NaN pixels
+// painted opaque magenta.
+std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata);
 
-// Readers, for tests: PNG as 8-bit RGB, EXR as float RGBA.
-std::vector<unsigned char> read_png_rgb(const std::string& path, int* width, int* height);
+// Writes the OpenEXR file to the open file `fd`; failures name `path` and
+// the system's reason (std::runtime_error).
+void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata);
+
+// Readers, for tests.
+std::vector<unsigned char> read_png_rgba(const std::string& path, int* width, int* height);
+std::map<std::string, std::string> read_png_text(const std::string& path);
 Image read_exr(const std::string& path);
+std::map<std::string, std::string> read_exr_text(const std::string& path);
 
 }  // namespace preview

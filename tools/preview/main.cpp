@@ -1,24 +1,33 @@
 // cellular-preview: renders the cellular texture without a production
 // renderer, through the shader library loaded the way a renderer loads it.
 //
-// Exit codes: 0 done, 1 the library, the render or the output failed,
-// 2 bad command line.
+// Exit codes: 0 done; 1 the library, the render or the output failed;
+// 2 bad command line or options file; killed by SIGINT or SIGTERM (status
+// 130 or 143 in a shell) after removing any half-written file.
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
+#include "tools/preview/output.h"
 #include "tools/preview/render.h"
 
 namespace {
+
+constexpr const char* kToolVersion = "1.1";
 
 // The shader library beside this program (the build folder), or where an
 // installation puts it (the library folder next to this program's folder).
@@ -37,7 +46,7 @@ std::string default_library_path() {
 // Draws a progress bar on standard error until stopped.
 class ProgressBar {
 public:
-    ProgressBar(const std::atomic<int>& done, int total) : done_(done), total_(total), thread_([this] { run(); }) {}
+    ProgressBar(const std::atomic<long>& done, long total) : done_(done), total_(total), thread_([this] { run(); }) {}
     ~ProgressBar() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -56,23 +65,56 @@ private:
     }
     void draw() const {
         constexpr int kWidth = 40;
-        const int done = done_.load();
-        const int filled = total_ > 0 ? done * kWidth / total_ : kWidth;
-        std::fprintf(stderr, "\r[%.*s%*s] %3d%% (%d/%d tiles)", filled, "########################################",
-                     kWidth - filled, "", total_ > 0 ? done * 100 / total_ : 100, done, total_);
+        const long done = done_.load();
+        const int filled = total_ > 0 ? static_cast<int>(done * kWidth / total_) : kWidth;
+        std::fprintf(stderr, "\r[%.*s%*s] %3ld%% (%ld/%ld tiles)", filled, "########################################",
+                     kWidth - filled, "", total_ > 0 ? done * 100 / total_ : 100L, done, total_);
         std::fflush(stderr);
     }
-    const std::atomic<int>& done_;
-    const int total_;
+    const std::atomic<long>& done_;
+    const long total_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
     std::thread thread_;
 };
 
+// The file name of frame `frame` (from 1): NAME.0001.EXT.
+std::string frame_name(const std::string& path, int frame) {
+    const auto slash = path.rfind('/');
+    const auto dot = path.rfind('.');
+    char number[16];
+    std::snprintf(number, sizeof(number), ".%04d", frame);
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + number;
+    return path.substr(0, dot) + number + path.substr(dot);
+}
+
+// The options of frame `frame` of `frames`.
+preview::Options frame_options(const preview::Options& o, int frame) {
+    preview::Options f = o;
+    if (o.animation.kind == preview::Animation::Kind::none) return f;
+    const double u = static_cast<double>(frame - 1) / (o.animation.frames - 1);
+    const double v = o.animation.from + (o.animation.to - o.animation.from) * u;
+    if (o.animation.kind == preview::Animation::Kind::depth) f.depth = v;
+    else f.scale = v;
+    f.animation = preview::Animation{};
+    return f;
+}
+
+std::string memory_text(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.0f MiB", bytes / (1024.0 * 1024.0));
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A write beyond the file-size limit fails with a message instead of
+    // killing the program; an interrupt removes the half-written file.
+    signal(SIGXFSZ, SIG_IGN);
+    preview::remove_output_on_interrupt();
+
     preview::Options options;
     try {
         options = preview::parse_options(argc, argv);
@@ -90,35 +132,101 @@ int main(int argc, char** argv) {
         std::string error;
         const auto lib = standin::ShaderLibrary::load(library, &error);
         if (!lib) throw std::runtime_error(error);
+        if (options.version) {
+            std::printf("cellular-preview %s\nshader library %s: tulo_cellulartexture version %d\n", kToolVersion,
+                        library.c_str(), lib->version());
+            return 0;
+        }
         lib->set_module_handle(standin::renderer_module_handle());
 
-        // Claim the output first: an unwritable place fails before the render.
-        preview::AtomicOutput output(options.output);
+        // Everything about the output is checked before any work.
+        const bool animated = options.animation.kind != preview::Animation::Kind::none;
+        const int frames = animated ? options.animation.frames : 1;
+        preview::check_output_path(animated ? frame_name(options.output, 1) : options.output);
+        const preview::Format format = preview::format_of(options.output);
+        if (format == preview::Format::exr && options.output == "-") {
+            throw preview::UsageError("standard output takes PNG only");
+        }
+        if (!options.save_params.empty()) {
+            preview::check_output_path(options.save_params);
+            preview::AtomicOutput saved(options.save_params);
+            const std::string text = preview::params_text(options);
+            saved.write(std::vector<unsigned char>(text.begin(), text.end()));
+            saved.commit();
+        }
 
         const int threads = options.threads > 0 ? options.threads
                                                 : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-        const preview::Layout layout = preview::plan(options);
-        std::atomic<int> done{0};
-        const auto start = std::chrono::steady_clock::now();
-        preview::Image image;
-        {
-            std::unique_ptr<ProgressBar> bar;
-            if (!options.quiet && isatty(STDERR_FILENO)) bar = std::make_unique<ProgressBar>(done, preview::count_tiles(layout));
-            image = preview::render(options, layout, *lib, threads, &done);
-        }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const preview::Layout first_layout = preview::plan(frame_options(options, 1));
+        for (const std::string& notice : first_layout.notices) std::fprintf(stderr, "cellular-preview: note: %s\n", notice.c_str());
+        const long tiles_per_frame = preview::count_tiles(first_layout);
+        std::atomic<long> done{0};
+        std::unique_ptr<ProgressBar> bar;
+        const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
+        if (show_progress) bar = std::make_unique<ProgressBar>(done, tiles_per_frame * frames);
+        std::vector<std::string> report;  // the facts of each render, printed after the bar
 
-        if (preview::is_exr_name(options.output)) {
-            preview::write_exr(image, output.temp_path());
-        } else {
-            preview::write_png(image, output.temp_path());
+        for (int frame = 1; frame <= frames; ++frame) {
+            const preview::Options o = frame_options(options, frame);
+            const std::string path = animated ? frame_name(options.output, frame) : options.output;
+            const preview::Layout layout = frame == 1 ? preview::Layout{} : preview::plan(o);
+            const preview::Layout& plan = frame == 1 ? first_layout : layout;
+
+            // Claim the file first: an unwritable place fails before the render.
+            std::unique_ptr<preview::AtomicOutput> out;
+            if (path != "-") out = std::make_unique<preview::AtomicOutput>(path);
+
+            const auto start = std::chrono::steady_clock::now();
+            preview::Image image;
+            preview::Stats stats;
+            try {
+                image = preview::render(o, plan, *lib, threads, &done, &stats);
+            } catch (const std::bad_alloc&) {
+                const double bytes = 16.0 * plan.width * plan.height;
+                throw std::runtime_error("not enough memory to render " + std::to_string(plan.width) + "x" +
+                                         std::to_string(plan.height) + ": the image needs " + memory_text(bytes) +
+                                         " (16 bytes a pixel), and more to encode it");
+            }
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+            const preview::Metadata metadata = {
+                {"Software", std::string("cellular-preview ") + kToolVersion + " with tulo_cellulartexture version " +
+                                 std::to_string(lib->version())},
+                {"Parameters", preview::params_text(o)},
+                {"Command Line", options.command_line},
+            };
+            try {
+                if (format == preview::Format::exr) {
+                    preview::write_exr(image, out->fd(), path, metadata);
+                } else {
+                    const auto bytes = preview::encode_png(image, o.colorspace, metadata);
+                    if (out) out->write(bytes);
+                    else preview::write_to_stdout(bytes);
+                }
+            } catch (const std::bad_alloc&) {
+                throw std::runtime_error("not enough memory to encode " + path);
+            }
+            if (out) out->commit();
+
+            if (!options.quiet) {
+                char head[256];
+                std::snprintf(head, sizeof(head), "%s %s (%dx%d, %d thread%s, %.3f s): ",
+                              path == "-" ? "wrote PNG to" : "wrote", path == "-" ? "standard output" : path.c_str(),
+                              image.width, image.height, threads, threads == 1 ? "" : "s", seconds);
+                report.push_back(head + preview::summary_line(stats));
+                for (const std::string& w : preview::warnings(stats)) report.push_back("cellular-preview: warning: " + w);
+                if (!bar) {
+                    for (const std::string& line : report) std::fprintf(stderr, "%s\n", line.c_str());
+                    report.clear();
+                }
+            }
         }
-        output.commit();
-        if (!options.quiet) {
-            std::fprintf(stderr, "wrote %s (%dx%d, %d thread%s, %.3f s)\n", options.output.c_str(), image.width,
-                         image.height, threads, threads == 1 ? "" : "s", seconds);
-        }
+        bar.reset();  // ends the bar's line; the facts follow it
+        for (const std::string& line : report) std::fprintf(stderr, "%s\n", line.c_str());
         return 0;
+    } catch (const preview::UsageError& e) {
+        std::fprintf(stderr, "cellular-preview: %s\n", e.what());
+        return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cellular-preview: %s\n", e.what());
         return 1;

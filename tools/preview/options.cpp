@@ -1,19 +1,19 @@
 // Parsing of cellular-preview's command line.
 #include "tools/preview/options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace preview {
 namespace {
 
-// Limits that keep a render within memory and time a user would expect.
-constexpr int kMaxImageSide = 16384;
-constexpr int kMaxThreads = 1024;
-constexpr int kMaxSweepCells = 64;
 
 [[noreturn]] void fail(const std::string& option, const std::string& why) {
     throw std::invalid_argument("option " + option + ": " + why);
@@ -26,7 +26,8 @@ double parse_number(const std::string& option, const std::string& text) {
     errno = 0;
     const double value = std::strtod(begin, &end);
     if (end == begin || *end != '\0') fail(option, "'" + text + "' is not a number");
-    if (errno == ERANGE && std::isinf(value)) fail(option, "'" + text + "' is out of range");
+    // Beyond double's range strtod gives an infinity (or 0): the same value
+    // "inf" (or a tiny number) gives, and taken alike.
     return value;
 }
 
@@ -129,8 +130,16 @@ Options default_options() {
     o.params.metric = 1;
     o.params.weights = {1.0f, 1.0f, 1.0f};
     o.params.octaves = 2;
-    o.params.gain = 0.6f;
+    // The default view's values stay below 1/gain = 2, so that no sample of
+    // the brightest cells falls beyond the limit (color2 with alpha 0).
+    o.params.gain = 0.5f;
     return o;
+}
+
+std::string format_value(double v) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.3g", v);
+    return text;
 }
 
 std::string usage(const char* program) {
@@ -142,125 +151,397 @@ std::string usage(const char* program) {
       << "                        5 Superquadratic (clamped by the shader)   [1]\n"
       << "  --weights X,Y,Z       metric weights; 0,0,0 means 1,1,1          [1,1,1]\n"
       << "  --octaves N           extra finer octaves (clamped to 0..5)      [2]\n"
-      << "  --gain G              value normalisation                       [0.6]\n"
-      << "  --color1 R,G,B[,A]    colour where the value is 1               [0.95,0.85,0.55,1]\n"
-      << "  --color2 R,G,B[,A]    colour where the value is 0               [0.08,0.12,0.22,1]\n\n"
+      << "  --gain G              value normalisation                       [0.5]\n"
+      << "  --color1 R,G,B[,A]    colour where the value is 1 (linear)      [0.95,0.85,0.55,1]\n"
+      << "  --color2 R,G,B[,A]    colour where the value is 0 (linear)      [0.08,0.12,0.22,1]\n"
+      << "  --raw                 the value itself as grey: color1 white, color2 black,\n"
+      << "                        written linear\n\n"
       << "View:\n"
       << "  --size WxH            image size in pixels (up to " << kMaxImageSide << ")   [512x512]\n"
       << "  --center X,Y          world point at the image centre           [0,0]\n"
       << "  --scale S             world units across the image width        [20]\n"
       << "  --depth Z             z of the slice plane or sphere centre     [0]\n"
-      << "  --view slice|sphere   a flat slice, or a lit sphere cut from the 3-D pattern [slice]\n\n"
-      << "Contact sheets (labelled grids; --size is ignored, see --cell):\n"
-      << "  --sheet metrics       five metrics across, octaves 0 to 5 down\n"
+      << "  --normal X,Y,Z        normal of the slice plane, which passes through\n"
+      << "                        (center, depth)                           [0,0,1]\n"
+      << "  --up X,Y,Z            direction shown upwards in the slice      [0,1,0]\n"
+      << "  --view slice|sphere   a flat slice, or a lit sphere cut from the 3-D pattern [slice]\n"
+      << "  --samples N           samples per pixel on a stratified square grid:\n"
+      << "                        1, 4, 9, ... " << kMaxSamples << "; the image is the same for any thread count [1]\n\n"
+      << "Contact sheets (labelled grids with a legend; sized by --cell, not --size):\n"
+      << "  --sheet metrics       five metrics across, octaves 0 to 5 down; without --weights\n"
+      << "                        each metric shows weights that bring out its character\n"
       << "  --sweep PARAM=FROM:TO:COUNT\n"
       << "                        COUNT cells (2.." << kMaxSweepCells << ") with PARAM stepped from FROM to TO;\n"
       << "                        vectors as comma lists, e.g. weights=1,1,1:3,1,1:5\n"
       << "  --cell N              sheet cell size in pixels                 [192]\n\n"
       << "Connected parameters:\n"
       << "  --ramp PARAM=FROM:TO  make PARAM connected: the stand-in renderer computes it\n"
-      << "                        per sample through mi_phen_eval, ramping left to right\n"
-      << "                        (repeatable; e.g. --ramp gain=0.2:2)\n\n"
+      << "                        per sample through mi_phen_eval, ramping left to right;\n"
+      << "                        tick marks with values below the picture (repeatable)\n\n"
+      << "Animation:\n"
+      << "  --frames N            N images (2.." << kMaxFrames << ") with --depth FROM:TO or --scale FROM:TO\n"
+      << "                        stepped across them, written as NAME.0001.EXT, NAME.0002.EXT, ...\n\n"
       << "Output and running:\n"
-      << "  -o, --output FILE     .png (8-bit, clamped, NaN shown magenta) or .exr\n"
-      << "                        (32-bit float RGBA, values untouched)      [preview.png]\n"
+      << "  -o, --output FILE     .png (8-bit RGBA, sRGB-encoded unless --colorspace linear,\n"
+      << "                        NaN shown magenta) or .exr (32-bit float RGBA, linear,\n"
+      << "                        values untouched); - writes PNG to standard output [preview.png]\n"
+      << "  --colorspace srgb|linear  encoding of 8-bit output             [srgb]\n"
+      << "  --params FILE         read options from FILE (one per line, as here; # comments)\n"
+      << "  --save-params FILE    write the options that shape the picture to FILE\n"
       << "  --threads N           worker threads (0: all cores)             [0]\n"
-      << "  --library PATH        the shader library  [tulo_cellulartexture.so beside this program]\n"
-      << "  --quiet               no progress bar\n"
-      << "  -h, --help            this text\n";
+      << "  --library PATH        the shader library  [tulo_cellulartexture.so beside this program,\n"
+      << "                        or in the library folder of its installation]\n"
+      << "  --quiet               no progress bar and no summary line\n"
+      << "  --version             this program's and the shader library's versions\n"
+      << "  -h, --help            this text\n\n"
+      << "Exit codes: 0 done; 1 the library, the render or the output failed; 2 bad command\n"
+      << "line or options file; 128 + signal number when interrupted (130 Ctrl-C, 143 SIGTERM),\n"
+      << "having removed any half-written file.\n";
     return u.str();
 }
 
-Options parse_options(int argc, char** argv) {
-    Options o = default_options();
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_value = false;
-        if (arg.rfind("--", 0) == 0) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                has_value = true;
+namespace {
+
+// One command-line word with where it came from, for messages.
+struct Token {
+    std::string text;
+    std::string origin;  // "" for the command line, "FILE:LINE" otherwise
+};
+
+constexpr int kMaxParamsDepth = 8;
+
+// The words of a --params file: one option per line, as on the command
+// line; # starts a comment; a value may be quoted to hold spaces.
+std::vector<Token> read_params_file(const std::string& path, int depth);
+
+void append_tokens(std::vector<Token>& out, const std::vector<Token>& in, int depth) {
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i].text == "--params" || in[i].text.rfind("--params=", 0) == 0) {
+            std::string file;
+            if (in[i].text == "--params") {
+                if (i + 1 >= in.size()) {
+                    throw std::invalid_argument((in[i].origin.empty() ? "" : in[i].origin + ": ") +
+                                                "option --params: needs a value");
+                }
+                file = in[++i].text;
+            } else {
+                file = in[i].text.substr(9);
             }
-        }
-        auto take = [&]() -> std::string {
-            if (has_value) return value;
-            if (i + 1 >= argc) fail(arg, "needs a value");
-            return argv[++i];
-        };
-        auto& p = o.params;
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--quiet") {
-            o.quiet = true;
-        } else if (arg == "--metric") {
-            p.metric = static_cast<int32_t>(parse_integer(arg, take(), INT32_MIN, INT32_MAX));
-        } else if (arg == "--octaves") {
-            p.octaves = static_cast<int32_t>(parse_integer(arg, take(), INT32_MIN, INT32_MAX));
-        } else if (arg == "--gain") {
-            p.gain = static_cast<float>(parse_number(arg, take()));
-        } else if (arg == "--weights") {
-            const auto v = parse_vector(arg, take(), 3, 3);
-            p.weights = {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
-        } else if (arg == "--color1") {
-            p.color1 = parse_color(arg, take());
-        } else if (arg == "--color2") {
-            p.color2 = parse_color(arg, take());
-        } else if (arg == "--size") {
-            const std::string v = take();
-            const auto x = v.find('x');
-            if (x == std::string::npos) fail(arg, "expected WxH, got '" + v + "'");
-            o.width = static_cast<int>(parse_integer(arg, v.substr(0, x), 1, kMaxImageSide));
-            o.height = static_cast<int>(parse_integer(arg, v.substr(x + 1), 1, kMaxImageSide));
-        } else if (arg == "--center") {
-            const auto v = parse_vector(arg, take(), 2, 2);
-            o.center_x = v[0];
-            o.center_y = v[1];
-        } else if (arg == "--scale") {
-            o.scale = parse_number(arg, take());
-            if (!(o.scale > 0.0) || std::isinf(o.scale)) fail(arg, "must be a positive finite number");
-        } else if (arg == "--depth") {
-            o.depth = parse_number(arg, take());
-        } else if (arg == "--view") {
-            const std::string v = take();
-            if (v == "slice") o.view = View::slice;
-            else if (v == "sphere") o.view = View::sphere;
-            else fail(arg, "expected slice or sphere, got '" + v + "'");
-        } else if (arg == "--sheet") {
-            const std::string v = take();
-            if (v != "metrics") fail(arg, "expected 'metrics', got '" + v + "' (use --sweep for one parameter)");
-            o.sheet.kind = Sheet::Kind::metrics_by_octaves;
-        } else if (arg == "--sweep") {
-            const std::string v = take();
-            const auto last = v.rfind(':');
-            if (last == std::string::npos) fail(arg, "expected PARAM=FROM:TO:COUNT, got '" + v + "'");
-            const Ramp r = parse_ramp(arg, v.substr(0, last));
-            o.sheet.kind = Sheet::Kind::sweep;
-            o.sheet.param = r.param;
-            o.sheet.from = r.from;
-            o.sheet.to = r.to;
-            o.sheet.count = static_cast<int>(parse_integer(arg, v.substr(last + 1), 2, kMaxSweepCells));
-        } else if (arg == "--cell") {
-            o.cell = static_cast<int>(parse_integer(arg, take(), 16, 2048));
-        } else if (arg == "--ramp") {
-            const Ramp r = parse_ramp(arg, take());
-            for (const Ramp& other : o.ramps)
-                if (other.param == r.param) fail(arg, std::string("parameter ") + param_name(r.param) + " is ramped twice");
-            o.ramps.push_back(r);
-        } else if (arg == "-o" || arg == "--output") {
-            o.output = take();
-            if (o.output.empty()) fail(arg, "needs a file name");
-        } else if (arg == "--threads") {
-            o.threads = static_cast<int>(parse_integer(arg, take(), 0, kMaxThreads));
-        } else if (arg == "--library") {
-            o.library = take();
+            if (depth >= kMaxParamsDepth) {
+                throw std::invalid_argument((in[i].origin.empty() ? "" : in[i].origin + ": ") +
+                                            "option --params: files nested more than " +
+                                            std::to_string(kMaxParamsDepth) + " deep");
+            }
+            append_tokens(out, read_params_file(file, depth + 1), depth + 1);
         } else {
-            throw std::invalid_argument("unknown option '" + arg + "' (see --help)");
+            out.push_back(in[i]);
         }
     }
+}
+
+std::vector<Token> read_params_file(const std::string& path, int depth) {
+    (void)depth;
+    std::ifstream in(path);
+    if (!in) throw std::invalid_argument("option --params: cannot read '" + path + "': " + std::strerror(errno));
+    std::vector<Token> tokens;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string origin = path + ":" + std::to_string(number);
+        std::string word;
+        bool in_word = false, quoted = false;
+        for (size_t k = 0; k <= line.size(); ++k) {
+            const char c = k < line.size() ? line[k] : '\n';
+            if (quoted) {
+                if (c == '"') {
+                    quoted = false;
+                } else if (c == '\n') {
+                    throw std::invalid_argument(origin + ": unterminated quote");
+                } else {
+                    word += c;
+                }
+            } else if (c == '"') {
+                quoted = true;
+                in_word = true;
+            } else if (c == '#' || c == '\n' || std::isspace(static_cast<unsigned char>(c))) {
+                if (in_word) tokens.push_back({word, origin});
+                word.clear();
+                in_word = false;
+                if (c == '#') break;
+            } else {
+                word += c;
+                in_word = true;
+            }
+        }
+    }
+    return tokens;
+}
+
+Vec3 parse_direction(const std::string& option, const std::string& text) {
+    const auto v = parse_vector(option, text, 3, 3);
+    if (!(std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2])) || (v[0] == 0 && v[1] == 0 && v[2] == 0)) {
+        fail(option, "'" + text + "' is not a direction (finite, not all zero)");
+    }
+    return {v[0], v[1], v[2]};
+}
+
+// FROM:TO as two finite numbers.
+void parse_range(const std::string& option, const std::string& text, double* from, double* to) {
+    const auto parts = split(text, ':');
+    if (parts.size() != 2) fail(option, "expected FROM:TO, got '" + text + "'");
+    *from = parse_number(option, parts[0]);
+    *to = parse_number(option, parts[1]);
+}
+
+}  // namespace
+
+Options parse_options(int argc, char** argv) {
+    Options o = default_options();
+    for (int i = 0; i < argc; ++i) o.command_line += (i ? " " : "") + std::string(argv[i]);
+    std::vector<Token> given;
+    for (int i = 1; i < argc; ++i) given.push_back({argv[i], ""});
+    std::vector<Token> tokens;
+    append_tokens(tokens, given, 0);
+
+    bool size_given = false, colors_given = false, depth_range = false, scale_range = false;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        const std::string& origin = tokens[i].origin;
+        try {
+            std::string arg = tokens[i].text;
+            std::string value;
+            bool has_value = false;
+            if (arg.rfind("--", 0) == 0) {
+                const auto eq = arg.find('=');
+                if (eq != std::string::npos) {
+                    value = arg.substr(eq + 1);
+                    arg = arg.substr(0, eq);
+                    has_value = true;
+                }
+            }
+            auto take = [&]() -> std::string {
+                if (has_value) return value;
+                if (i + 1 >= tokens.size()) fail(arg, "needs a value");
+                return tokens[++i].text;
+            };
+            auto& p = o.params;
+            if (arg == "-h" || arg == "--help") {
+                o.help = true;
+            } else if (arg == "--version") {
+                o.version = true;
+            } else if (arg == "--quiet") {
+                o.quiet = true;
+            } else if (arg == "--raw") {
+                o.raw = true;
+            } else if (arg == "--metric") {
+                p.metric = static_cast<int32_t>(parse_integer(arg, take(), INT32_MIN, INT32_MAX));
+            } else if (arg == "--octaves") {
+                p.octaves = static_cast<int32_t>(parse_integer(arg, take(), INT32_MIN, INT32_MAX));
+            } else if (arg == "--gain") {
+                p.gain = static_cast<float>(parse_number(arg, take()));
+            } else if (arg == "--weights") {
+                const auto v = parse_vector(arg, take(), 3, 3);
+                p.weights = {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+                o.weights_given = true;
+            } else if (arg == "--color1") {
+                p.color1 = parse_color(arg, take());
+                colors_given = true;
+            } else if (arg == "--color2") {
+                p.color2 = parse_color(arg, take());
+                colors_given = true;
+            } else if (arg == "--size") {
+                const std::string v = take();
+                const auto x = v.find('x');
+                if (x == std::string::npos) fail(arg, "expected WxH, got '" + v + "'");
+                o.width = static_cast<int>(parse_integer(arg, v.substr(0, x), 1, kMaxImageSide));
+                o.height = static_cast<int>(parse_integer(arg, v.substr(x + 1), 1, kMaxImageSide));
+                size_given = true;
+            } else if (arg == "--center") {
+                const auto v = parse_vector(arg, take(), 2, 2);
+                o.center_x = v[0];
+                o.center_y = v[1];
+            } else if (arg == "--scale") {
+                const std::string v = take();
+                if (v.find(':') != std::string::npos) {
+                    parse_range(arg, v, &o.animation.from, &o.animation.to);
+                    if (!(o.animation.from > 0.0 && o.animation.to > 0.0) || std::isinf(o.animation.from) ||
+                        std::isinf(o.animation.to)) {
+                        fail(arg, "both ends must be positive finite numbers");
+                    }
+                    o.scale = o.animation.from;
+                    scale_range = true;
+                } else {
+                    o.scale = parse_number(arg, v);
+                    if (!(o.scale > 0.0) || std::isinf(o.scale)) fail(arg, "must be a positive finite number");
+                }
+            } else if (arg == "--depth") {
+                const std::string v = take();
+                if (v.find(':') != std::string::npos) {
+                    parse_range(arg, v, &o.animation.from, &o.animation.to);
+                    o.depth = o.animation.from;
+                    depth_range = true;
+                } else {
+                    o.depth = parse_number(arg, v);
+                }
+            } else if (arg == "--normal") {
+                o.normal = parse_direction(arg, take());
+                o.oriented = true;
+            } else if (arg == "--up") {
+                o.up = parse_direction(arg, take());
+                o.oriented = true;
+            } else if (arg == "--view") {
+                const std::string v = take();
+                if (v == "slice") o.view = View::slice;
+                else if (v == "sphere") o.view = View::sphere;
+                else fail(arg, "expected slice or sphere, got '" + v + "'");
+            } else if (arg == "--samples") {
+                const std::string v = take();
+                const long n = parse_integer(arg, v, 1, kMaxSamples);
+                const long root = std::lround(std::sqrt(static_cast<double>(n)));
+                if (root * root != n) fail(arg, "'" + v + "' is not a square number (1, 4, 9, 16, ...)");
+                o.samples = static_cast<int>(n);
+            } else if (arg == "--colorspace") {
+                const std::string v = take();
+                if (v == "srgb") o.colorspace = ColorSpace::srgb;
+                else if (v == "linear") o.colorspace = ColorSpace::linear;
+                else fail(arg, "expected srgb or linear, got '" + v + "'");
+            } else if (arg == "--sheet") {
+                const std::string v = take();
+                if (v != "metrics") fail(arg, "expected 'metrics', got '" + v + "' (use --sweep for one parameter)");
+                if (o.sheet.kind == Sheet::Kind::sweep) fail(arg, "a sheet is either --sheet metrics or a --sweep, not both");
+                o.sheet.kind = Sheet::Kind::metrics_by_octaves;
+            } else if (arg == "--sweep") {
+                const std::string v = take();
+                const auto eq = v.find('=');
+                if (eq == std::string::npos || split(v.substr(eq + 1), ':').size() != 3) {
+                    fail(arg, "expected PARAM=FROM:TO:COUNT, got '" + v + "'");
+                }
+                if (o.sheet.kind == Sheet::Kind::metrics_by_octaves) {
+                    fail(arg, "a sheet is either --sheet metrics or a --sweep, not both");
+                }
+                if (o.sheet.kind == Sheet::Kind::sweep) fail(arg, "only one --sweep per sheet");
+                const auto last = v.rfind(':');
+                const Ramp r = parse_ramp(arg, v.substr(0, last));
+                o.sheet.kind = Sheet::Kind::sweep;
+                o.sheet.param = r.param;
+                o.sheet.from = r.from;
+                o.sheet.to = r.to;
+                o.sheet.count = static_cast<int>(parse_integer(arg, v.substr(last + 1), 2, kMaxSweepCells));
+            } else if (arg == "--cell") {
+                o.cell = static_cast<int>(parse_integer(arg, take(), 16, 2048));
+            } else if (arg == "--ramp") {
+                const Ramp r = parse_ramp(arg, take());
+                for (const Ramp& other : o.ramps)
+                    if (other.param == r.param) fail(arg, std::string("parameter ") + param_name(r.param) + " is ramped twice");
+                o.ramps.push_back(r);
+            } else if (arg == "--frames") {
+                o.animation.frames = static_cast<int>(parse_integer(arg, take(), 2, kMaxFrames));
+            } else if (arg == "-o" || arg == "--output") {
+                o.output = take();
+                if (o.output.empty()) fail(arg, "needs a file name");
+            } else if (arg == "--save-params") {
+                o.save_params = take();
+                if (o.save_params.empty()) fail(arg, "needs a file name");
+            } else if (arg == "--threads") {
+                o.threads = static_cast<int>(parse_integer(arg, take(), 0, kMaxThreads));
+            } else if (arg == "--library") {
+                o.library = take();
+            } else {
+                throw std::invalid_argument("unknown option '" + arg + "' (see --help)");
+            }
+        } catch (const std::invalid_argument& e) {
+            if (origin.empty()) throw;
+            throw std::invalid_argument(origin + ": " + e.what());
+        }
+    }
+
+    // Options that contradict each other are refused rather than resolved.
+    const bool sheet = o.sheet.kind != Sheet::Kind::none;
+    if (sheet && size_given) throw std::invalid_argument("--size does not apply to a sheet: its cells are --cell pixels");
+    if (o.sheet.kind == Sheet::Kind::sweep) {
+        for (const Ramp& r : o.ramps) {
+            if (r.param == o.sheet.param) {
+                throw std::invalid_argument(std::string("parameter ") + param_name(r.param) + " is both swept and ramped");
+            }
+        }
+    }
+    if (o.raw && colors_given) throw std::invalid_argument("--raw sets the colours: drop --color1 and --color2");
+    if (depth_range && scale_range) throw std::invalid_argument("--frames steps one of --depth and --scale, not both");
+    if ((depth_range || scale_range) && o.animation.frames == 0) {
+        throw std::invalid_argument("a FROM:TO range of --depth or --scale needs --frames N");
+    }
+    if (o.animation.frames > 0) {
+        if (!depth_range && !scale_range) throw std::invalid_argument("--frames needs --depth FROM:TO or --scale FROM:TO");
+        if (sheet) throw std::invalid_argument("--frames renders single views, not sheets");
+        if (o.output == "-") throw std::invalid_argument("--frames writes numbered files, not standard output");
+        o.animation.kind = depth_range ? Animation::Kind::depth : Animation::Kind::scale;
+    }
+    if (o.oriented) {
+        if (o.view == View::sphere) throw std::invalid_argument("--normal and --up orient a slice, not the sphere");
+        const Vec3& n = o.normal;
+        const Vec3& u = o.up;
+        const double cx = u.y * n.z - u.z * n.y, cy = u.z * n.x - u.x * n.z, cz = u.x * n.y - u.y * n.x;
+        const double scale = std::sqrt((n.x * n.x + n.y * n.y + n.z * n.z) * (u.x * u.x + u.y * u.y + u.z * u.z));
+        if (std::sqrt(cx * cx + cy * cy + cz * cz) <= 1e-9 * scale) {
+            throw std::invalid_argument("--up must not be parallel to --normal (give another --up)");
+        }
+    }
+    if (o.raw) {
+        o.params.color1 = {1.0f, 1.0f, 1.0f, 1.0f};
+        o.params.color2 = {0.0f, 0.0f, 0.0f, 1.0f};
+        o.colorspace = ColorSpace::linear;
+    }
     return o;
+}
+
+std::string params_text(const Options& o) {
+    std::ostringstream t;
+    auto f = [](double v) {
+        char text[40];
+        std::snprintf(text, sizeof(text), "%.17g", v);
+        return std::string(text);
+    };
+    auto color = [&](const tulo::Color& c) { return f(c.r) + "," + f(c.g) + "," + f(c.b) + "," + f(c.a); };
+    auto vec = [&](const std::vector<double>& v) {
+        std::string s;
+        for (size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + f(v[i]);
+        return s;
+    };
+    const auto& p = o.params;
+    t << "# cellular-preview options (read back with --params)\n";
+    t << "--metric " << p.metric << "\n--octaves " << p.octaves << "\n--gain " << f(p.gain) << "\n";
+    t << "--weights " << f(p.weights.x) << "," << f(p.weights.y) << "," << f(p.weights.z) << "\n";
+    if (o.raw) {
+        t << "--raw\n";
+    } else {
+        t << "--color1 " << color(p.color1) << "\n--color2 " << color(p.color2) << "\n";
+        t << "--colorspace " << (o.colorspace == ColorSpace::srgb ? "srgb" : "linear") << "\n";
+    }
+    if (o.sheet.kind == Sheet::Kind::none) t << "--size " << o.width << "x" << o.height << "\n";
+    t << "--center " << f(o.center_x) << "," << f(o.center_y) << "\n";
+    if (o.animation.kind == Animation::Kind::scale) {
+        t << "--scale " << f(o.animation.from) << ":" << f(o.animation.to) << "\n";
+    } else {
+        t << "--scale " << f(o.scale) << "\n";
+    }
+    if (o.animation.kind == Animation::Kind::depth) {
+        t << "--depth " << f(o.animation.from) << ":" << f(o.animation.to) << "\n";
+    } else {
+        t << "--depth " << f(o.depth) << "\n";
+    }
+    if (o.animation.kind != Animation::Kind::none) t << "--frames " << o.animation.frames << "\n";
+    t << "--view " << (o.view == View::slice ? "slice" : "sphere") << "\n";
+    if (o.oriented) {
+        t << "--normal " << f(o.normal.x) << "," << f(o.normal.y) << "," << f(o.normal.z) << "\n";
+        t << "--up " << f(o.up.x) << "," << f(o.up.y) << "," << f(o.up.z) << "\n";
+    }
+    t << "--samples " << o.samples << "\n";
+    if (o.sheet.kind == Sheet::Kind::metrics_by_octaves) t << "--sheet metrics\n";
+    if (o.sheet.kind == Sheet::Kind::sweep) {
+        t << "--sweep " << param_name(o.sheet.param) << "=" << vec(o.sheet.from) << ":" << vec(o.sheet.to) << ":"
+          << o.sheet.count << "\n";
+    }
+    if (o.sheet.kind != Sheet::Kind::none) t << "--cell " << o.cell << "\n";
+    for (const Ramp& r : o.ramps) t << "--ramp " << param_name(r.param) << "=" << vec(r.from) << ":" << vec(r.to) << "\n";
+    return t.str();
 }
 
 }  // namespace preview

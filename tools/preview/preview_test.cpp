@@ -1,41 +1,57 @@
 // End-to-end tests of cellular-preview: the real program is run, its images
 // are read back with their libraries and compared with the shader library
-// called directly; bad input must fail with a message and an exit code.
+// called directly; bad input must fail with a message and an exit code and
+// leave nothing behind. Grouped by concern: output, pictures, facts,
+// workflow (and the layout of labels and ticks, checked on plan()).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "standin/standin_renderer.h"
 #include "tools/preview/image_io.h"
+#include "tools/preview/options.h"
+#include "tools/preview/render.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 struct ProgramRun {
-    int status;
+    int status;          // exit code, or -signal when killed
     std::string output;  // standard output and error together
 };
 
-ProgramRun run_preview(const std::string& args) {
-    const std::string command = std::string(PREVIEW_PATH) + " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return {-1, "popen failed"};
+// Runs a shell command line; `prefix` goes before the program (limits).
+ProgramRun run_shell(const std::string& command) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return {-1000, "popen failed"};
     std::string out;
     char buffer[4096];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
     const int raw = pclose(pipe);
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out};
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw), out};
 }
+
+ProgramRun run_preview(const std::string& args, const std::string& limits = "") {
+    return run_shell((limits.empty() ? "" : "(" + limits + "; exec ") + std::string(PREVIEW_PATH) + " " + args +
+                     (limits.empty() ? "" : ")"));
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 uint32_t bits(float f) {
     uint32_t u;
@@ -51,8 +67,17 @@ protected:
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(dir_);
+    }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+        return names;
+    }
     fs::path dir_;
 };
 
@@ -67,6 +92,31 @@ const standin::ShaderLibrary& library() {
     return *lib;
 }
 
+// The library's colour for one sample point.
+tulo::Color shade_at(const tulo::CellularTextureParams& params, float x, float y, float z) {
+    standin::ParameterStore store;
+    store.params() = params;
+    standin::ShadingRecord record(store);
+    record.set_point(x, y, z);
+    tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
+    standin::shade(library(), record, store, &c);
+    return c;
+}
+
+void expect_same(const tulo::Color& expected, const tulo::Color& got, const std::string& where) {
+    EXPECT_EQ(bits(expected.r), bits(got.r)) << where;
+    EXPECT_EQ(bits(expected.g), bits(got.g)) << where;
+    EXPECT_EQ(bits(expected.b), bits(got.b)) << where;
+    EXPECT_EQ(bits(expected.a), bits(got.a)) << where;
+}
+
+bool same_pixels(const preview::Image& a, const preview::Image& b) {
+    return a.width == b.width && a.height == b.height &&
+           std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(tulo::Color)) == 0;
+}
+
+// --- What the pictures show --------------------------------------------------
+
 TEST_F(Preview, ExrPixelsAreTheLibrarysColoursUntouched) {
     // A 4x2 slice 8 units wide around (3, -2): pixels are 2 units square, so
     // their centres lie at x = 0, 2, 4, 6 and y = -1 (top row), -3.
@@ -78,66 +128,110 @@ TEST_F(Preview, ExrPixelsAreTheLibrarysColoursUntouched) {
     const preview::Image image = preview::read_exr(out);
     ASSERT_EQ(4, image.width);
     ASSERT_EQ(2, image.height);
-
-    standin::ParameterStore store;
-    store.params() = {{0.9f, 0.1f, 0.2f, 1.0f}, {0.1f, 0.5f, 0.7f, 0.5f}, 2, {1.0f, 2.0f, 0.5f}, 1, 0.7f};
-    standin::ShadingRecord record(store);
+    const tulo::CellularTextureParams p = {{0.9f, 0.1f, 0.2f, 1.0f}, {0.1f, 0.5f, 0.7f, 0.5f}, 2, {1.0f, 2.0f, 0.5f}, 1, 0.7f};
     const float xs[] = {0.0f, 2.0f, 4.0f, 6.0f}, ys[] = {-1.0f, -3.0f};
-    for (int j = 0; j < 2; ++j) {
-        for (int i = 0; i < 4; ++i) {
-            record.set_point(xs[i], ys[j], 1.5f);
-            tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
-            standin::shade(library(), record, store, &c);
-            const tulo::Color& got = image.at(i, j);
-            EXPECT_EQ(bits(c.r), bits(got.r)) << i << "," << j;
-            EXPECT_EQ(bits(c.g), bits(got.g)) << i << "," << j;
-            EXPECT_EQ(bits(c.b), bits(got.b)) << i << "," << j;
-            EXPECT_EQ(bits(c.a), bits(got.a)) << i << "," << j;
-        }
-    }
+    for (int j = 0; j < 2; ++j)
+        for (int i = 0; i < 4; ++i) expect_same(shade_at(p, xs[i], ys[j], 1.5f), image.at(i, j), std::to_string(i) + "," + std::to_string(j));
 }
 
-TEST_F(Preview, BothGainBranchesAppearInALargerSlice) {
-    const std::string out = path("wide.exr");
-    ASSERT_EQ(0, run_preview("--size 48x32 --gain 0.7 --quiet -o " + out).status);
-    const preview::Image image = preview::read_exr(out);
-    int alpha_zero = 0;
-    for (const tulo::Color& c : image.pixels) alpha_zero += c.a == 0.0f;
-    EXPECT_GT(alpha_zero, 0);
-    EXPECT_LT(alpha_zero, static_cast<int>(image.pixels.size()));
-}
-
-TEST_F(Preview, PngIsClampedAndNaNIsMagenta) {
-    // NaN weights keep no distance: t = 0, and gain 0 makes it 0/0.
-    const ProgramRun nan = run_preview("--size 8x8 --weights nan,nan,nan --gain 0 --quiet -o " + path("nan.png"));
-    ASSERT_EQ(0, nan.status) << nan.output;
+TEST_F(Preview, EightBitOutputIsSrgbEncodedWithAlphaUnlessLinearIsAsked) {
+    // NaN weights keep no distance: t = 0 and every pixel is color2, whose
+    // channels 0.2, 0.5, 1 encode to sRGB 124, 188, 255 (linear 51, 128,
+    // 255); the shader leaves alpha as the renderer set it (1: 255).
+    const std::string common = "--size 4x4 --weights nan,0,0 --color2 0.2,0.5,1 --quiet ";
+    ASSERT_EQ(0, run_preview(common + "-o " + path("srgb.png")).status);
+    ASSERT_EQ(0, run_preview(common + "--colorspace linear -o " + path("linear.png")).status);
     int w = 0, h = 0;
-    const auto rgb = preview::read_png_rgb(path("nan.png"), &w, &h);
+    const auto srgb = preview::read_png_rgba(path("srgb.png"), &w, &h);
+    const auto linear = preview::read_png_rgba(path("linear.png"), &w, &h);
+    EXPECT_EQ((std::vector<unsigned char>{124, 188, 255, 255}), std::vector<unsigned char>(srgb.begin(), srgb.begin() + 4));
+    EXPECT_EQ((std::vector<unsigned char>{51, 128, 255, 255}), std::vector<unsigned char>(linear.begin(), linear.begin() + 4));
+    // Beyond the gain limit the shader zeroes alpha: transparent in the PNG.
+    ASSERT_EQ(0, run_preview("--size 4x4 --gain -1 --quiet -o " + path("beyond.png")).status);
+    const auto beyond = preview::read_png_rgba(path("beyond.png"), &w, &h);
+    for (size_t i = 3; i < beyond.size(); i += 4) EXPECT_EQ(0, beyond[i]);
+}
+
+TEST_F(Preview, PngIsClampedAndNaNIsOpaqueMagenta) {
+    // NaN weights keep no distance: t = 0, and gain 0 makes it 0/0.
+    ASSERT_EQ(0, run_preview("--size 8x8 --weights nan,nan,nan --gain 0 --quiet -o " + path("nan.png")).status);
+    int w = 0, h = 0;
+    const auto rgba = preview::read_png_rgba(path("nan.png"), &w, &h);
     ASSERT_EQ(8, w);
-    for (size_t i = 0; i < rgb.size(); i += 3) {
-        ASSERT_EQ(255, rgb[i]);
-        ASSERT_EQ(0, rgb[i + 1]);
-        ASSERT_EQ(255, rgb[i + 2]);
+    for (size_t i = 0; i < rgba.size(); i += 4) {
+        ASSERT_EQ((std::vector<unsigned char>{255, 0, 255, 255}), std::vector<unsigned char>(rgba.begin() + i, rgba.begin() + i + 4));
     }
     ASSERT_EQ(0, run_preview("--size 8x8 --weights nan,nan,nan --gain 0 --quiet -o " + path("nan.exr")).status);
     EXPECT_TRUE(std::isnan(preview::read_exr(path("nan.exr")).at(3, 3).r));
-
-    // Out-of-range colours clamp: color2 (t = 0) of (2, -1, 0.5) is (255, 0, 128).
+    // Out-of-range colours clamp: color2 (2, -1, 0.5) is (255, 0, 188).
     ASSERT_EQ(0, run_preview("--size 4x4 --weights nan,0,0 --color2 2,-1,0.5 --quiet -o " + path("c.png")).status);
-    const auto clamped = preview::read_png_rgb(path("c.png"), &w, &h);
-    EXPECT_EQ(255, clamped[0]);
-    EXPECT_EQ(0, clamped[1]);
-    EXPECT_EQ(128, clamped[2]);
+    const auto clamped = preview::read_png_rgba(path("c.png"), &w, &h);
+    EXPECT_EQ((std::vector<unsigned char>{255, 0, 188}), std::vector<unsigned char>(clamped.begin(), clamped.begin() + 3));
+}
+
+TEST_F(Preview, TheDefaultPictureHasNoHolesAndBothBranchesShowWhenAsked) {
+    ASSERT_EQ(0, run_preview("--size 96x96 --quiet -o " + path("default.exr")).status);
+    for (const tulo::Color& c : preview::read_exr(path("default.exr")).pixels) ASSERT_NE(0.0f, c.a);
+    ASSERT_EQ(0, run_preview("--size 48x32 --gain 0.7 --quiet -o " + path("limit.exr")).status);
+    int alpha_zero = 0;
+    const preview::Image limit = preview::read_exr(path("limit.exr"));
+    for (const tulo::Color& c : limit.pixels) alpha_zero += c.a == 0.0f;
+    EXPECT_GT(alpha_zero, 0);
+    EXPECT_LT(alpha_zero, static_cast<int>(limit.pixels.size()));
+}
+
+TEST_F(Preview, RawShowsTheValueItself) {
+    // White at 1, black at 0: every channel is t / (1 / gain) as the library
+    // computes it with those colours.
+    ASSERT_EQ(0, run_preview("--raw --size 3x2 --center 1,1 --scale 6 --metric 3 --quiet -o " + path("raw.exr")).status);
+    const preview::Image image = preview::read_exr(path("raw.exr"));
+    tulo::CellularTextureParams p = preview::default_options().params;
+    p.metric = 3;
+    p.color1 = {1.0f, 1.0f, 1.0f, 1.0f};
+    p.color2 = {0.0f, 0.0f, 0.0f, 1.0f};
+    const float xs[] = {-1.0f, 1.0f, 3.0f}, ys[] = {2.0f, 0.0f};
+    for (int j = 0; j < 2; ++j)
+        for (int i = 0; i < 3; ++i) {
+            const tulo::Color c = image.at(i, j);
+            expect_same(shade_at(p, xs[i], ys[j], 0.0f), c, "raw");
+            EXPECT_EQ(bits(c.r), bits(c.g));
+        }
+    ASSERT_EQ(2, run_preview("--raw --color1 1,0,0 -o " + path("x.png")).status);
+}
+
+TEST_F(Preview, TheMetricSheetShowsEveryMetricsOwnCharacter) {
+    // Without --weights, Superquadratic (exponents 1/2) no longer repeats
+    // Manhattan; with --weights 1,1,1 it does, pixel for pixel.
+    auto columns_differ = [&](const std::string& extra) {
+        const std::string out = path("sheet" + std::to_string(extra.size()) + ".exr");
+        const ProgramRun r = run_preview("--sheet metrics --cell 24 --quiet " + extra + " -o " + out);
+        EXPECT_EQ(0, r.status) << r.output;
+        const preview::Image image = preview::read_exr(out);
+        const preview::Layout layout = preview::plan([&] {
+            preview::Options o = preview::default_options();
+            o.sheet.kind = preview::Sheet::Kind::metrics_by_octaves;
+            o.cell = 24;
+            o.weights_given = !extra.empty();
+            return o;
+        }());
+        const preview::Cell& manhattan = layout.cells[1];
+        const preview::Cell& superquadratic = layout.cells[4];
+        for (int y = 0; y < 24; ++y)
+            for (int x = 0; x < 24; ++x)
+                if (std::memcmp(&image.at(manhattan.x0 + x, manhattan.y0 + y), &image.at(superquadratic.x0 + x, superquadratic.y0 + y),
+                                sizeof(tulo::Color)) != 0)
+                    return true;
+        return false;
+    };
+    EXPECT_TRUE(columns_differ(""));
+    EXPECT_FALSE(columns_differ("--weights 1,1,1"));
 }
 
 TEST_F(Preview, ImageDoesNotDependOnTheThreadCount) {
-    const std::string common = "--sheet metrics --cell 40 --ramp gain=0.3:1.5 --quiet -o ";
+    const std::string common = "--sheet metrics --cell 40 --ramp gain=0.3:1.5 --samples 4 --quiet -o ";
     ASSERT_EQ(0, run_preview("--threads 1 " + common + path("one.exr")).status);
     ASSERT_EQ(0, run_preview("--threads 5 " + common + path("five.exr")).status);
-    const auto a = preview::read_exr(path("one.exr"));
-    const auto b = preview::read_exr(path("five.exr"));
-    ASSERT_EQ(a.pixels.size(), b.pixels.size());
-    EXPECT_EQ(0, std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size() * sizeof(tulo::Color)));
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("one.exr")), preview::read_exr(path("five.exr"))));
 }
 
 TEST_F(Preview, RampedParameterIsComputedPerSampleThroughTheRenderer) {
@@ -150,18 +244,195 @@ TEST_F(Preview, RampedParameterIsComputedPerSampleThroughTheRenderer) {
     const float gains[] = {0.6875f, 1.0625f, 1.4375f, 1.8125f};
     const int32_t octaves[] = {1, 2, 3, 4};
     const float xs[] = {-7.5f, -2.5f, 2.5f, 7.5f};
-    standin::ParameterStore store;
-    store.params() = {{0.95f, 0.85f, 0.55f, 1.0f}, {0.08f, 0.12f, 0.22f, 1.0f}, 1, {1.0f, 1.0f, 1.0f}, 2, 0.6f};
-    standin::ShadingRecord record(store);
     for (int i = 0; i < 4; ++i) {
-        store.params().gain = gains[i];
-        store.params().octaves = octaves[i];
-        record.set_point(xs[i], 2.5f, 0.0f);
-        tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
-        standin::shade(library(), record, store, &c);
-        EXPECT_EQ(bits(c.r), bits(image.at(i, 1).r)) << "column " << i;
-        EXPECT_EQ(bits(c.a), bits(image.at(i, 1).a)) << "column " << i;
+        tulo::CellularTextureParams p = preview::default_options().params;
+        p.gain = gains[i];
+        p.octaves = octaves[i];
+        expect_same(shade_at(p, xs[i], 2.5f, 0.0f), image.at(i, 1), "column " + std::to_string(i));
     }
+    // Too narrow for the tick values: said so, not silently left out.
+    EXPECT_TRUE(contains(run_preview("--size 4x4 --ramp gain=0.5:2 -o " + path("r.png")).output, "do not fit"));
+}
+
+// --- Labels, legend and ticks ------------------------------------------------
+
+TEST(PreviewLayout, LabelsWrapButAreNeverCut) {
+    preview::Options o = preview::default_options();
+    o.sheet.kind = preview::Sheet::Kind::sweep;
+    o.sheet.param = standin::Param::weights;
+    o.sheet.from = {0.123456, 1.98765, 3.14159};
+    o.sheet.to = {2.5, 0.001234, 1.0};
+    o.sheet.count = 3;
+    o.cell = 40;  // six characters a line
+    const preview::Layout layout = preview::plan(o);
+    ASSERT_EQ(3u, layout.cells.size());
+    // Three significant digits, every character on some line, no line wider
+    // than the cell.
+    std::string joined;
+    for (const std::string& line : layout.cells[0].label) {
+        EXPECT_LE(static_cast<int>(line.size()) * 6, 40) << line;
+        joined += line;
+    }
+    EXPECT_EQ("weights0.123,1.99,3.14", joined);
+    // The legend states the fixed settings.
+    std::string captions;
+    for (const preview::Caption& c : layout.captions) captions += c.text + " ";
+    EXPECT_TRUE(contains(captions, "GAIN 0.5")) << captions;
+    EXPECT_TRUE(contains(captions, "SCALE 20")) << captions;
+    EXPECT_TRUE(contains(captions, "COLOR1 0.95,0.85,0.55,1")) << captions;
+}
+
+TEST(PreviewLayout, RampsGetTicksWithValues) {
+    preview::Options o = preview::default_options();
+    o.width = 400;
+    o.height = 100;
+    o.ramps.push_back({standin::Param::gain, {0.2}, {1.8}});
+    const preview::Layout layout = preview::plan(o);
+    EXPECT_GT(layout.height, 100);  // a strip below the picture
+    ASSERT_EQ(5u, layout.ticks.size());
+    EXPECT_EQ(0, layout.ticks.front().x);
+    EXPECT_EQ(399, layout.ticks.back().x);
+    std::string captions;
+    for (const preview::Caption& c : layout.captions) captions += c.text + "|";
+    EXPECT_EQ("gain 0.2|0.6|1|1.4|1.8|", captions);
+    EXPECT_TRUE(layout.notices.empty());
+}
+
+// --- Output that never surprises --------------------------------------------
+
+TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
+    fs::create_directories(dir_ / "folder");
+    struct Case {
+        std::string output;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {path("folder"), 2, "is a folder"},
+        {path("folder") + "/", 2, "names a folder"},
+        {path("missing/out.png"), 1, "the folder '" + path("missing") + "' does not exist"},
+        {path("x.jpg"), 2, ".jpg is not a supported format (supported: .png, .exr)"},
+        {path("x.tif"), 2, ".tif is not a supported format"},
+        {path("noextension"), 2, "has no extension"},
+    };
+    // A render this size with Minkowski would take many seconds: these must
+    // fail at once.
+    for (const Case& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const ProgramRun r = run_preview("--size 4096x4096 --metric 4 -o " + c.output);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(c.status, r.status) << c.output << "\n" << r.output;
+        EXPECT_TRUE(contains(r.output, c.message)) << c.output << "\n" << r.output;
+        EXPECT_LT(seconds, 5.0) << "rendered before failing: " << c.output;
+    }
+    EXPECT_EQ(std::vector<std::string>{"folder"}, files());
+}
+
+TEST_F(Preview, AFolderWithoutWritePermissionIsReported) {
+    if (geteuid() == 0) GTEST_SKIP() << "running as root, which may write anywhere";
+    fs::create_directories(dir_ / "locked");
+    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    const ProgramRun r = run_preview("-o " + path("locked/x.png"));
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.output, "no permission to write")) << r.output;
+}
+
+TEST_F(Preview, PngGoesToStandardOutputButNotToATerminal) {
+    const ProgramRun r = run_shell(std::string(PREVIEW_PATH) + " --size 8x8 --quiet -o - > " + path("piped.png"));
+    ASSERT_EQ(0, r.status) << r.output;
+    int w = 0, h = 0;
+    preview::read_png_rgba(path("piped.png"), &w, &h);
+    EXPECT_EQ(8, w);
+    EXPECT_EQ(2, run_preview("--size 8x8 --frames 2 --depth 0:1 -o -").status);
+    // script(1) gives the program a terminal as standard output.
+    if (system("command -v script > /dev/null 2>&1") == 0) {
+        const ProgramRun tty = run_shell("script -qec '" + std::string(PREVIEW_PATH) + " --size 8x8 -o -' /dev/null");
+        EXPECT_TRUE(contains(tty.output, "refusing to write a PNG to a terminal")) << tty.output;
+    }
+}
+
+TEST_F(Preview, AnInterruptRemovesTheHalfWrittenFile) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const std::string out = path("big.png");
+            execl(PREVIEW_PATH, PREVIEW_PATH, "--size", "8192x8192", "--metric", "4", "--threads", "1", "--quiet", "-o",
+                  out.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Wait for the temporary file, then interrupt the render.
+        for (int i = 0; i < 500 && files().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_FALSE(files().empty()) << "no temporary file appeared";
+        kill(child, sig);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_TRUE(files().empty()) << files().front();
+    }
+}
+
+TEST_F(Preview, AFailedWriteNamesTheFileAndTheReason) {
+    // A file-size limit of 64 KiB: the PNG of 512x512 noise is larger.
+    const ProgramRun r = run_preview("--quiet -o " + path("big.png"), "ulimit -f 64");
+    EXPECT_EQ(1, r.status) << r.output;
+    EXPECT_TRUE(contains(r.output, "cannot write '" + path("big.png") + "': File too large")) << r.output;
+    const ProgramRun e = run_preview("--size 512x256 --quiet -o " + path("big.exr"), "ulimit -f 64");
+    EXPECT_EQ(1, e.status) << e.output;
+    EXPECT_TRUE(contains(e.output, "cannot write '" + path("big.exr") + "': File too large")) << e.output;
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_F(Preview, ShortOfMemoryItSaysHowMuchIsNeeded) {
+    const ProgramRun r = run_preview("--size 16384x16384 --quiet -o " + path("huge.exr"), "ulimit -v 1000000");
+    EXPECT_EQ(1, r.status) << r.output;
+    EXPECT_TRUE(contains(r.output, "the image needs 4096 MiB")) << r.output;
+    EXPECT_TRUE(files().empty());
+    // Sheets are capped as a whole.
+    const ProgramRun s = run_preview("--sweep gain=0.1:1:64 --cell 2048 -o " + path("sheet.png"));
+    EXPECT_EQ(2, s.status);
+    EXPECT_TRUE(contains(s.output, "more than 16384 on a side")) << s.output;
+}
+
+TEST_F(Preview, AnExistingFileKeepsItsModeAndALinkIsWrittenThrough) {
+    const std::string target = path("target.png");
+    std::ofstream(target) << "old";
+    chmod(target.c_str(), 0640);
+    fs::create_symlink(target, path("link.png"));
+    ASSERT_EQ(0, run_preview("--size 8x8 --quiet -o " + path("link.png")).status);
+    EXPECT_TRUE(fs::is_symlink(path("link.png")));
+    struct stat st;
+    ASSERT_EQ(0, stat(target.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777u);
+    int w = 0, h = 0;
+    preview::read_png_rgba(target, &w, &h);
+    EXPECT_EQ(8, w);
+}
+
+TEST_F(Preview, ContradictionsAreRefusedAndOverflowIsInfinity) {
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"--sheet metrics --sweep gain=0.1:1:4", "either --sheet metrics or a --sweep"},
+        {"--sweep gain=0.1:1:4 --ramp gain=0.5:1", "both swept and ramped"},
+        {"--sheet metrics --size 64x64", "--size does not apply to a sheet"},
+        {"--sweep gain=0.2:2", "expected PARAM=FROM:TO:COUNT"},
+        {"--frames 3", "--frames needs --depth FROM:TO or --scale FROM:TO"},
+        {"--depth 0:1", "needs --frames N"},
+        {"--normal 0,0,1 --up 0,0,2", "must not be parallel"},
+        {"--samples 3", "not a square number"},
+        {"--view sphere --normal 1,0,0", "orient a slice"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun r = run_preview(c.args + " -o " + path("x.png"));
+        EXPECT_EQ(2, r.status) << c.args << "\n" << r.output;
+        EXPECT_TRUE(contains(r.output, c.message)) << c.args << "\n" << r.output;
+    }
+    ASSERT_EQ(0, run_preview("--size 8x8 --gain 1e999 --quiet -o " + path("a.exr")).status);
+    ASSERT_EQ(0, run_preview("--size 8x8 --gain inf --quiet -o " + path("b.exr")).status);
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("a.exr")), preview::read_exr(path("b.exr"))));
 }
 
 TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
@@ -181,16 +452,51 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--metric 99999999999", 2, "option --metric: '99999999999' is outside"},
         {"--ramp speed=1:2", 2, "unknown parameter 'speed'"},
         {"--view cube", 2, "expected slice or sphere"},
+        {"--colorspace p3", 2, "expected srgb or linear"},
         {"--library /nonexistent/lib.so" + out, 1, "cannot load shader library '/nonexistent/lib.so'"},
         {std::string("--library ") + NOT_A_SHADER_PATH + out, 1, "lacks the entry point 'tulo_cellulartexture_version'"},
-        {"-o " + path("missing/dir/out.png"), 1, "cannot write '" + path("missing/dir/out.png") + "'"},
     };
     for (const Case& c : cases) {
         const ProgramRun r = run_preview(c.args);
         EXPECT_EQ(c.status, r.status) << c.args << "\n" << r.output;
-        EXPECT_NE(std::string::npos, r.output.find(c.message)) << c.args << "\n" << r.output;
+        EXPECT_TRUE(contains(r.output, c.message)) << c.args << "\n" << r.output;
     }
-    EXPECT_TRUE(fs::is_empty(dir_));
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_F(Preview, ThePreviewScriptWritesIntoTheCallersFolder) {
+    const ProgramRun r = run_shell("cd " + dir_.string() + " && " + SOURCE_DIR + "/scripts/preview.sh --size 8x8 --quiet -o x.png");
+    ASSERT_EQ(0, r.status) << r.output;
+    EXPECT_TRUE(fs::exists(path("x.png")));
+}
+
+// --- Facts after every render -----------------------------------------------
+
+TEST_F(Preview, EveryRenderEndsWithItsFacts) {
+    // NaN weights and gain 0: every sample NaN, one flat colour.
+    const ProgramRun nan = run_preview("--size 8x8 --weights nan,nan,nan --gain 0 -o " + path("nan.png"));
+    ASSERT_EQ(0, nan.status);
+    EXPECT_TRUE(contains(nan.output, "NaN 100%")) << nan.output;
+    EXPECT_TRUE(contains(nan.output, "of 64 samples")) << nan.output;
+    EXPECT_TRUE(contains(nan.output, "warning: the image is one flat colour")) << nan.output;
+    EXPECT_TRUE(contains(nan.output, "warning: most samples are NaN")) << nan.output;
+    // Far beyond the lattice: every sample, and color2 everywhere.
+    const ProgramRun far = run_preview("--size 8x8 --center 1e10,0 -o " + path("far.png"));
+    EXPECT_TRUE(contains(far.output, "beyond the lattice 100%")) << far.output;
+    // Gain 1.5 leaves some samples beyond the limit: alpha 0 between 0 and 100%.
+    const ProgramRun limit = run_preview("--size 32x32 --gain 1.5 --samples 4 -o " + path("limit.png"));
+    EXPECT_TRUE(contains(limit.output, "of 4096 samples")) << limit.output;
+    EXPECT_FALSE(contains(limit.output, "alpha 0 0%")) << limit.output;
+    EXPECT_FALSE(contains(limit.output, "warning")) << limit.output;
+}
+
+TEST_F(Preview, VersionAndHelp) {
+    const ProgramRun v = run_preview("--version");
+    EXPECT_EQ(0, v.status);
+    EXPECT_TRUE(contains(v.output, "tulo_cellulartexture version 1")) << v.output;
+    const ProgramRun h = run_preview("--help");
+    EXPECT_EQ(0, h.status);
+    EXPECT_TRUE(contains(h.output, "Exit codes: 0 done; 1 ")) << h.output;
 }
 
 TEST_F(Preview, EveryOptionTheHelpNamesIsAccepted) {
@@ -199,18 +505,90 @@ TEST_F(Preview, EveryOptionTheHelpNamesIsAccepted) {
     std::vector<std::string> options;
     for (std::size_t at = help.output.find("--"); at != std::string::npos; at = help.output.find("--", at + 2)) {
         std::size_t end = at + 2;
-        while (end < help.output.size() && (std::isalnum(static_cast<unsigned char>(help.output[end])) ||
-                                            help.output[end] == '-'))
+        while (end < help.output.size() && (std::isalnum(static_cast<unsigned char>(help.output[end])) || help.output[end] == '-'))
             ++end;
         if (end > at + 2) options.push_back(help.output.substr(at, end - at));
     }
-    EXPECT_GE(options.size(), 15u);
+    EXPECT_GE(options.size(), 25u);
     for (const std::string& option : options) {
-        // Given alone, an option either works or asks for its value; it is
-        // never unknown. (--help and --version print and exit.)
         const ProgramRun r = run_preview(option + " --size 1x1 --quiet -o " + path("o.png"));
-        EXPECT_EQ(std::string::npos, r.output.find("unknown option '" + option + "'")) << option << "\n" << r.output;
+        EXPECT_FALSE(contains(r.output, "unknown option '" + option + "'")) << option << "\n" << r.output;
     }
+}
+
+TEST_F(Preview, FilesCarryTheSettingsThatMadeThem) {
+    const std::string args = "--size 8x8 --metric 3 --gain 0.25 --quiet";
+    ASSERT_EQ(0, run_preview(args + " -o " + path("m.exr")).status);
+    ASSERT_EQ(0, run_preview(args + " -o " + path("m.png")).status);
+    for (const auto& text : {preview::read_exr_text(path("m.exr")), preview::read_png_text(path("m.png"))}) {
+        ASSERT_TRUE(text.count("Parameters"));
+        EXPECT_TRUE(contains(text.at("Parameters"), "--metric 3\n")) << text.at("Parameters");
+        EXPECT_TRUE(contains(text.at("Parameters"), "--gain 0.25\n")) << text.at("Parameters");
+        ASSERT_TRUE(text.count("Command Line"));
+        EXPECT_TRUE(contains(text.at("Command Line"), "--metric 3 --gain 0.25")) << text.at("Command Line");
+        ASSERT_TRUE(text.count("Software"));
+        EXPECT_TRUE(contains(text.at("Software"), "tulo_cellulartexture version 1"));
+    }
+}
+
+// --- The look-development workflow ---------------------------------------------
+
+TEST_F(Preview, FramesStepTheDepthThroughNumberedFiles) {
+    const ProgramRun r = run_preview("--size 6x4 --frames 3 --depth 0:2 --quiet -o " + path("f.exr"));
+    ASSERT_EQ(0, r.status) << r.output;
+    EXPECT_EQ(3u, files().size());
+    ASSERT_EQ(0, run_preview("--size 6x4 --depth 1 --quiet -o " + path("single.exr")).status);
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("single.exr")), preview::read_exr(path("f.0002.exr"))));
+    EXPECT_FALSE(same_pixels(preview::read_exr(path("f.0001.exr")), preview::read_exr(path("f.0003.exr"))));
+    ASSERT_EQ(0, run_preview("--size 6x4 --frames 2 --scale 10:30 --quiet -o " + path("s.exr")).status);
+    ASSERT_EQ(0, run_preview("--size 6x4 --scale 30 --quiet -o " + path("s30.exr")).status);
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("s30.exr")), preview::read_exr(path("s.0002.exr"))));
+}
+
+TEST_F(Preview, SlicesAtAnyOrientation) {
+    // Normal along x, up along z: right is y. A 2x2 slice 8 wide through
+    // (3, -2, 1.5) has its pixel centres at y = -4 / 0 and z = 3.5 / -0.5.
+    ASSERT_EQ(0, run_preview("--size 2x2 --center 3,-2 --depth 1.5 --scale 8 --normal 1,0,0 --up 0,0,1 --quiet -o " +
+                             path("x.exr")).status);
+    const preview::Image image = preview::read_exr(path("x.exr"));
+    const tulo::CellularTextureParams p = preview::default_options().params;
+    expect_same(shade_at(p, 3.0f, -4.0f, 3.5f), image.at(0, 0), "top left");
+    expect_same(shade_at(p, 3.0f, 0.0f, 3.5f), image.at(1, 0), "top right");
+    expect_same(shade_at(p, 3.0f, -4.0f, -0.5f), image.at(0, 1), "bottom left");
+    // The default orientation given explicitly changes nothing.
+    ASSERT_EQ(0, run_preview("--size 16x8 --normal 0,0,1 --up 0,1,0 --quiet -o " + path("z.exr")).status);
+    ASSERT_EQ(0, run_preview("--size 16x8 --quiet -o " + path("plain.exr")).status);
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("z.exr")), preview::read_exr(path("plain.exr"))));
+}
+
+TEST_F(Preview, SavedParametersRenderTheSamePicture) {
+    const std::string args = "--size 12x10 --metric 5 --weights 2,0.5,1 --octaves 3 --gain 0.45 --color1 1,0.5,0.25 "
+                             "--center 0.3,-7 --scale 13 --depth 2.5 --samples 4 --ramp gain=0.2:0.9 --quiet";
+    ASSERT_EQ(0, run_preview(args + " --save-params " + path("look.txt") + " -o " + path("a.exr")).status);
+    ASSERT_EQ(0, run_preview("--params " + path("look.txt") + " --quiet -o " + path("b.exr")).status);
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("a.exr")), preview::read_exr(path("b.exr"))));
+    // A bad line is reported with the file and the line.
+    std::ofstream(path("bad.txt")) << "# a look\n--metric 2\n--gain fast\n";
+    const ProgramRun r = run_preview("--params " + path("bad.txt") + " -o " + path("c.png"));
+    EXPECT_EQ(2, r.status);
+    EXPECT_TRUE(contains(r.output, path("bad.txt") + ":3: option --gain: 'fast' is not a number")) << r.output;
+}
+
+TEST_F(Preview, SamplesAverageAStratifiedGrid) {
+    // One pixel 8 units wide, 4 samples: the centres of its quarters, at
+    // (-2, 2), (2, 2), (-2, -2), (2, -2); the pixel is their mean.
+    ASSERT_EQ(0, run_preview("--size 1x1 --scale 8 --samples 4 --gain 0.3 --quiet -o " + path("aa.exr")).status);
+    tulo::CellularTextureParams p = preview::default_options().params;
+    p.gain = 0.3f;
+    double sum[4] = {0, 0, 0, 0};
+    for (const float y : {2.0f, -2.0f})
+        for (const float x : {-2.0f, 2.0f}) {
+            const tulo::Color c = shade_at(p, x, y, 0.0f);
+            sum[0] += c.r, sum[1] += c.g, sum[2] += c.b, sum[3] += c.a;
+        }
+    const tulo::Color mean{static_cast<float>(sum[0] / 4), static_cast<float>(sum[1] / 4), static_cast<float>(sum[2] / 4),
+                           static_cast<float>(sum[3] / 4)};
+    expect_same(mean, preview::read_exr(path("aa.exr")).at(0, 0), "averaged pixel");
 }
 
 }  // namespace

@@ -5,33 +5,85 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <thread>
 
+#include "cellular/cellular_basis.h"
 #include "tools/preview/font.h"
+#include "tools/preview/output.h"
 
 namespace preview {
 namespace {
 
 // Square tiles handed to worker threads.
 constexpr int kTile = 32;
-// Sheet geometry: label strip above each cell and the gap between cells.
-constexpr int kLabelStrip = kGlyphHeight + 6;
+// Text: a line of glyphs and its spacing; the gap between sheet cells.
+constexpr int kLine = kGlyphHeight + 3;
 constexpr int kGap = 4;
-// Sheet background and label colour.
+// A ramp's tick row: the tick mark, then a line of values.
+constexpr int kTickLength = 4;
+constexpr int kTickRow = kTickLength + 1 + kLine;
+// Sheet background and label colour (linear).
 constexpr tulo::Color kSheetBackground{0.02f, 0.02f, 0.02f, 1.0f};
-constexpr tulo::Color kLabelColor{0.9f, 0.9f, 0.9f, 1.0f};
+constexpr tulo::Color kLabelColor{0.8f, 0.8f, 0.8f, 1.0f};
 // Behind the sphere.
 constexpr tulo::Color kSphereBackground{0.05f, 0.05f, 0.05f, 0.0f};
 // A sweep sheet wraps into rows of this many cells.
 constexpr int kSweepColumns = 8;
 
-const char* const kMetricNames[] = {"EUCLIDIAN", "MANHATTAN", "CHESSBOARD", "MINKOWSKI", "SUPERQUAD"};
+const char* const kMetricNames[] = {"EUCLIDIAN", "MANHATTAN", "CHESSBOARD", "MINKOWSKI", "SUPERQUADRATIC"};
 
-std::string format_value(double v) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%g", v);
-    return text;
+// Weights that bring out each metric's character on the metrics sheet when
+// the user gives none: unit factors for the first three; Minkowski measures
+// d - w, so a small offset shows its rounded stars rather than cells around
+// a point one unit away; Superquadratic with unit exponents would repeat
+// Manhattan, so exponents 1/2 show its pinched diamonds.
+const tulo::Vector3 kShowcaseWeights[5] = {
+    {1.0f, 1.0f, 1.0f}, {1.0f, 1.0f, 1.0f}, {1.0f, 1.0f, 1.0f}, {0.01f, 0.01f, 0.01f}, {0.5f, 0.5f, 0.5f}};
+
+int text_width(const std::string& text) { return static_cast<int>(text.size()) * kGlyphAdvance; }
+
+// Words into lines no wider than `width` pixels; a word too long for a
+// line is broken across lines, never cut.
+std::vector<std::string> wrap(const std::string& text, int width) {
+    const size_t per_line = static_cast<size_t>(std::max(1, width / kGlyphAdvance));
+    std::vector<std::string> lines;
+    std::string line;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(at, end - at);
+        at = end + 1;
+        while (!word.empty()) {
+            const size_t room = line.empty() ? per_line : (line.size() + 1 < per_line ? per_line - line.size() - 1 : 0);
+            if (word.size() <= room) {
+                line += (line.empty() ? "" : " ") + word;
+                word.clear();
+            } else if (line.empty()) {
+                lines.push_back(word.substr(0, per_line));
+                word = word.substr(per_line);
+            } else {
+                lines.push_back(line);
+                line.clear();
+            }
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
 }
+
+std::string list_values(const std::vector<double>& v, size_t n) {
+    std::string s;
+    for (size_t k = 0; k < n; ++k) s += (k ? "," : "") + format_value(v[k]);
+    return s;
+}
+
+std::string color_text(const tulo::Color& c) {
+    return format_value(c.r) + "," + format_value(c.g) + "," + format_value(c.b) + "," + format_value(c.a);
+}
+
+std::string vector_text(const tulo::Vector3& v) { return format_value(v.x) + "," + format_value(v.y) + "," + format_value(v.z); }
 
 // Writes the value of `param` at position u in [0, 1] of from..to into the
 // parameter's own representation at `out`.
@@ -51,8 +103,16 @@ void ramp_value(standin::Param param, const std::vector<double>& from, const std
     std::memcpy(out, f, n * sizeof(float));
 }
 
+// The value text of a ramp at u, as its ticks show it.
+std::string ramp_text(const Ramp& r, double u) {
+    std::vector<double> v(r.from.size());
+    for (size_t i = 0; i < v.size(); ++i) v[i] = r.from[i] + (r.to[i] - r.from[i]) * u;
+    if (r.param == standin::Param::metric || r.param == standin::Param::octaves) v[0] = std::round(v[0]);
+    return list_values(v, v.size() == 4 ? 3 : v.size());
+}
+
 // The stand-in renderer's answer for ramped parameters: the ramp's value at
-// the pixel being shaded, in one scratch buffer reused for every answer.
+// the sample being shaded, in one scratch buffer reused for every answer.
 class RampConnections final : public standin::Connections {
 public:
     explicit RampConnections(const std::vector<Ramp>& ramps) : ramps_(ramps) {}
@@ -80,13 +140,41 @@ std::unique_ptr<standin::ParameterStore> make_store(const Options& o, const tulo
     return store;
 }
 
-void draw_label(Image& image, int x0, int y0, const std::string& text, int max_width) {
-    for (size_t k = 0; k < text.size(); ++k) {
-        const int gx = x0 + static_cast<int>(k) * kGlyphAdvance;
-        if (gx + 5 > x0 + max_width) break;
-        for (int row = 0; row < kGlyphHeight; ++row)
-            for (int col = 0; col < 5; ++col)
-                if (glyph_pixel(text[k], col, row)) image.at(gx + col, y0 + row) = kLabelColor;
+// Tick rows of the ramps below a cell at (x0, y): as many ticks (5, 3 or 2)
+// as leave every value readable, or a notice when not even the two ends fit.
+void place_ticks(const Options& o, int x0, int y, int width, Layout* layout) {
+    for (const Ramp& r : o.ramps) {
+        bool placed = false;
+        for (int n : {5, 3, 2}) {
+            std::vector<Caption> captions;
+            std::vector<Tick> ticks;
+            int right_edge = x0 - kGlyphAdvance;  // end of the previous value
+            bool fits = true;
+            for (int k = 0; k < n; ++k) {
+                const double u = static_cast<double>(k) / (n - 1);
+                const int tx = x0 + std::min(width - 1, static_cast<int>(std::lround(u * width)));
+                std::string text = ramp_text(r, u);
+                if (k == 0) text = std::string(param_name(r.param)) + " " + text;
+                const int w = text_width(text);
+                int cx = k == 0 ? x0 : k == n - 1 ? x0 + width - w : tx - w / 2;
+                if (cx < right_edge + kGlyphAdvance || cx + w > x0 + width || cx < x0) fits = false;
+                right_edge = cx + w;
+                captions.push_back({cx, y + kTickLength + 1, text});
+                ticks.push_back({tx, y, y + kTickLength});
+            }
+            if (!fits) continue;
+            layout->captions.insert(layout->captions.end(), captions.begin(), captions.end());
+            layout->ticks.insert(layout->ticks.end(), ticks.begin(), ticks.end());
+            placed = true;
+            break;
+        }
+        if (!placed) {
+            layout->notices.push_back(std::string("the ramp of ") + param_name(r.param) + " is " + ramp_text(r, 0.0) +
+                                      " at the left edge and " + ramp_text(r, 1.0) +
+                                      " at the right; its values do not fit below a view " + std::to_string(width) +
+                                      " pixels wide");
+        }
+        y += kTickRow;
     }
 }
 
@@ -105,131 +193,369 @@ std::vector<Tile> make_tiles(const Layout& layout) {
     return tiles;
 }
 
-// Shades one pixel of a cell: the slice point, or the sphere's surface.
-tulo::Color shade_pixel(const Options& o, const Cell& cell, int px, int py, const standin::ShaderLibrary& lib,
-                        standin::ShadingRecord& record, RampConnections& ramps) {
-    const double w = cell.width, h = cell.height;
-    const double ox = ((px + 0.5) / w - 0.5) * o.scale;
-    const double oy = (0.5 - (py + 0.5) / h) * o.scale * h / w;
-    ramps.u = (px + 0.5) / w;
-    tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
-    if (o.view == View::slice) {
-        record.set_point(static_cast<float>(o.center_x + ox), static_cast<float>(o.center_y + oy),
-                         static_cast<float>(o.depth));
-        lib.shade_function()(&c, record.state(), &cell.store->params());
-        return c;
+Vec3 normalised(const Vec3& v) {
+    const double n = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
+    return {v.x / n, v.y / n, v.z / n};
+}
+
+Vec3 cross(const Vec3& a, const Vec3& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+// The slice's axes in space: right and up in the image.
+struct Frame {
+    Vec3 right, up;
+};
+
+Frame slice_frame(const Options& o) {
+    const Vec3 n = normalised(o.normal);
+    const Vec3 right = normalised(cross(o.up, n));
+    return {right, cross(n, right)};
+}
+
+// Whether a sample point leaves the lattice at some octave up to `octaves`:
+// its scaled coordinate (the point doubled per octave, times the density
+// scale, in single precision as the shader does) is not a number or its
+// cube lies outside the signed 32-bit range.
+bool beyond_lattice(float x, float y, float z, int octaves) {
+    for (int i = 0; i <= octaves; ++i) {
+        for (float c : {x, y, z}) {
+            const float floor = std::floor(c * tulo::DENSITY_SCALE);
+            if (!(floor >= -2147483648.0f && floor < 2147483648.0f)) return true;
+        }
+        x *= 2.0f, y *= 2.0f, z *= 2.0f;
     }
-    const double radius = 0.45 * o.scale * std::min(w, h) / w;
-    const double nx = ox / radius, ny = oy / radius, d2 = nx * nx + ny * ny;
-    if (d2 > 1.0) return kSphereBackground;
-    const double nz = std::sqrt(1.0 - d2);
-    record.set_point(static_cast<float>(o.center_x + radius * nx), static_cast<float>(o.center_y + radius * ny),
-                     static_cast<float>(o.depth + radius * nz));
+    return false;
+}
+
+// Shades one sample at (fx, fy) in [0, w) x [0, h) of a cell: the slice
+// point, or the sphere's surface.
+tulo::Color shade_sample_at(const Options& o, const Frame& frame, const Cell& cell, double fx, double fy,
+                            const standin::ShaderLibrary& lib, standin::ShadingRecord& record, RampConnections& ramps,
+                            int octaves, Stats* stats) {
+    const double w = cell.width, h = cell.height;
+    const double ox = (fx / w - 0.5) * o.scale;
+    const double oy = (0.5 - fy / h) * o.scale * h / w;
+    ramps.u = fx / w;
+    tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
+    float px, py, pz;
+    double light = 1.0;
+    if (o.view == View::slice) {
+        if (!o.oriented) {
+            px = static_cast<float>(o.center_x + ox), py = static_cast<float>(o.center_y + oy);
+            pz = static_cast<float>(o.depth);
+        } else {
+            px = static_cast<float>(o.center_x + ox * frame.right.x + oy * frame.up.x);
+            py = static_cast<float>(o.center_y + ox * frame.right.y + oy * frame.up.y);
+            pz = static_cast<float>(o.depth + ox * frame.right.z + oy * frame.up.z);
+        }
+    } else {
+        const double radius = 0.45 * o.scale * std::min(w, h) / w;
+        const double nx = ox / radius, ny = oy / radius, d2 = nx * nx + ny * ny;
+        if (d2 > 1.0) return kSphereBackground;
+        const double nz = std::sqrt(1.0 - d2);
+        px = static_cast<float>(o.center_x + radius * nx), py = static_cast<float>(o.center_y + radius * ny);
+        pz = static_cast<float>(o.depth + radius * nz);
+        // Lambert lighting from the upper left, with some ambient light.
+        const double lx = -0.45, ly = 0.55, lz = 0.70, ll = std::sqrt(lx * lx + ly * ly + lz * lz);
+        light = 0.15 + 0.85 * std::max(0.0, (nx * lx + ny * ly + nz * lz) / ll);
+    }
+    record.set_point(px, py, pz);
     lib.shade_function()(&c, record.state(), &cell.store->params());
-    // Lambert lighting from the upper left, with some ambient light.
-    const double lx = -0.45, ly = 0.55, lz = 0.70, ll = std::sqrt(lx * lx + ly * ly + lz * lz);
-    const float light = static_cast<float>(0.15 + 0.85 * std::max(0.0, (nx * lx + ny * ly + nz * lz) / ll));
-    c.r *= light;
-    c.g *= light;
-    c.b *= light;
+    ++stats->samples;
+    stats->nan += std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b);
+    stats->alpha_zero += c.a == 0.0f;
+    stats->beyond_lattice += beyond_lattice(px, py, pz, octaves);
+    if (light != 1.0) {
+        c.r *= static_cast<float>(light);
+        c.g *= static_cast<float>(light);
+        c.b *= static_cast<float>(light);
+    }
     return c;
+}
+
+void draw_text(Image& image, int x0, int y0, const std::string& text) {
+    for (size_t k = 0; k < text.size(); ++k) {
+        const int gx = x0 + static_cast<int>(k) * kGlyphAdvance;
+        for (int row = 0; row < kGlyphHeight; ++row)
+            for (int col = 0; col < 5; ++col) {
+                const int x = gx + col, y = y0 + row;
+                if (x >= 0 && x < image.width && y >= 0 && y < image.height && glyph_pixel(text[k], col, row)) {
+                    image.at(x, y) = kLabelColor;
+                }
+            }
+    }
 }
 
 }  // namespace
 
+Stats::Stats() {
+    for (int c = 0; c < 4; ++c) {
+        min[c] = std::numeric_limits<double>::infinity();
+        max[c] = -std::numeric_limits<double>::infinity();
+        sum[c] = 0.0;
+    }
+}
+
+void Stats::merge(const Stats& o) {
+    for (int c = 0; c < 4; ++c) {
+        min[c] = std::min(min[c], o.min[c]);
+        max[c] = std::max(max[c], o.max[c]);
+        sum[c] += o.sum[c];
+        counted[c] += o.counted[c];
+    }
+    samples += o.samples;
+    nan += o.nan;
+    alpha_zero += o.alpha_zero;
+    beyond_lattice += o.beyond_lattice;
+}
+
 Layout plan(const Options& o) {
     Layout layout;
+    const int tick_rows = static_cast<int>(o.ramps.size()) * kTickRow;
     if (o.sheet.kind == Sheet::Kind::none) {
         layout.width = o.width;
-        layout.height = o.height;
+        layout.height = o.height + (tick_rows > 0 ? tick_rows + 2 : 0);
         Cell cell;
         cell.width = o.width;
         cell.height = o.height;
         cell.store = make_store(o, o.params);
         layout.cells.push_back(std::move(cell));
+        if (tick_rows > 0) place_ticks(o, 0, o.height + 2, o.width, &layout);
+        if (layout.height > kMaxImageSide) {
+            throw UsageError("the image with its ramp ticks would be " + std::to_string(layout.height) +
+                             " pixels high, more than " + std::to_string(kMaxImageSide));
+        }
         return layout;
     }
-    int columns = 0, rows = 0;
+
+    // The variations and their labels.
+    int columns = 0;
     std::vector<std::pair<tulo::CellularTextureParams, std::string>> variations;
+    std::string legend;
+    const auto& p = o.params;
     if (o.sheet.kind == Sheet::Kind::metrics_by_octaves) {
         columns = 5;
-        rows = 6;
         for (int octaves = 0; octaves <= 5; ++octaves) {
             for (int metric = 1; metric <= 5; ++metric) {
-                auto p = o.params;
-                p.metric = metric;
-                p.octaves = octaves;
-                variations.emplace_back(p, std::to_string(metric) + " " + kMetricNames[metric - 1] + " OCT " +
+                auto v = p;
+                v.metric = metric;
+                v.octaves = octaves;
+                if (!o.weights_given) v.weights = kShowcaseWeights[metric - 1];
+                variations.emplace_back(v, std::to_string(metric) + " " + kMetricNames[metric - 1] + " OCTAVES " +
                                                std::to_string(octaves));
             }
+        }
+        if (o.weights_given) {
+            if (std::none_of(o.ramps.begin(), o.ramps.end(), [](const Ramp& r) { return r.param == standin::Param::weights; })) {
+                legend = "WEIGHTS " + vector_text(p.weights) + "  ";
+            }
+        } else {
+            legend = "WEIGHTS";
+            for (int m = 0; m < 5; ++m) legend += std::string(" ") + kMetricNames[m] + " " + vector_text(kShowcaseWeights[m]);
+            legend += "  ";
         }
     } else {
         const int n = o.sheet.count;
         columns = std::min(n, kSweepColumns);
-        rows = (n + columns - 1) / columns;
+        const size_t comps = o.sheet.from.size() == 4 ? 3 : o.sheet.from.size();
         for (int i = 0; i < n; ++i) {
-            auto p = o.params;
-            const double u = n == 1 ? 0.0 : static_cast<double>(i) / (n - 1);
-            unsigned char* field = reinterpret_cast<unsigned char*>(&p) + static_cast<size_t>(o.sheet.param);
+            auto v = p;
+            const double u = static_cast<double>(i) / (n - 1);
+            unsigned char* field = reinterpret_cast<unsigned char*>(&v) + static_cast<size_t>(o.sheet.param);
             ramp_value(o.sheet.param, o.sheet.from, o.sheet.to, u, field);
-            std::string label = std::string(param_name(o.sheet.param)) + " ";
-            const size_t comps = o.sheet.from.size() == 4 ? 3 : o.sheet.from.size();
+            std::vector<double> values(comps);
             for (size_t k = 0; k < comps; ++k) {
-                double v = o.sheet.from[k] + (o.sheet.to[k] - o.sheet.from[k]) * u;
-                if (o.sheet.param == standin::Param::metric || o.sheet.param == standin::Param::octaves) v = std::round(v);
-                label += (k ? "," : "") + format_value(static_cast<float>(v));
+                values[k] = o.sheet.from[k] + (o.sheet.to[k] - o.sheet.from[k]) * u;
+                if (o.sheet.param == standin::Param::metric || o.sheet.param == standin::Param::octaves) {
+                    values[k] = std::round(values[k]);
+                }
             }
-            variations.emplace_back(p, label);
+            variations.emplace_back(v, std::string(param_name(o.sheet.param)) + " " + list_values(values, comps));
+        }
+        if (o.sheet.param != standin::Param::weights &&
+            std::none_of(o.ramps.begin(), o.ramps.end(), [](const Ramp& r) { return r.param == standin::Param::weights; })) {
+            legend = "WEIGHTS " + vector_text(p.weights) + "  ";
         }
     }
-    const int pitch_x = o.cell + kGap, pitch_y = o.cell + kLabelStrip + kGap;
+    // The fixed settings, for the legend: every parameter neither swept,
+    // ramped nor varied by the sheet itself.
+    auto fixed = [&](standin::Param param) {
+        if (o.sheet.kind == Sheet::Kind::sweep && o.sheet.param == param) return false;
+        if (o.sheet.kind == Sheet::Kind::metrics_by_octaves &&
+            (param == standin::Param::metric || param == standin::Param::octaves)) {
+            return false;
+        }
+        return std::none_of(o.ramps.begin(), o.ramps.end(), [&](const Ramp& r) { return r.param == param; });
+    };
+    if (fixed(standin::Param::metric)) legend += "METRIC " + std::to_string(p.metric) + "  ";
+    if (fixed(standin::Param::octaves)) legend += "OCTAVES " + std::to_string(p.octaves) + "  ";
+    if (fixed(standin::Param::gain)) legend += "GAIN " + format_value(p.gain) + "  ";
+    if (fixed(standin::Param::color1)) legend += "COLOR1 " + color_text(p.color1) + "  ";
+    if (fixed(standin::Param::color2)) legend += "COLOR2 " + color_text(p.color2) + "  ";
+    legend += "SCALE " + format_value(o.scale) + "  CENTER " + format_value(o.center_x) + "," + format_value(o.center_y) +
+              "  DEPTH " + format_value(o.depth);
+    if (!o.ramps.empty()) {
+        legend += "  RAMPED";
+        for (const Ramp& r : o.ramps) legend += std::string(" ") + param_name(r.param);
+    }
+
+    // Geometry: every cell's label wrapped to its width; one label height
+    // for the whole sheet; tick rows below each cell; the legend below all.
+    const int rows = (static_cast<int>(variations.size()) + columns - 1) / columns;
+    std::vector<std::vector<std::string>> labels;
+    size_t label_lines = 1;
+    for (const auto& v : variations) {
+        labels.push_back(wrap(v.second, o.cell));
+        label_lines = std::max(label_lines, labels.back().size());
+    }
+    const int label_strip = static_cast<int>(label_lines) * kLine + 3;
+    const int tick_strip = tick_rows > 0 ? tick_rows + 2 : 0;
+    const int pitch_x = o.cell + kGap, pitch_y = label_strip + o.cell + tick_strip + kGap;
     layout.width = columns * pitch_x + kGap;
-    layout.height = rows * pitch_y + kGap;
+    const std::vector<std::string> legend_lines = wrap(legend, layout.width - 2 * kGap);
+    const int legend_top = kGap + rows * pitch_y;
+    layout.height = legend_top + static_cast<int>(legend_lines.size()) * kLine + kGap;
+    if (layout.width > kMaxImageSide || layout.height > kMaxImageSide) {
+        throw UsageError("the sheet would be " + std::to_string(layout.width) + "x" + std::to_string(layout.height) +
+                         " pixels, more than " + std::to_string(kMaxImageSide) +
+                         " on a side: use a smaller --cell or fewer cells");
+    }
     for (size_t i = 0; i < variations.size(); ++i) {
         Cell cell;
         cell.x0 = kGap + static_cast<int>(i % static_cast<size_t>(columns)) * pitch_x;
-        cell.y0 = kGap + static_cast<int>(i / static_cast<size_t>(columns)) * pitch_y + kLabelStrip;
+        const int top = kGap + static_cast<int>(i / static_cast<size_t>(columns)) * pitch_y;
+        cell.y0 = top + label_strip;
         cell.width = cell.height = o.cell;
         cell.store = make_store(o, variations[i].first);
-        cell.label = variations[i].second;
+        cell.label = labels[i];
+        for (size_t l = 0; l < cell.label.size(); ++l) {
+            layout.captions.push_back({cell.x0, top + 2 + static_cast<int>(l) * kLine, cell.label[l]});
+        }
+        if (tick_strip > 0) place_ticks(o, cell.x0, cell.y0 + cell.height + 2, cell.width, &layout);
         layout.cells.push_back(std::move(cell));
     }
+    for (size_t l = 0; l < legend_lines.size(); ++l) {
+        layout.captions.push_back({kGap, legend_top + static_cast<int>(l) * kLine, legend_lines[l]});
+    }
+    // Every sheet cell shows the same ramps: report a misfit once.
+    std::sort(layout.notices.begin(), layout.notices.end());
+    layout.notices.erase(std::unique(layout.notices.begin(), layout.notices.end()), layout.notices.end());
     return layout;
 }
 
-int count_tiles(const Layout& layout) { return static_cast<int>(make_tiles(layout).size()); }
+long count_tiles(const Layout& layout) { return static_cast<long>(make_tiles(layout).size()); }
 
 Image render(const Options& o, const Layout& layout, const standin::ShaderLibrary& lib, int threads,
-             std::atomic<int>* done) {
+             std::atomic<long>* done, Stats* stats) {
     Image image;
     image.width = layout.width;
     image.height = layout.height;
     image.pixels.assign(static_cast<size_t>(image.width) * static_cast<size_t>(image.height), kSheetBackground);
     const std::vector<Tile> tiles = make_tiles(layout);
+    const Frame frame = slice_frame(o);
+    // Samples on a stratified k x k grid in each pixel, their colours averaged.
+    const int k = static_cast<int>(std::lround(std::sqrt(static_cast<double>(o.samples))));
+    const bool octaves_ramped = std::any_of(o.ramps.begin(), o.ramps.end(),
+                                            [](const Ramp& r) { return r.param == standin::Param::octaves; });
 
     // Workers take tiles in order from a shared counter; every pixel is
     // shaded independently, so the image is the same for any thread count.
     std::atomic<size_t> next{0};
-    auto worker = [&] {
+    std::vector<Stats> partial(static_cast<size_t>(std::max(1, threads)));
+    auto worker = [&](Stats* mine) {
         RampConnections ramps(o.ramps);
         for (size_t t = next.fetch_add(1); t < tiles.size(); t = next.fetch_add(1)) {
             const Tile& tile = tiles[t];
             const Cell& cell = layout.cells[static_cast<size_t>(tile.cell)];
+            const int octaves = octaves_ramped ? 5 : std::min(5, std::max(0, static_cast<int>(cell.store->params().octaves)));
             standin::ShadingRecord record(*cell.store, &ramps);
-            for (int y = tile.y0; y < tile.y1; ++y)
-                for (int x = tile.x0; x < tile.x1; ++x)
-                    image.at(cell.x0 + x, cell.y0 + y) = shade_pixel(o, cell, x, y, lib, record, ramps);
+            for (int y = tile.y0; y < tile.y1; ++y) {
+                for (int x = tile.x0; x < tile.x1; ++x) {
+                    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+                    for (int sy = 0; sy < k; ++sy) {
+                        for (int sx = 0; sx < k; ++sx) {
+                            const tulo::Color c = shade_sample_at(o, frame, cell, x + (sx + 0.5) / k, y + (sy + 0.5) / k,
+                                                                  lib, record, ramps, octaves, mine);
+                            sum[0] += c.r, sum[1] += c.g, sum[2] += c.b, sum[3] += c.a;
+                        }
+                    }
+                    const double n = static_cast<double>(k) * k;
+                    const tulo::Color pixel{static_cast<float>(sum[0] / n), static_cast<float>(sum[1] / n),
+                                            static_cast<float>(sum[2] / n), static_cast<float>(sum[3] / n)};
+                    image.at(cell.x0 + x, cell.y0 + y) = pixel;
+                    const float channels[4] = {pixel.r, pixel.g, pixel.b, pixel.a};
+                    for (int ch = 0; ch < 4; ++ch) {
+                        if (std::isnan(channels[ch])) continue;
+                        mine->min[ch] = std::min(mine->min[ch], static_cast<double>(channels[ch]));
+                        mine->max[ch] = std::max(mine->max[ch], static_cast<double>(channels[ch]));
+                        mine->sum[ch] += channels[ch];
+                        ++mine->counted[ch];
+                    }
+                }
+            }
             if (done) done->fetch_add(1);
         }
     };
     std::vector<std::thread> pool;
-    for (int i = 1; i < threads; ++i) pool.emplace_back(worker);
-    worker();
+    for (int i = 1; i < threads; ++i) pool.emplace_back(worker, &partial[static_cast<size_t>(i)]);
+    worker(&partial[0]);
     for (auto& th : pool) th.join();
 
-    for (const Cell& cell : layout.cells)
-        if (!cell.label.empty()) draw_label(image, cell.x0, cell.y0 - kLabelStrip + 3, cell.label, cell.width);
+    Stats total;
+    for (const Stats& s : partial) total.merge(s);
+    // Flat: every rendered pixel bit-identical to the first one.
+    const Cell& first = layout.cells.front();
+    const tulo::Color reference = image.at(first.x0, first.y0);
+    total.flat = true;
+    for (const Cell& cell : layout.cells) {
+        for (int y = 0; y < cell.height && total.flat; ++y)
+            for (int x = 0; x < cell.width; ++x)
+                if (std::memcmp(&image.at(cell.x0 + x, cell.y0 + y), &reference, sizeof(reference)) != 0) {
+                    total.flat = false;
+                    break;
+                }
+    }
+    *stats = total;
+
+    for (const Tick& tick : layout.ticks)
+        for (int y = tick.y0; y < tick.y1; ++y)
+            if (tick.x >= 0 && tick.x < image.width && y >= 0 && y < image.height) image.at(tick.x, y) = kLabelColor;
+    for (const Caption& c : layout.captions) draw_text(image, c.x, c.y, c.text);
     return image;
+}
+
+std::string summary_line(const Stats& s) {
+    auto share = [&](long long n) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.3g%%", s.samples > 0 ? 100.0 * static_cast<double>(n) / static_cast<double>(s.samples) : 0.0);
+        return std::string(text);
+    };
+    std::string line;
+    const char* names[4] = {"R", "G", "B", "A"};
+    for (int c = 0; c < 4; ++c) {
+        char text[96];
+        if (s.counted[c] == 0) {
+            std::snprintf(text, sizeof(text), "%s all NaN, ", names[c]);
+        } else {
+            std::snprintf(text, sizeof(text), "%s %.4g..%.4g mean %.4g, ", names[c], s.min[c], s.max[c],
+                          s.sum[c] / static_cast<double>(s.counted[c]));
+        }
+        line += text;
+    }
+    line += "NaN " + share(s.nan) + ", alpha 0 " + share(s.alpha_zero) + ", beyond the lattice " + share(s.beyond_lattice) +
+            " of " + std::to_string(s.samples) + " samples";
+    return line;
+}
+
+std::vector<std::string> warnings(const Stats& s) {
+    std::vector<std::string> out;
+    if (s.flat) out.push_back("the image is one flat colour: check the scale, the gain and the colours");
+    if (s.samples > 0 && 2 * s.nan > s.samples) {
+        out.push_back("most samples are NaN (magenta in PNG): gain 0 with a value of 0, a NaN gain, or negative "
+                      "Euclidian weights");
+    }
+    return out;
 }
 
 }  // namespace preview

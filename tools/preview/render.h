@@ -1,5 +1,6 @@
-// Rendering a preview: the layout of one image or a contact sheet, and the
-// tiled, multi-threaded shading of it through the loaded library.
+// Rendering a preview: the layout of one image or a contact sheet (labels,
+// legend, ramp ticks), the tiled, multi-threaded shading of it through the
+// loaded library, and the facts gathered on the way.
 #pragma once
 
 #include <atomic>
@@ -18,24 +19,59 @@ namespace preview {
 struct Cell {
     int x0 = 0, y0 = 0, width = 0, height = 0;
     std::unique_ptr<standin::ParameterStore> store;
-    std::string label;
+    std::vector<std::string> label;  // lines above the cell
+};
+
+// Text drawn into the image: a line at (x, y) in the label colour.
+struct Caption {
+    int x = 0, y = 0;
+    std::string text;
+};
+
+// A tick mark of a ramp: a short vertical line at (x, y0..y1).
+struct Tick {
+    int x = 0, y0 = 0, y1 = 0;
 };
 
 struct Layout {
     int width = 0, height = 0;
     std::vector<Cell> cells;
+    std::vector<Caption> captions;  // labels, legend and tick values
+    std::vector<Tick> ticks;
+    std::vector<std::string> notices;  // what could not be drawn, for stderr
 };
 
-// Places the single view, or the sheet's grid of labelled cells.
+// Places the single view, or the sheet's grid of labelled cells and its
+// legend, and the ramps' ticks. Throws UsageError when the whole picture
+// would exceed kMaxImageSide on a side.
 Layout plan(const Options& options);
 
+// What a render met, for the summary line.
+struct Stats {
+    double min[4], max[4], sum[4];  // over pixels, channels r g b a, NaN left out
+    long long counted[4] = {0, 0, 0, 0};
+    long long samples = 0;           // shading calls
+    long long nan = 0;               // samples with a NaN colour channel
+    long long alpha_zero = 0;        // samples beyond the gain limit (alpha set to 0)
+    long long beyond_lattice = 0;    // samples whose point, at some octave, leaves the lattice
+    bool flat = true;                // every pixel the same colour
+    Stats();
+    void merge(const Stats& other);
+};
+
 // Shades every pixel of every cell on `threads` threads (the result does
-// not depend on the count) and draws the labels. `done` counts finished
-// tiles (out of count_tiles(layout)) as the work goes on.
+// not depend on the count) and draws the captions and ticks. `done` counts
+// finished tiles (out of count_tiles(layout)) as the work goes on.
 Image render(const Options& options, const Layout& layout, const standin::ShaderLibrary& lib, int threads,
-             std::atomic<int>* done);
+             std::atomic<long>* done, Stats* stats);
 
 // The number of tiles render() will shade for `layout`.
-int count_tiles(const Layout& layout);
+long count_tiles(const Layout& layout);
+
+// "R 0.1..0.9 mean 0.5, ... NaN 0%, alpha 0 2.1%, beyond the lattice 0%".
+std::string summary_line(const Stats& stats);
+
+// Warnings worth a line of their own: a flat image, mostly NaN.
+std::vector<std::string> warnings(const Stats& stats);
 
 }  // namespace preview
