@@ -8,12 +8,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "cellular/lattice.h"
+#include "cellular/testing/float_bits.h"
 #include "reference/reference.h"
 
 namespace tulo {
@@ -23,12 +23,7 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const Vector3 kOnes{1.0f, 1.0f, 1.0f};
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof(u));
-    return u;
-}
-#define EXPECT_BITS_EQ(expected, actual) EXPECT_EQ(bits(expected), bits(actual))
+using tulo_test::bits;
 
 // What an unfilled slot of F leaves as.
 const float kFarOut = std::sqrt(999999.875f) * 2.5116162f;

@@ -8,20 +8,15 @@
 #include <cstring>
 #include <limits>
 
+#include "cellular/testing/float_bits.h"
+
 namespace tulo {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof(u));
-    return u;
-}
-
-// Float equality to the bit (distinguishes -0 from +0 and compares NaNs).
-#define EXPECT_BITS_EQ(expected, actual) EXPECT_EQ(bits(expected), bits(actual))
+using tulo_test::bits;
 
 TEST(Metrics, PlainFormsOfKnownOffsets) {
     const Vector3 d{3.0f, 4.0f, 0.0f};

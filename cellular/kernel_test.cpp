@@ -18,6 +18,7 @@
 
 #include "cellular/cellular_basis.h"
 #include "cellular/kernels.h"
+#include "cellular/testing/float_bits.h"
 #include "reference/reference.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -121,11 +122,7 @@ std::vector<Case> cases() {
     return out;
 }
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof(u));
-    return u;
-}
+using tulo_test::bits;
 
 class KernelAgainstReference : public ::testing::TestWithParam<Isa> {
 protected:

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/testing/float_bits.h"
 #include "shader/shading.h"
 #include "standin/standin_renderer.h"
 
@@ -21,11 +22,7 @@ using tulo::CellularTextureParams;
 using tulo::Color;
 using tulo::Vector3;
 
-inline uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof(u));
-    return u;
-}
+using tulo_test::bits;
 
 // Colours equal to the bit in all four components.
 inline void expect_same_color(const Color& expected, const Color& actual, const char* what = "") {

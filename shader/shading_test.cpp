@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
 
 #include "cellular/cellular_basis.h"
 #include "reference/reference.h"
+#include "shader/shader_test_support.h"
 
 namespace tulo {
 namespace {
@@ -19,29 +19,9 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof(u));
-    return u;
-}
-
-void expect_same_color(const Color& expected, const Color& actual) {
-    EXPECT_EQ(bits(expected.r), bits(actual.r));
-    EXPECT_EQ(bits(expected.g), bits(actual.g));
-    EXPECT_EQ(bits(expected.b), bits(actual.b));
-    EXPECT_EQ(bits(expected.a), bits(actual.a));
-}
-
-CellularTextureParams typical() {
-    CellularTextureParams p{};
-    p.color1 = {1.0f, 0.75f, 0.25f, 0.5f};
-    p.color2 = {0.125f, 0.25f, 0.625f, 0.75f};
-    p.metric = 1;
-    p.weights = {1.0f, 1.0f, 1.0f};
-    p.octaves = 0;
-    p.gain = 1.0f;
-    return p;
-}
+using shader_test::bits;
+using shader_test::expect_same_color;
+using shader_test::typical_params;
 
 Color shade(const CellularTextureParams& p, const Vector3& point, Color result) {
     shade_sample(resolve_parameters(p), point, &result);
@@ -59,7 +39,7 @@ TEST(Shading, MatchesTheReferenceForEveryMetricOctaveCountAndGain) {
         for (int32_t octaves : {-1, 0, 2, 5, 8}) {
             for (const Vector3& w : weights) {
                 for (float gain : gains) {
-                    CellularTextureParams p = typical();
+                    CellularTextureParams p = typical_params();
                     p.metric = metric;
                     p.octaves = octaves;
                     p.weights = w;
@@ -78,7 +58,7 @@ TEST(Shading, MatchesTheReferenceForEveryMetricOctaveCountAndGain) {
 TEST(Shading, OriginSampleOfTheUnitEuclidianPattern) {
     // F is about (0.65, 1.18) at the origin, so t is about 0.54 and the
     // colour about 0.46 color2 + 0.54 color1, alpha untouched.
-    const CellularTextureParams p = typical();
+    const CellularTextureParams p = typical_params();
     const Color c = shade(p, {0.0f, 0.0f, 0.0f}, kInitial);
     EXPECT_NEAR(0.46 * 0.125 + 0.54 * 1.0, c.r, 0.01);
     EXPECT_NEAR(0.46 * 0.25 + 0.54 * 0.75, c.g, 0.01);
@@ -110,7 +90,7 @@ TEST(Shading, ValueExactlyAtTheGainLimitGivesColor1) {
         for (int step = 0; step < 4 && 1.0f / g != t; ++step) g = std::nextafter(g, 1.0f / g > t ? kInf : 0.0f);
         if (1.0f / g != t || 1.0f / std::nextafter(g, kInf) == t) continue;
         ++found;
-        CellularTextureParams p = typical();
+        CellularTextureParams p = typical_params();
         p.gain = g;
         const Color at_limit = shade(p, point, kInitial);
         EXPECT_EQ(bits(p.color1.r), bits(at_limit.r));
@@ -135,7 +115,7 @@ TEST(Shading, ValuesAtKnownFractionsOfTheLimit) {
         const float g = 1.0f / (4.0f * t);
         if (1.0f / g != 4.0f * t) continue;
         ++found;
-        CellularTextureParams p = typical();
+        CellularTextureParams p = typical_params();
         p.color1 = {1.0f, 0.0f, 0.5f, 1.0f};
         p.color2 = {0.0f, 1.0f, 0.5f, 1.0f};
         p.gain = g;
@@ -149,7 +129,7 @@ TEST(Shading, ValuesAtKnownFractionsOfTheLimit) {
 }
 
 TEST(Shading, ResolutionClampsAndReplaces) {
-    CellularTextureParams p = typical();
+    CellularTextureParams p = typical_params();
     const int32_t metrics[][2] = {{INT32_MIN, 1}, {0, 1}, {1, 1}, {3, 3}, {5, 5}, {6, 5}, {INT32_MAX, 5}};
     for (const auto& m : metrics) {
         p.metric = m[0];

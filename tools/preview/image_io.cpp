@@ -20,6 +20,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "tools/preview/output.h"
+
 namespace preview {
 namespace {
 
@@ -41,13 +43,7 @@ class FileStream final : public Imf::OStream {
 public:
     FileStream(int fd, const std::string& path) : Imf::OStream(path.c_str()), fd_(fd), path_(path) {}
     void write(const char c[], int n) override {
-        int done = 0;
-        while (done < n) {
-            const ssize_t k = ::write(fd_, c + done, static_cast<size_t>(n - done));
-            if (k < 0 && errno == EINTR) continue;
-            if (k <= 0) fail();
-            done += static_cast<int>(k);
-        }
+        if (!write_all(fd_, c, static_cast<size_t>(n))) fail();
     }
     uint64_t tellp() override {
         const off_t at = lseek(fd_, 0, SEEK_CUR);

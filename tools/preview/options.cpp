@@ -14,6 +14,9 @@
 namespace preview {
 namespace {
 
+// The parameters, in the order the shader fetches them.
+constexpr standin::Param kParams[] = {standin::Param::color1, standin::Param::color2, standin::Param::metric,
+                                      standin::Param::weights, standin::Param::octaves, standin::Param::gain};
 
 [[noreturn]] void fail(const std::string& option, const std::string& why) {
     throw std::invalid_argument("option " + option + ": " + why);
@@ -23,7 +26,6 @@ double parse_number(const std::string& option, const std::string& text) {
     if (text.empty()) fail(option, "expected a number, got nothing");
     const char* begin = text.c_str();
     char* end = nullptr;
-    errno = 0;
     const double value = std::strtod(begin, &end);
     if (end == begin || *end != '\0') fail(option, "'" + text + "' is not a number");
     // Beyond double's range strtod gives an infinity (or 0): the same value
@@ -71,12 +73,8 @@ tulo::Color parse_color(const std::string& option, const std::string& text) {
 }
 
 standin::Param parse_param(const std::string& option, const std::string& name) {
-    using standin::Param;
-    const std::pair<const char*, Param> names[] = {{"color1", Param::color1}, {"color2", Param::color2},
-                                                   {"metric", Param::metric}, {"weights", Param::weights},
-                                                   {"octaves", Param::octaves}, {"gain", Param::gain}};
-    for (const auto& [n, p] : names)
-        if (name == n) return p;
+    for (const standin::Param p : kParams)
+        if (name == param_name(p)) return p;
     fail(option, "unknown parameter '" + name + "' (color1, color2, metric, weights, octaves, gain)");
 }
 
@@ -212,35 +210,33 @@ constexpr int kMaxParamsDepth = 8;
 
 // The words of a --params file: one option per line, as on the command
 // line; # starts a comment; a value may be quoted to hold spaces.
-std::vector<Token> read_params_file(const std::string& path, int depth);
+std::vector<Token> read_params_file(const std::string& path);
 
+// The tokens with every --params FILE replaced by the file's tokens, files
+// nested at most kMaxParamsDepth deep.
 void append_tokens(std::vector<Token>& out, const std::vector<Token>& in, int depth) {
     for (size_t i = 0; i < in.size(); ++i) {
-        if (in[i].text == "--params" || in[i].text.rfind("--params=", 0) == 0) {
-            std::string file;
-            if (in[i].text == "--params") {
-                if (i + 1 >= in.size()) {
-                    throw std::invalid_argument((in[i].origin.empty() ? "" : in[i].origin + ": ") +
-                                                "option --params: needs a value");
-                }
-                file = in[++i].text;
-            } else {
-                file = in[i].text.substr(9);
-            }
-            if (depth >= kMaxParamsDepth) {
-                throw std::invalid_argument((in[i].origin.empty() ? "" : in[i].origin + ": ") +
-                                            "option --params: files nested more than " +
-                                            std::to_string(kMaxParamsDepth) + " deep");
-            }
-            append_tokens(out, read_params_file(file, depth + 1), depth + 1);
-        } else {
+        if (in[i].text != "--params" && in[i].text.rfind("--params=", 0) != 0) {
             out.push_back(in[i]);
+            continue;
         }
+        const std::string where = in[i].origin.empty() ? "" : in[i].origin + ": ";
+        std::string file;
+        if (in[i].text == "--params") {
+            if (i + 1 >= in.size()) throw std::invalid_argument(where + "option --params: needs a value");
+            file = in[++i].text;
+        } else {
+            file = in[i].text.substr(9);
+        }
+        if (depth >= kMaxParamsDepth) {
+            throw std::invalid_argument(where + "option --params: files nested more than " +
+                                        std::to_string(kMaxParamsDepth) + " deep");
+        }
+        append_tokens(out, read_params_file(file), depth + 1);
     }
 }
 
-std::vector<Token> read_params_file(const std::string& path, int depth) {
-    (void)depth;
+std::vector<Token> read_params_file(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::invalid_argument("option --params: cannot read '" + path + "': " + std::strerror(errno));
     std::vector<Token> tokens;

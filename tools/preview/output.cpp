@@ -149,14 +149,24 @@ AtomicOutput::~AtomicOutput() {
     disarm_cleanup();
 }
 
-void AtomicOutput::write(const std::vector<unsigned char>& bytes) {
+bool write_all(int fd, const void* data, size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
     size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;  // no progress and no reason given
+            return false;
+        }
         done += static_cast<size_t>(n);
     }
+    return true;
+}
+
+void AtomicOutput::write(const std::vector<unsigned char>& bytes) {
+    if (!write_all(fd_, bytes.data(), bytes.size())) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
 }
 
 void AtomicOutput::commit() {
@@ -171,12 +181,8 @@ void AtomicOutput::commit() {
 }
 
 void write_to_stdout(const std::vector<unsigned char>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("cannot write to standard output: " + errno_text());
-        done += static_cast<size_t>(n);
+    if (!write_all(STDOUT_FILENO, bytes.data(), bytes.size())) {
+        throw std::runtime_error("cannot write to standard output: " + errno_text());
     }
 }
 

@@ -4,6 +4,7 @@
 // file when the program is interrupted, and writing to standard output.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -62,6 +63,10 @@ private:
 
 // Writes all bytes to standard output; std::runtime_error on failure.
 void write_to_stdout(const std::vector<unsigned char>& bytes);
+
+// Writes all `size` bytes to `fd`, resuming after interruptions; false on
+// failure, with errno telling why.
+bool write_all(int fd, const void* data, std::size_t size);
 
 // From now on Ctrl-C and SIGTERM remove the temporary file of the open
 // AtomicOutput, if any, and end the program with the signal's usual status.

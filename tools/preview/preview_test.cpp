@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "cellular/testing/float_bits.h"
 #include "standin/standin_renderer.h"
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
@@ -63,11 +64,7 @@ ProgramRun run_preview(const std::string& args, const std::string& limits = "") 
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof(u));
-    return u;
-}
+using tulo_test::bits;
 
 class Preview : public ::testing::Test {
 protected:

@@ -73,10 +73,12 @@ std::vector<std::string> wrap(const std::string& text, int width) {
     return lines;
 }
 
-std::string list_values(const std::vector<double>& v, size_t n) {
-    std::string s;
-    for (size_t k = 0; k < n; ++k) s += (k ? "," : "") + format_value(v[k]);
-    return s;
+// Whether a parameter takes whole numbers (ramped values are rounded).
+bool whole_number(standin::Param p) { return p == standin::Param::metric || p == standin::Param::octaves; }
+
+// Whether the options make `param` connected.
+bool ramped(const Options& o, standin::Param param) {
+    return std::any_of(o.ramps.begin(), o.ramps.end(), [&](const Ramp& r) { return r.param == param; });
 }
 
 std::string color_text(const tulo::Color& c) {
@@ -92,7 +94,7 @@ void ramp_value(standin::Param param, const std::vector<double>& from, const std
     const size_t n = from.size();
     double v[4] = {};
     for (size_t i = 0; i < n; ++i) v[i] = from[i] + (to[i] - from[i]) * u;
-    if (param == standin::Param::metric || param == standin::Param::octaves) {
+    if (whole_number(param)) {
         const double r = std::round(v[0]);
         const int32_t iv = r >= 2147483647.0 ? INT32_MAX : r <= -2147483648.0 ? INT32_MIN : static_cast<int32_t>(r);
         std::memcpy(out, &iv, sizeof(iv));
@@ -103,13 +105,20 @@ void ramp_value(standin::Param param, const std::vector<double>& from, const std
     std::memcpy(out, f, n * sizeof(float));
 }
 
-// The value text of a ramp at u, as its ticks show it.
-std::string ramp_text(const Ramp& r, double u) {
-    std::vector<double> v(r.from.size());
-    for (size_t i = 0; i < v.size(); ++i) v[i] = r.from[i] + (r.to[i] - r.from[i]) * u;
-    if (r.param == standin::Param::metric || r.param == standin::Param::octaves) v[0] = std::round(v[0]);
-    return list_values(v, v.size() == 4 ? 3 : v.size());
+// The text of the value of `param` at position u of from..to, as ticks and
+// sweep labels show it: colours without their alpha.
+std::string value_text(standin::Param param, const std::vector<double>& from, const std::vector<double>& to, double u) {
+    const size_t n = from.size() == 4 ? 3 : from.size();
+    std::string s;
+    for (size_t k = 0; k < n; ++k) {
+        double v = from[k] + (to[k] - from[k]) * u;
+        if (whole_number(param)) v = std::round(v);
+        s += (k ? "," : "") + format_value(v);
+    }
+    return s;
 }
+
+std::string ramp_text(const Ramp& r, double u) { return value_text(r.param, r.from, r.to, u); }
 
 // The stand-in renderer's answer for ramped parameters: the ramp's value at
 // the sample being shaded, in one scratch buffer reused for every answer.
@@ -346,36 +355,16 @@ Layout plan(const Options& o) {
                                                std::to_string(octaves));
             }
         }
-        if (o.weights_given) {
-            if (std::none_of(o.ramps.begin(), o.ramps.end(), [](const Ramp& r) { return r.param == standin::Param::weights; })) {
-                legend = "WEIGHTS " + vector_text(p.weights) + "  ";
-            }
-        } else {
-            legend = "WEIGHTS";
-            for (int m = 0; m < 5; ++m) legend += std::string(" ") + kMetricNames[m] + " " + vector_text(kShowcaseWeights[m]);
-            legend += "  ";
-        }
     } else {
         const int n = o.sheet.count;
         columns = std::min(n, kSweepColumns);
-        const size_t comps = o.sheet.from.size() == 4 ? 3 : o.sheet.from.size();
         for (int i = 0; i < n; ++i) {
             auto v = p;
             const double u = static_cast<double>(i) / (n - 1);
             unsigned char* field = reinterpret_cast<unsigned char*>(&v) + static_cast<size_t>(o.sheet.param);
             ramp_value(o.sheet.param, o.sheet.from, o.sheet.to, u, field);
-            std::vector<double> values(comps);
-            for (size_t k = 0; k < comps; ++k) {
-                values[k] = o.sheet.from[k] + (o.sheet.to[k] - o.sheet.from[k]) * u;
-                if (o.sheet.param == standin::Param::metric || o.sheet.param == standin::Param::octaves) {
-                    values[k] = std::round(values[k]);
-                }
-            }
-            variations.emplace_back(v, std::string(param_name(o.sheet.param)) + " " + list_values(values, comps));
-        }
-        if (o.sheet.param != standin::Param::weights &&
-            std::none_of(o.ramps.begin(), o.ramps.end(), [](const Ramp& r) { return r.param == standin::Param::weights; })) {
-            legend = "WEIGHTS " + vector_text(p.weights) + "  ";
+            variations.emplace_back(v, std::string(param_name(o.sheet.param)) + " " +
+                                           value_text(o.sheet.param, o.sheet.from, o.sheet.to, u));
         }
     }
     // The fixed settings, for the legend: every parameter neither swept,
@@ -386,8 +375,15 @@ Layout plan(const Options& o) {
             (param == standin::Param::metric || param == standin::Param::octaves)) {
             return false;
         }
-        return std::none_of(o.ramps.begin(), o.ramps.end(), [&](const Ramp& r) { return r.param == param; });
+        return !ramped(o, param);
     };
+    if (o.sheet.kind == Sheet::Kind::metrics_by_octaves && !o.weights_given) {
+        legend = "WEIGHTS";
+        for (int m = 0; m < 5; ++m) legend += std::string(" ") + kMetricNames[m] + " " + vector_text(kShowcaseWeights[m]);
+        legend += "  ";
+    } else if (fixed(standin::Param::weights)) {
+        legend = "WEIGHTS " + vector_text(p.weights) + "  ";
+    }
     if (fixed(standin::Param::metric)) legend += "METRIC " + std::to_string(p.metric) + "  ";
     if (fixed(standin::Param::octaves)) legend += "OCTAVES " + std::to_string(p.octaves) + "  ";
     if (fixed(standin::Param::gain)) legend += "GAIN " + format_value(p.gain) + "  ";
@@ -456,8 +452,7 @@ Image render(const Options& o, const Layout& layout, const standin::ShaderLibrar
     const Frame frame = slice_frame(o);
     // Samples on a stratified k x k grid in each pixel, their colours averaged.
     const int k = static_cast<int>(std::lround(std::sqrt(static_cast<double>(o.samples))));
-    const bool octaves_ramped = std::any_of(o.ramps.begin(), o.ramps.end(),
-                                            [](const Ramp& r) { return r.param == standin::Param::octaves; });
+    const bool octaves_ramped = ramped(o, standin::Param::octaves);
 
     // Workers take tiles in order from a shared counter; every pixel is
     // shaded independently, so the image is the same for any thread count.
