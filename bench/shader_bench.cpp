@@ -25,7 +25,7 @@
 #include "cellular/cellular_basis.h"
 #include "cellular/kernels.h"
 #include "reference/reference.h"
-#include "shader/float_environment.h"
+#include "cellular/float_environment.h"
 #include "standin/standin_renderer.h"
 
 namespace {

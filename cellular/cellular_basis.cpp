@@ -498,6 +498,30 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
     }
 }
 
+void detail::basis_points(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
+                          int32_t N, float* F, Vector3* delta, uint32_t* ID) {
+    TULO_PRECONDITION(N >= 1);
+    detail::LaneMetric lanes;
+    if (N == 2 && delta == nullptr && ID == nullptr && lane_metric(metric, &lanes)) {
+        if (const detail::NearestTwoBatchKernel kernel = detail::kernels().nearest_two_batch; kernel != nullptr) {
+            if (kernel(lanes, *weights, points, count, F)) {
+                // A kept zero: its sign comes from the sequential order.
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (F[2 * i] == 0.0f || F[2 * i + 1] == 0.0f) {
+                        cellular_basis(metric, weights, points[i].x, points[i].y, points[i].z, 2, F + 2 * i, nullptr, nullptr);
+                    }
+                }
+            }
+            return;
+        }
+    }
+    const std::size_t n = static_cast<std::size_t>(N);
+    for (std::size_t i = 0; i < count; ++i) {
+        cellular_basis(metric, weights, points[i].x, points[i].y, points[i].z, N, F + i * n,
+                       delta != nullptr ? delta + i * n : nullptr, ID != nullptr ? ID + i * n : nullptr);
+    }
+}
+
 void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy,
                      int32_t cz, int32_t N, const Vector3& at, float* F, Vector3* delta,
                      uint32_t* ID) {

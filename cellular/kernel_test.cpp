@@ -19,6 +19,7 @@
 #include "cellular/cellular_basis.h"
 #include "cellular/kernels.h"
 #include "cellular/testing/float_bits.h"
+#include "cellular/testing/search_cases.h"
 #include "reference/reference.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -33,96 +34,11 @@ using detail::Isa;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// A point and the weights to search it with.
-struct Case {
-    Vector3 p;
-    Vector3 w;
-};
-
-// x with x * DENSITY_SCALE == target exactly, when there is one.
-bool world_coordinate(float target, float* x) {
-    float c = target / DENSITY_SCALE;
-    for (int step = 0; step < 8; ++step) {
-        const float scaled = c * DENSITY_SCALE;
-        if (scaled == target) {
-            *x = c;
-            return true;
-        }
-        c = std::nextafter(c, scaled < target ? kInf : -kInf);
-    }
-    return false;
-}
-
-// Position (scaled) of point j of cube (cx, cy, cz): what an offset of 0
-// from the point needs.
-Vector3 feature_point(int32_t cx, int32_t cy, int32_t cz, int j) {
-    uint32_t s = lattice::cube_hash(cx, cy, cz);
-    for (int k = 0; k < 2 + 4 * j; ++k) s = lattice::advance(s);
-    const float px = lattice::unit_coordinate(s);
-    s = lattice::advance(s);
-    const float py = lattice::unit_coordinate(s);
-    s = lattice::advance(s);
-    const float pz = lattice::unit_coordinate(s);
-    return {static_cast<float>(cx) + px, static_cast<float>(cy) + py, static_cast<float>(cz) + pz};
-}
-
-const Vector3 kWeights[] = {
-    {1.0f, 1.0f, 1.0f}, {0.3f, 2.0f, 1.0f}, {2.0f, 2.0f, 2.0f},  {-1.0f, 1.0f, 1.0f}, {0.0f, 0.0f, 1.0f},
-    {0.5f, 1.5f, 0.0f}, {kNaN, 1.0f, 1.0f}, {kInf, 1.0f, 1.0f}, {-0.5f, 3.0f, 8.0f}, {1e-30f, 1e-30f, 1e-30f},
-    {2.5f, 0.75f, 1.0f}, {1e30f, 1.0f, 1.0f},
-};
-
-std::vector<Case> cases() {
-    std::vector<Case> out;
-    std::mt19937 rng(31337);
-    std::uniform_real_distribution<float> coord(-200.0f, 200.0f);
-    for (const Vector3& w : kWeights) {
-        for (int i = 0; i < 150; ++i) out.push_back({{coord(rng), coord(rng), coord(rng)}, w});
-    }
-    // Beyond the lattice, special values, far but finite points.
-    const float specials[] = {kNaN, kInf, -kInf, FLT_MAX, 1e30f, -6e9f, 5.3e9f, 1e7f, -0.0f, FLT_TRUE_MIN};
-    for (float e : specials) {
-        out.push_back({{e, 1.5f, -2.0f}, {1.0f, 1.0f, 1.0f}});
-        out.push_back({{0.5f, e, 3.0f}, {0.3f, 2.0f, 1.0f}});
-        out.push_back({{e, e, e}, {2.0f, 2.0f, 2.0f}});
-    }
-    // On cube faces, edges and corners (scaled coordinates whole numbers).
-    for (int i = -3; i <= 3; ++i) {
-        float x;
-        if (world_coordinate(static_cast<float>(i), &x)) {
-            out.push_back({{x, 0.7f, -1.3f}, {1.0f, 1.0f, 1.0f}});
-            out.push_back({{x, x, 0.25f}, {0.5f, 1.0f, 2.0f}});
-            out.push_back({{x, x, x}, {1.0f, 1.0f, 1.0f}});
-        }
-    }
-    // Exactly on feature points: a distance of 0, whose sign needs the
-    // sequential order.
-    for (int32_t c = -2; c <= 2; ++c) {
-        for (int j = 0; j < 2; ++j) {
-            const Vector3 f = feature_point(c, 1 - c, c * 2, j);
-            Vector3 p;
-            if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z)) {
-                for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{-1.0f, 1.0f, -1.0f}, Vector3{0.0f, 0.0f, 2.0f}})
-                    out.push_back({p, w});
-            }
-        }
-    }
-    // Near ties: halfway between two points of a cube, so that the two are
-    // almost equally near (for Minkowski, shifted by -w so that d - w is).
-    std::uniform_int_distribution<int32_t> cube(-40, 40);
-    for (int i = 0; i < 150; ++i) {
-        const int32_t cx = cube(rng), cy = cube(rng), cz = cube(rng);
-        const Vector3 a = feature_point(cx, cy, cz, 0), b = feature_point(cx, cy, cz, 1);
-        const Vector3 mid{(a.x + b.x) * 0.5f, (a.y + b.y) * 0.5f, (a.z + b.z) * 0.5f};
-        for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{2.0f, 2.0f, 2.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
-            out.push_back({{mid.x / DENSITY_SCALE, mid.y / DENSITY_SCALE, mid.z / DENSITY_SCALE}, w});
-            out.push_back({{(mid.x - w.x) / DENSITY_SCALE, (mid.y - w.y) / DENSITY_SCALE, (mid.z - w.z) / DENSITY_SCALE}, w});
-        }
-    }
-    return out;
-}
-
 using tulo_test::bits;
+using tulo_test::Case;
+using tulo_test::cases;
+using tulo_test::feature_point;
+using tulo_test::world_coordinate;
 
 class KernelAgainstReference : public ::testing::TestWithParam<Isa> {
 protected:

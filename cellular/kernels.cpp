@@ -74,12 +74,12 @@ Isa kernel_isa() {
 WideKernels kernels() {
 #if defined(TULO_WIDE_KERNELS)
     switch (kernel_isa()) {
-        case Isa::avx512: return WideKernels{nearest_two_avx512, power_bounds_avx512};
-        case Isa::avx2: return WideKernels{nearest_two_avx2, power_bounds_avx2};
+        case Isa::avx512: return WideKernels{nearest_two_avx512, power_bounds_avx512, nearest_two_batch_avx512};
+        case Isa::avx2: return WideKernels{nearest_two_avx2, power_bounds_avx2, nearest_two_batch_avx2};
         case Isa::sse2: break;
     }
 #endif
-    return WideKernels{nullptr, nullptr};
+    return WideKernels{nullptr, nullptr, nullptr};
 }
 
 bool use_kernel_isa(Isa isa) {

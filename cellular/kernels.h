@@ -28,6 +28,7 @@ Isa kernel_isa();
 struct WideKernels {
     NearestTwoKernel nearest_two;
     PowerBoundsKernel power_bounds;
+    NearestTwoBatchKernel nearest_two_batch;
 };
 WideKernels kernels();
 

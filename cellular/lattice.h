@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "cellular/cellular_basis.h"
@@ -39,6 +40,14 @@ inline constexpr int32_t cube_point_counts[256] = {
 void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy,
                      int32_t cz, int32_t N, const Vector3& at, float* F, Vector3* delta,
                      uint32_t* ID);
+
+namespace detail {
+// The computation behind cellular_basis_batch for points[0..count), in the
+// calling thread's floating-point environment: the points-in-lanes kernel
+// where there is one for the case, else cellular_basis point by point.
+void basis_points(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
+                  int32_t N, float* F, Vector3* delta, uint32_t* ID);
+}  // namespace detail
 
 namespace lattice {
 

@@ -34,6 +34,7 @@
 // whose bound lies below the farthest value kept at their turn.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -58,6 +59,13 @@ struct NearestTwo {
 // (then *out is not meaningful and the sequential search must run).
 using NearestTwoKernel = bool (*)(LaneMetric metric, const Vector3& w, float x, float y, float z,
                                   NearestTwo* out);
+
+// Searches points[0..count) in vector lanes, one point per lane, with N = 2:
+// F[2i] and F[2i + 1] get the point's two values in the caller's units
+// (sqrtf times DENSITY_UNSCALE). Returns true when some result is zero: its
+// sign needs the sequential order, so the caller redoes those points.
+using NearestTwoBatchKernel = bool (*)(LaneMetric metric, const Vector3& w, const Vector3* points,
+                                       std::size_t count, float* F);
 
 // The weights as the power bounds use them: Minkowski's offsets, and
 // Superquadratic's exponents bracketed by multiples of 1/2, as counts of
@@ -191,6 +199,8 @@ using PowerBoundsKernel = void (*)(PowerMetric metric, const PowerWeights& w, fl
 
 bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
 bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
+bool nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
+bool nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
 void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
 void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
 

@@ -3,6 +3,7 @@
 // them (kernels.cpp).
 #include <immintrin.h>
 
+#include "cellular/batch_search_kernel.h"
 #include "cellular/wide_search_kernel.h"
 
 namespace tulo {
@@ -39,6 +40,7 @@ struct Avx2 {
     using M = __m256;  // all-ones lanes
 
     static F set(float v) { return _mm256_set1_ps(v); }
+    static F load(const float* p) { return _mm256_load_ps(p); }
     static void store(float* p, F v) { _mm256_store_ps(p, v); }
     static F add(F a, F b) { return _mm256_add_ps(a, b); }
     static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
@@ -68,6 +70,11 @@ struct Avx2 {
         const F low = _mm256_cvtepi32_ps(_mm256_and_si256(a, _mm256_set1_epi32(0xFFFF)));
         return fma_exact(high, _mm256_set1_ps(65536.0f), low);
     }
+
+    static F floor(F a) { return _mm256_floor_ps(a); }
+    // NaN and out-of-range lanes convert to INT32_MIN (the "integer indefinite").
+    static I truncate(F a) { return _mm256_cvttps_epi32(a); }
+    static I muli(I a, I b) { return _mm256_mullo_epi32(a, b); }
 
     static M mask_and(M a, M b) { return _mm256_and_ps(a, b); }
     static M mask_or(M a, M b) { return _mm256_or_ps(a, b); }
@@ -107,6 +114,36 @@ struct Avx2 {
         r[0] = _mm256_blend_ps(r[0], _mm256_set1_ps(-HUGE_VALF), 1);  // the own cube
     }
 
+    // Per lane, in double precision, four lanes at a time.
+    static void lane_bounds(F fx, F fy, F fz, F* r) {
+        __m128 half[2][kCubes];
+        for (int h = 0; h < 2; ++h) {
+            auto widen = [h](F v) { return _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1)); };
+            const __m256d one = _mm256_set1_pd(1.0);
+            const __m256d x = widen(fx), y = widen(fy), z = widen(fz);
+            const __m256d mx = _mm256_sub_pd(one, x), my = _mm256_sub_pd(one, y), mz = _mm256_sub_pd(one, z);
+            const __m256d terms[7] = {_mm256_setzero_pd(), _mm256_mul_pd(x, x), _mm256_mul_pd(mx, mx), _mm256_mul_pd(y, y),
+                                      _mm256_mul_pd(my, my), _mm256_mul_pd(z, z), _mm256_mul_pd(mz, mz)};
+            for (int n = 1; n < kCubes; ++n) {
+                half[h][n] = round_down(culling_bound(terms, n, [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); }));
+            }
+        }
+        for (int n = 1; n < kCubes; ++n) r[n] = _mm256_set_m128(half[1][n], half[0][n]);
+    }
+
+    // sqrtf(v) * DENSITY_UNSCALE of the first n lanes, interleaved.
+    static void store_results(F lo, F hi, int n, float* out) {
+        const F unscale = set(DENSITY_UNSCALE);
+        lo = mul(sqrt(lo), unscale);
+        hi = mul(sqrt(hi), unscale);
+        // unpack interleaves within 128-bit halves: lanes 0-1, 4-5 and 2-3, 6-7.
+        const F a = _mm256_unpacklo_ps(lo, hi), b = _mm256_unpackhi_ps(lo, hi);
+        alignas(32) float pairs[16];
+        _mm256_store_ps(pairs, _mm256_permute2f128_ps(a, b, 0x20));
+        _mm256_store_ps(pairs + 8, _mm256_permute2f128_ps(a, b, 0x31));
+        for (int i = 0; i < 2 * n; ++i) out[i] = pairs[i];
+    }
+
     // Pairs merge in a tree: lane i with lane i + 4, then + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {
         auto merge = [&](F lo2, F hi2) {
@@ -125,6 +162,10 @@ struct Avx2 {
 
 bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
     return nearest_two<Avx2>(metric, w, x, y, z, out);
+}
+
+bool nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    return nearest_two_batch<Avx2>(metric, w, points, count, F);
 }
 
 void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {

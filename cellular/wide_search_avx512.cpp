@@ -3,6 +3,7 @@
 // CPU that has it (kernels.cpp).
 #include <immintrin.h>
 
+#include "cellular/batch_search_kernel.h"
 #include "cellular/wide_search_kernel.h"
 
 namespace tulo {
@@ -30,6 +31,7 @@ struct Avx512 {
     using M = __mmask16;
 
     static F set(float v) { return _mm512_set1_ps(v); }
+    static F load(const float* p) { return _mm512_load_ps(p); }
     static void store(float* p, F v) { _mm512_store_ps(p, v); }
     static F add(F a, F b) { return _mm512_add_ps(a, b); }
     static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
@@ -55,6 +57,10 @@ struct Avx512 {
     static M gti(I a, I b) { return _mm512_cmpgt_epi32_mask(a, b); }
     static F to_float(I a) { return _mm512_cvtepi32_ps(a); }
     static F unsigned_to_float(I a) { return _mm512_cvtepu32_ps(a); }
+    static F floor(F a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+    // NaN and out-of-range lanes convert to INT32_MIN (the "integer indefinite").
+    static I truncate(F a) { return _mm512_cvttps_epi32(a); }
+    static I muli(I a, I b) { return _mm512_mullo_epi32(a, b); }
 
     static M mask_and(M a, M b) { return static_cast<M>(a & b); }
     static M mask_or(M a, M b) { return static_cast<M>(a | b); }
@@ -87,6 +93,37 @@ struct Avx512 {
         r[0] = _mm512_mask_mov_ps(r[0], 1, _mm512_set1_ps(-HUGE_VALF));  // the own cube
     }
 
+    // Per lane, in double precision; the conversion to float rounds toward
+    // minus infinity itself.
+    static void lane_bounds(F fx, F fy, F fz, F* r) {
+        __m256 half[2][kCubes];
+        for (int h = 0; h < 2; ++h) {
+            auto widen = [h](F v) { return _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(v) : _mm512_extractf32x8_ps(v, 1)); };
+            const __m512d one = _mm512_set1_pd(1.0);
+            const __m512d x = widen(fx), y = widen(fy), z = widen(fz);
+            const __m512d mx = _mm512_sub_pd(one, x), my = _mm512_sub_pd(one, y), mz = _mm512_sub_pd(one, z);
+            const __m512d terms[7] = {_mm512_setzero_pd(), _mm512_mul_pd(x, x), _mm512_mul_pd(mx, mx), _mm512_mul_pd(y, y),
+                                      _mm512_mul_pd(my, my), _mm512_mul_pd(z, z), _mm512_mul_pd(mz, mz)};
+            for (int n = 1; n < kCubes; ++n) {
+                const __m512d bound = culling_bound(terms, n, [](__m512d a, __m512d b) { return _mm512_add_pd(a, b); });
+                half[h][n] = _mm512_cvt_roundpd_ps(bound, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            }
+        }
+        for (int n = 1; n < kCubes; ++n) r[n] = _mm512_insertf32x8(_mm512_castps256_ps512(half[0][n]), half[1][n], 1);
+    }
+
+    // sqrtf(v) * DENSITY_UNSCALE of the first n lanes, interleaved.
+    static void store_results(F lo, F hi, int n, float* out) {
+        const F unscale = set(DENSITY_UNSCALE);
+        lo = mul(sqrt(lo), unscale);
+        hi = mul(sqrt(hi), unscale);
+        const I first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+        const I second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+        const uint32_t lanes = n >= 16 ? 0xFFFFFFFFu : (1u << (2 * n)) - 1u;
+        _mm512_mask_storeu_ps(out, static_cast<__mmask16>(lanes), _mm512_permutex2var_ps(lo, first, hi));
+        _mm512_mask_storeu_ps(out + 16, static_cast<__mmask16>(lanes >> 16), _mm512_permutex2var_ps(lo, second, hi));
+    }
+
     // Pairs merge in a tree: lane i with lane i + 8, then + 4, + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {
         auto merge = [&](F lo2, F hi2) {
@@ -106,6 +143,10 @@ struct Avx512 {
 
 bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
     return nearest_two<Avx512>(metric, w, x, y, z, out);
+}
+
+bool nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    return nearest_two_batch<Avx512>(metric, w, points, count, F);
 }
 
 void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {

@@ -118,7 +118,9 @@ bool nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     cube_pairs<V, Metric>(s, 0, w, &lo[0], &hi[0]);
     const F own_second = V::set(V::lane0(hi[0]));
     // The two smallest of every cube that can be visited, lane by lane.
-    reach[0] = V::lt(s.r[0], own_second);
+    // The own cube (the lane whose bound is -inf) always counts, even when
+    // its second value is -inf itself (infinite negative weights).
+    reach[0] = V::mask_or(V::lt(s.r[0], own_second), V::eq(s.r[0], V::set(-HUGE_VALF)));
     F all_lo = V::select(reach[0], lo[0], inf), all_hi = V::select(reach[0], hi[0], inf);
     for (int v = 1; v < kVectors; ++v) {
         reach[v] = V::lt(s.r[v], own_second);

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "shader/float_environment.h"
+#include "cellular/float_environment.h"
 #include "shader/host_binding.h"
 #include "shader/shading.h"
 

@@ -1,9 +1,11 @@
 // The shader's computation of one sample; see shading.h.
 #include "shader/shading.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/lattice.h"
 
 namespace tulo {
 namespace {
@@ -48,36 +50,101 @@ ShadingInputs resolve_parameters(const CellularTextureParams& fetched) {
     return in;
 }
 
+namespace {
+
+// The octave sum's next term, (F2 - F1 at the point times 2^i) times
+// a = 2^-i, added to the sum so far.
+inline float add_octave(float t, float difference, float a) { return t + difference * a; }
+
+inline void double_point(Vector3* p) {
+    p->x *= 2.0f;
+    p->y *= 2.0f;
+    p->z *= 2.0f;
+}
+
+// The gain applied to the octave sum t: the blend factor, or 0 with *cut set
+// when t lies beyond the gain's limit.
+inline float normalise(float t, float gain, bool* cut) {
+    // A positive gain g limits t to 1/g and scales by g.
+    float k = gain;
+    if (k > 0.0f) k = 1.0f / k;
+    *cut = t > k;
+    return *cut ? 0.0f : t / k;  // NaN stays NaN; gain 0 with t 0 gives NaN
+}
+
+// The colour for blend factor t; beyond the limit every component, alpha
+// too, is zeroed first, otherwise alpha keeps what the caller left.
+inline void blend(const ShadingInputs& in, float t, bool cut, Color* result) {
+    if (cut) *result = Color{0.0f, 0.0f, 0.0f, 0.0f};
+    const float s = 1.0f - t;
+    result->r = in.color2.r * s + in.color1.r * t;
+    result->g = in.color2.g * s + in.color1.g * t;
+    result->b = in.color2.b * s + in.color1.b * t;
+}
+
+// Points whose octave sums are formed together: the arrays live on the stack.
+constexpr std::size_t kBlock = 256;
+
+// The octave sums of up to kBlock points, each octave's basis for all of
+// them at once (the basis for arrays), then added in the order the
+// single-sample path adds them.
+void octave_sums(const ShadingInputs& in, const Vector3* points, std::size_t n, float* t) {
+    float F[kKeptDistances * kBlock];
+    detail::basis_points(in.metric, &in.weights, points, n, kKeptDistances, F, nullptr, nullptr);
+    for (std::size_t i = 0; i < n; ++i) t[i] = F[2 * i + 1] - F[2 * i];
+    Vector3 p[kBlock];
+    float a = 0.5f;
+    for (int32_t octave = 1; octave <= in.octaves; ++octave) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (octave == 1) p[i] = points[i];
+            double_point(&p[i]);
+        }
+        detail::basis_points(in.metric, &in.weights, p, n, kKeptDistances, F, nullptr, nullptr);
+        for (std::size_t i = 0; i < n; ++i) t[i] = add_octave(t[i], F[2 * i + 1] - F[2 * i], a);
+        a *= 0.5f;
+    }
+}
+
+}  // namespace
+
 void shade_sample(const ShadingInputs& in, const Vector3& point, Color* result) {
     // F2 - F1 at the point, plus halving shares of it at doubling frequencies.
     Vector3 p = point;
     float t = basis_difference(in, p.x, p.y, p.z);
     float a = 0.5f;
     for (int32_t i = 1; i <= in.octaves; ++i) {
-        p.x *= 2.0f;
-        p.y *= 2.0f;
-        p.z *= 2.0f;
-        const float share = basis_difference(in, p.x, p.y, p.z) * a;
+        double_point(&p);
+        t = add_octave(t, basis_difference(in, p.x, p.y, p.z), a);
         a *= 0.5f;
-        t = t + share;
     }
+    bool cut;
+    t = normalise(t, in.gain, &cut);
+    blend(in, t, cut, result);
+}
 
-    // Normalise by the gain: a positive gain g limits t to 1/g and scales by g.
-    float k = in.gain;
-    if (k > 0.0f) k = 1.0f / k;
-    if (t > k) {
-        // Beyond the limit: color2 with every component, alpha too, zeroed first.
-        *result = Color{0.0f, 0.0f, 0.0f, 0.0f};
-        t = 0.0f;
-    } else {
-        t = t / k;  // NaN stays NaN; gain 0 with t 0 gives NaN
+void shade_points(const ShadingInputs& in, const Vector3* points, std::size_t count, Color* results) {
+    float t[kBlock];
+    for (std::size_t first = 0; first < count; first += kBlock) {
+        const std::size_t n = std::min(kBlock, count - first);
+        octave_sums(in, points + first, n, t);
+        for (std::size_t i = 0; i < n; ++i) {
+            bool cut;
+            const float value = normalise(t[i], in.gain, &cut);
+            blend(in, value, cut, &results[first + i]);
+        }
     }
+}
 
-    // Blend; alpha keeps what the caller (or the branch above) left there.
-    const float s = 1.0f - t;
-    result->r = in.color2.r * s + in.color1.r * t;
-    result->g = in.color2.g * s + in.color1.g * t;
-    result->b = in.color2.b * s + in.color1.b * t;
+void blend_factors(const ShadingInputs& in, const Vector3* points, std::size_t count, float* values) {
+    float t[kBlock];
+    for (std::size_t first = 0; first < count; first += kBlock) {
+        const std::size_t n = std::min(kBlock, count - first);
+        octave_sums(in, points + first, n, t);
+        for (std::size_t i = 0; i < n; ++i) {
+            bool cut;
+            values[first + i] = normalise(t[i], in.gain, &cut);
+        }
+    }
 }
 
 }  // namespace tulo

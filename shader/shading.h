@@ -19,6 +19,7 @@
 // assumes the default floating-point environment (see float_environment.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "cellular/dist_type.h"
@@ -46,5 +47,14 @@ int32_t clamp_int(int32_t value, int32_t lo, int32_t hi);
 ShadingInputs resolve_parameters(const CellularTextureParams& fetched);
 
 void shade_sample(const ShadingInputs& inputs, const Vector3& point, Color* result);
+
+// shade_sample for every point of an array, with the same bits: each
+// octave's basis computed for many points at once (the basis for arrays).
+void shade_points(const ShadingInputs& inputs, const Vector3* points, std::size_t count, Color* results);
+
+// The blend factor t of each point: what r, g and b are blended by (NaN
+// where they are NaN), and 0 where the octave sum lies beyond the gain's
+// limit (where shade_points zeroes alpha).
+void blend_factors(const ShadingInputs& inputs, const Vector3* points, std::size_t count, float* values);
 
 }  // namespace tulo

@@ -1,0 +1,136 @@
+// The search for many points at once, one point per vector lane, written
+// once over an instruction set's traits type V (lanes.h) and included by the
+// translation unit of each wide instruction set, which adds to the traits:
+//   floor(F), truncate(F) -> I     floorf, and conversion to int32 that gives
+//                                  INT32_MIN for NaN and out-of-range lanes
+//   muli(I, I)                     32-bit products (low half, wrap-around)
+//   lane_bounds(fx, fy, fz, r)     every neighbour's culling bound per lane
+//                                  (culling_bound below, in double precision)
+//                                  as the largest float not above it
+//   store_results(lo, hi, n, F)    sqrt * DENSITY_UNSCALE of the first n lanes
+//                                  of lo and hi, to F[2i] and F[2i + 1]
+//
+// Each lane follows the sequential search for its own point step by step:
+// its own cube, then the 26 neighbours in visiting order, each visited when
+// the lane's second value still exceeds the neighbour's bound (read after
+// the visits before it), and within a cube the points in generation order.
+// The two nearest values are kept by min and max, which keep what the
+// strict sequential insertion keeps, down to a NaN distance (dropped by the
+// operand order of the min and max instructions); only the sign of a kept
+// zero can differ, so a result holding a zero is reported and redone by the
+// sequential search (see wide_search.h). Culling lane by lane is part of the
+// result: a cube visited by the sequential search only later, or never, can
+// hold values that change it.
+#pragma once
+
+#include "cellular/lanes.h"
+#include "cellular/wide_search.h"
+
+namespace tulo {
+namespace detail {
+namespace {
+
+// The culling bound of neighbour n (1..26) from the terms of its cube's
+// faces T = {unused, dx2, mx2, dy2, my2, dz2, mz2}, summed in the order that
+// the sequential search uses (BoundTerms).
+template <class D, class Add>
+inline D culling_bound(const D* terms, int n, Add add) {
+    const BoundTerms& b = kBoundTerms;
+    D sum = terms[b.t1[n]];
+    if (b.t2[n] != 0) sum = add(sum, terms[b.t2[n]]);
+    if (b.t3[n] != 0) sum = add(sum, terms[b.t3[n]]);
+    return sum;
+}
+
+// The two nearest values (lo <= hi, before square root and scale) of the
+// points in the lanes of px, py, pz.
+template <class V, LaneMetric Metric>
+inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
+                         typename V::F* lo_out, typename V::F* hi_out) {
+    using F = typename V::F;
+    using I = typename V::I;
+    using M = typename V::M;
+    const LaneTables& t = kLaneTables;
+    const F scale = V::set(DENSITY_SCALE);
+    const F at[3] = {V::mul(px, scale), V::mul(py, scale), V::mul(pz, scale)};
+    const I cube[3] = {V::truncate(V::floor(at[0])), V::truncate(V::floor(at[1])), V::truncate(V::floor(at[2]))};
+
+    F r[kCubes];
+    V::lane_bounds(V::sub(at[0], V::to_float(cube[0])), V::sub(at[1], V::to_float(cube[1])),
+                   V::sub(at[2], V::to_float(cube[2])), r);
+
+    // Corners of the cubes one below, at and one above the point's cube, per
+    // axis (32-bit wrap-around, as the sequential search forms them).
+    F corner[3][3];
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int step = -1; step <= 1; ++step) corner[axis][step + 1] = V::to_float(V::addi(cube[axis], V::seti(step)));
+    }
+    const I own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
+                                       V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
+                               V::muli(cube[2], V::seti(static_cast<int32_t>(lattice::kHashZ))));
+    // Generator state k of the own cube; cube n's is this plus seed_offset[k][n].
+    I base[kCoordinateSteps];
+    for (int k = 0; k < kCoordinateSteps; ++k) {
+        base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))), V::seti(static_cast<int32_t>(t.add[k])));
+    }
+
+    F lo = V::set(FAR_DISTANCE), hi = lo;
+    for (int n = 0; n < kCubes; ++n) {
+        const M visit = n == 0 ? V::eq(lo, lo) : V::lt(r[n], hi);
+        if (V::none(visit)) continue;  // no lane visits: coherent points skip whole cubes
+        const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
+        const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
+        for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
+            const M has = V::mask_and(visit, V::gti(count, V::seti(j)));
+            F d[3];
+            for (int axis = 0; axis < 3; ++axis) {
+                const int k = 3 * j + axis;
+                d[axis] = offset<V>(c[axis], V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n]))), at[axis]);
+            }
+            const F dist = lane_distance<V, Metric>(d[0], d[1], d[2], w[0], w[1], w[2]);
+            const F new_hi = V::max(lo, V::min(dist, hi));
+            lo = V::select(has, V::min(dist, lo), lo);
+            hi = V::select(has, new_hi, hi);
+        }
+    }
+    *lo_out = lo;
+    *hi_out = hi;
+}
+
+// F[2i], F[2i + 1] for points[0..count); true when some result is zero.
+template <class V, LaneMetric Metric>
+bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_t count, float* F) {
+    using F_ = typename V::F;
+    constexpr int W = V::kWidth;
+    const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
+    const F_ zero = V::set(0.0f);
+    bool any_zero = false;
+    for (std::size_t first = 0; first < count; first += W) {
+        const int lanes = count - first < static_cast<std::size_t>(W) ? static_cast<int>(count - first) : W;
+        // Points into lanes; a short last group repeats its last point.
+        alignas(64) float x[W], y[W], z[W];
+        for (int l = 0; l < W; ++l) {
+            const Vector3& p = points[first + (l < lanes ? l : lanes - 1)];
+            x[l] = p.x, y[l] = p.y, z[l] = p.z;
+        }
+        F_ lo, hi;
+        search_lanes<V, Metric>(V::load(x), V::load(y), V::load(z), w, &lo, &hi);
+        any_zero |= !V::none(V::mask_or(V::eq(lo, zero), V::eq(hi, zero)));
+        V::store_results(lo, hi, lanes, F + 2 * first);
+    }
+    return any_zero;
+}
+
+template <class V>
+bool nearest_two_batch(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    switch (metric) {
+        case LaneMetric::euclidian: return nearest_two_batch<V, LaneMetric::euclidian>(w, points, count, F);
+        case LaneMetric::manhattan: return nearest_two_batch<V, LaneMetric::manhattan>(w, points, count, F);
+        case LaneMetric::chessboard: break;
+    }
+    return nearest_two_batch<V, LaneMetric::chessboard>(w, points, count, F);
+}
+
+}  // namespace
+}  // namespace detail
+}  // namespace tulo

@@ -1,0 +1,239 @@
+// The basis for arrays against the sequential reference, point by point and
+// bit for bit, with every search kernel this CPU can run forced in turn; and
+// what the array call adds: threads, chunk edges, stopping, the caller's
+// floating-point mode, calls from several threads at once.
+#include <gtest/gtest.h>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#    include <xmmintrin.h>
+#    define TULO_TEST_MXCSR 1
+#endif
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cellular/cellular_batch.h"
+#include "cellular/kernels.h"
+#include "cellular/testing/float_bits.h"
+#include "cellular/testing/search_cases.h"
+#include "reference/reference.h"
+
+namespace tulo {
+namespace {
+
+using detail::Isa;
+using tulo_test::bits;
+using tulo_test::Case;
+
+const Vector3 kUnitWeights{1.0f, 1.0f, 1.0f};
+
+// The reference's F for each point.
+std::vector<float> reference_F(int32_t m, const Vector3& w, const std::vector<Vector3>& points, int32_t N) {
+    std::vector<float> F(points.size() * static_cast<std::size_t>(N));
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        reference::cellular_basis(&metric_by_number(m), &w, points[i].x, points[i].y, points[i].z, N, &F[i * N], nullptr,
+                                  nullptr);
+    }
+    return F;
+}
+
+// Every point of `cases` (grouped by weights) through the array call and
+// through the reference; the first difference is reported.
+void expect_same_as_reference(const std::vector<Case>& cases, int32_t m, int32_t N, const char* group) {
+    std::size_t first = 0;
+    while (first < cases.size()) {
+        std::size_t end = first;
+        std::vector<Vector3> points;
+        while (end < cases.size() && std::memcmp(&cases[end].w, &cases[first].w, sizeof(Vector3)) == 0) {
+            points.push_back(cases[end++].p);
+        }
+        const Vector3 w = cases[first].w;
+        std::vector<float> F(points.size() * static_cast<std::size_t>(N), -1.0f);
+        ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), N, F.data(), nullptr, nullptr));
+        const std::vector<float> R = reference_F(m, w, points, N);
+        for (std::size_t i = 0; i < F.size(); ++i) {
+            const Vector3& p = points[i / N];
+            ASSERT_EQ(bits(R[i]), bits(F[i])) << group << ": metric " << m << " N " << N << " slot " << i % N << " at ("
+                                              << p.x << ", " << p.y << ", " << p.z << ") w (" << w.x << ", " << w.y << ", "
+                                              << w.z << ")";
+        }
+        first = end;
+    }
+}
+
+class BatchAgainstReference : public ::testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override {
+        if (!detail::kernel_available(GetParam())) {
+            GTEST_SKIP() << "this CPU (or build) has no " << detail::isa_name(GetParam()) << " kernel";
+        }
+        previous_ = detail::kernel_isa();
+        ASSERT_TRUE(detail::use_kernel_isa(GetParam()));
+    }
+    void TearDown() override {
+        if (detail::kernel_available(GetParam())) detail::use_kernel_isa(previous_);
+    }
+    Isa previous_ = Isa::sse2;
+};
+
+TEST_P(BatchAgainstReference, EveryMetricAndCaseBitForBit) {
+    const std::vector<Case> cases = tulo_test::cases();
+    for (int32_t m = kFirstMetric; m <= kLastMetric; ++m) {
+        expect_same_as_reference(cases, m, 2, "cases");
+        if (HasFatalFailure()) return;
+    }
+    // Other N go point by point; a few cases suffice there.
+    const std::vector<Case> some(cases.begin(), cases.begin() + 300);
+    for (int32_t N : {1, 3}) expect_same_as_reference(some, 1, N, "N");
+}
+
+TEST_P(BatchAgainstReference, BoundsJustBelowTheValueStillVisit) {
+    // The one group where a bound rounded to nearest instead of down fails.
+    for (int32_t m = 1; m <= 3; ++m) {
+        const std::vector<Case> cases = tulo_test::threshold_cases(m, 48);
+        ASSERT_GE(cases.size(), 16u) << "metric " << m << ": too few points built on the threshold";
+        expect_same_as_reference(cases, m, 2, "threshold");
+    }
+}
+
+TEST_P(BatchAgainstReference, ImageRowsBitForBit) {
+    // Coherent points, as a slice of an image gives them: neighbouring lanes
+    // share cubes and whole cubes go unvisited by every lane.
+    std::vector<Vector3> row;
+    for (int j = 0; j < 40; ++j) {
+        for (int i = 0; i < 200; ++i) row.push_back({-20.0f + 0.05f * static_cast<float>(i), 3.0f + 0.1f * j, 1.7f});
+    }
+    for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
+        for (int32_t m = 1; m <= 3; ++m) {
+            std::vector<float> F(row.size() * 2);
+            ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, row.data(), row.size(), 2, F.data(), nullptr, nullptr));
+            const std::vector<float> R = reference_F(m, w, row, 2);
+            ASSERT_EQ(0, std::memcmp(R.data(), F.data(), F.size() * sizeof(float))) << "metric " << m;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, BatchAgainstReference, ::testing::Values(Isa::sse2, Isa::avx2, Isa::avx512),
+                         [](const ::testing::TestParamInfo<Isa>& info) { return std::string(detail::isa_name(info.param)); });
+
+std::vector<Vector3> random_points(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> coord(-300.0f, 300.0f);
+    std::vector<Vector3> p(n);
+    for (Vector3& v : p) v = {coord(rng), coord(rng), coord(rng)};
+    return p;
+}
+
+TEST(BatchCall, SameBytesForAnyThreadCountAndChunkEdge) {
+    const Vector3 w{0.3f, 2.0f, 1.0f};
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, kBatchChunk - 1, kBatchChunk, kBatchChunk + 1, 3 * kBatchChunk + 5}) {
+        const std::vector<Vector3> points = random_points(n, static_cast<unsigned>(n));
+        for (int32_t m : {1, 4}) {
+            // The per-point search, one call per point, is what every call must match.
+            std::vector<float> expected(2 * n);
+            for (std::size_t i = 0; i < n; ++i) {
+                cellular_basis(&metric_by_number(m), &w, points[i].x, points[i].y, points[i].z, 2, &expected[2 * i], nullptr,
+                               nullptr);
+            }
+            for (int32_t threads : {1, 2, 7}) {
+                // One slot past the end shows the call writes nothing beyond it.
+                std::vector<float> F(2 * n + 1, -7.0f);
+                BatchOptions options;
+                options.threads = threads;
+                ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), n, 2, F.data(), nullptr, nullptr, options));
+                ASSERT_EQ(0, std::memcmp(expected.data(), F.data(), 2 * n * sizeof(float))) << n << " points, " << threads << " threads";
+                ASSERT_EQ(bits(-7.0f), bits(F[2 * n]));
+            }
+        }
+    }
+}
+
+TEST(BatchCall, OffsetsAndIdsMatchThePerPointCall) {
+    const std::vector<Vector3> points = random_points(kBatchChunk + 3, 5);
+    const Vector3 w{1.0f, 1.0f, 1.0f};
+    constexpr int32_t N = 3;
+    std::vector<float> F(points.size() * N);
+    std::vector<Vector3> delta(points.size() * N, Vector3{1.0f, 2.0f, 3.0f});
+    std::vector<uint32_t> ID(points.size() * N, 77u);
+    BatchOptions options;
+    options.threads = 2;
+    ASSERT_TRUE(cellular_basis_batch(&manhattan, &w, points.data(), points.size(), N, F.data(), delta.data(), ID.data(), options));
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        float f[N];
+        Vector3 d[N] = {{1.0f, 2.0f, 3.0f}, {1.0f, 2.0f, 3.0f}, {1.0f, 2.0f, 3.0f}};
+        uint32_t id[N] = {77u, 77u, 77u};
+        reference::cellular_basis(&manhattan, &w, points[i].x, points[i].y, points[i].z, N, f, d, id);
+        ASSERT_EQ(0, std::memcmp(f, &F[i * N], sizeof(f))) << i;
+        ASSERT_EQ(0, std::memcmp(d, &delta[i * N], sizeof(d))) << i;
+        ASSERT_EQ(0, std::memcmp(id, &ID[i * N], sizeof(id))) << i;
+    }
+}
+
+TEST(BatchCall, StopsWhenAskedAndLeavesTheRestUntouched) {
+    const std::vector<Vector3> points = random_points(10 * kBatchChunk, 9);
+    std::vector<float> F(2 * points.size(), -1.0f);
+    // Stop before the calling thread's third chunk.
+    std::atomic<int> asked{0};
+    BatchOptions options;
+    options.threads = 1;
+    options.keep_going = [](void* c) { return static_cast<std::atomic<int>*>(c)->fetch_add(1) < 2; };
+    options.keep_going_context = &asked;
+    EXPECT_FALSE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr, nullptr, options));
+    EXPECT_EQ(3, asked.load());
+    for (std::size_t i = 0; i < 2 * kBatchChunk * 2; ++i) ASSERT_GT(F[i], 0.0f) << i;
+    for (std::size_t i = 2 * kBatchChunk * 2; i < F.size(); ++i) ASSERT_EQ(bits(-1.0f), bits(F[i])) << i;
+}
+
+#if TULO_TEST_MXCSR
+TEST(BatchCall, SameBitsInAnyFloatingPointModeAndTheModeComesBack) {
+    // Tiny weights and points near the origin make subnormal products, which
+    // flush-to-zero and denormals-are-zero would change.
+    std::vector<Vector3> points = random_points(3000, 11);
+    for (Vector3& p : points) p = {p.x * 1e-3f, p.y * 1e-3f, p.z * 1e-3f};
+    const Vector3 w{1e-38f, 3e-39f, 1.0f};
+    for (int32_t m : {1, 2, 4}) {
+        std::vector<float> expected(2 * points.size()), F(2 * points.size());
+        ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), 2, expected.data(), nullptr, nullptr));
+        const unsigned saved = _mm_getcsr();
+        // Flush-to-zero, denormals-are-zero, round up, and two status flags.
+        const unsigned mode = (saved & ~0x6000u) | 0x8040u | 0x4000u | 0x0011u;
+        _mm_setcsr(mode);
+        BatchOptions options;
+        options.threads = 2;
+        const bool done = cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), 2, F.data(), nullptr, nullptr, options);
+        const unsigned after = _mm_getcsr();
+        _mm_setcsr(saved);
+        ASSERT_TRUE(done);
+        EXPECT_EQ(mode, after) << "metric " << m;
+        EXPECT_EQ(0, std::memcmp(expected.data(), F.data(), F.size() * sizeof(float))) << "metric " << m;
+    }
+}
+
+#endif
+
+TEST(BatchCall, SeveralCallersAtOnceGetTheSameBytes) {
+    const std::vector<Vector3> points = random_points(4 * kBatchChunk + 17, 13);
+    std::vector<float> expected(2 * points.size());
+    ASSERT_TRUE(cellular_basis_batch(&chessboard, &kUnitWeights, points.data(), points.size(), 2, expected.data(), nullptr, nullptr));
+    std::vector<std::vector<float>> got(4, std::vector<float>(expected.size()));
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 4; ++c) {
+        callers.emplace_back([&, c] {
+            BatchOptions options;
+            options.threads = 1 + c;
+            for (int round = 0; round < 3; ++round) {
+                cellular_basis_batch(&chessboard, &kUnitWeights, points.data(), points.size(), 2, got[c].data(), nullptr,
+                                     nullptr, options);
+            }
+        });
+    }
+    for (std::thread& t : callers) t.join();
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(0, std::memcmp(expected.data(), got[c].data(), expected.size() * sizeof(float))) << c;
+}
+
+}  // namespace
+}  // namespace tulo

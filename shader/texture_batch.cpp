@@ -1,0 +1,45 @@
+// The texture for arrays: chunks across the basis's pool, each shaded in the
+// default floating-point environment; see texture_batch.h.
+#include "shader/texture_batch.h"
+
+#include "cellular/float_environment.h"
+#include "cellular/parallel.h"
+#include "shader/shading.h"
+
+namespace tulo {
+namespace {
+
+struct TextureCall {
+    ShadingInputs inputs;
+    const Vector3* points;
+    Color* results;  // colours, or
+    float* values;   // blend factors
+};
+
+void texture_chunk(void* context, std::size_t begin, std::size_t end) {
+    const TextureCall& c = *static_cast<const TextureCall*>(context);
+    // shade_points and blend_factors live in another translation unit: their
+    // arithmetic stays inside the guard.
+    const DefaultFloatEnvironment environment;
+    if (c.results != nullptr) {
+        shade_points(c.inputs, c.points + begin, end - begin, c.results + begin);
+    } else {
+        blend_factors(c.inputs, c.points + begin, end - begin, c.values + begin);
+    }
+}
+
+}  // namespace
+
+bool texture_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count, Color* results,
+                   const BatchOptions& options) {
+    TextureCall call{resolve_parameters(params), points, results, nullptr};
+    return detail::run_batch(texture_chunk, &call, count, options);
+}
+
+bool texture_values_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count,
+                          float* values, const BatchOptions& options) {
+    TextureCall call{resolve_parameters(params), points, nullptr, values};
+    return detail::run_batch(texture_chunk, &call, count, options);
+}
+
+}  // namespace tulo
