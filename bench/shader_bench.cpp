@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/cellular_batch.h"
 #include "cellular/kernels.h"
 #include "reference/reference.h"
 #include "cellular/float_environment.h"
@@ -129,6 +130,70 @@ void BM_Basis(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// An image slice: 64 rows of 256 samples 0.05 apart at a fixed depth, as a
+// preview or a baked pass visits them (about 20 samples per cube side).
+const std::vector<Vector3>& slice_points() {
+    static const std::vector<Vector3> pts = [] {
+        std::vector<Vector3> v;
+        for (int j = 0; j < 64; ++j)
+            for (int i = 0; i < 256; ++i) v.push_back({-6.4f + 0.05f * static_cast<float>(i), 1.0f + 0.05f * static_cast<float>(j), 0.37f});
+        return v;
+    }();
+    return pts;
+}
+
+const std::vector<Vector3>& layout_points(int64_t layout) { return layout == 0 ? points() : slice_points(); }
+
+// The per-point basis over a layout of points (0 random, 1 image slice),
+// one point per iteration: the baseline of the array call.
+void BM_PointBasis(benchmark::State& state) {
+    const tulo::DistType* metric = &tulo::metric_by_number(static_cast<int32_t>(state.range(0)));
+    const Vector3 w = kWeightSets[state.range(1)];
+    const auto& pts = layout_points(state.range(2));
+    size_t i = 0;
+    for (auto _ : state) {
+        const Vector3& p = pts[i++ % pts.size()];
+        float F[2];
+        tulo::cellular_basis(metric, &w, p.x, p.y, p.z, 2, F, nullptr, nullptr);
+        benchmark::DoNotOptimize(F);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The array call on one thread over the same points, 4096 per iteration.
+void BM_BatchBasis(benchmark::State& state) {
+    const tulo::DistType* metric = &tulo::metric_by_number(static_cast<int32_t>(state.range(0)));
+    const Vector3 w = kWeightSets[state.range(1)];
+    const auto& pts = layout_points(state.range(2));
+    std::vector<float> F(2 * pts.size());
+    tulo::BatchOptions one;
+    one.threads = 1;
+    for (auto _ : state) {
+        tulo::cellular_basis_batch(metric, &w, pts.data(), pts.size(), 2, F.data(), nullptr, nullptr, one);
+        benchmark::DoNotOptimize(F.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(pts.size()));
+}
+
+// The array call on a million random points with 1 or 2 threads.
+void BM_BatchThreads(benchmark::State& state) {
+    static const std::vector<Vector3> many = [] {
+        std::vector<Vector3> v;
+        for (int r = 0; r < 256; ++r)
+            for (const Vector3& p : points()) v.push_back({p.x + 128.0f * static_cast<float>(r), p.y, p.z});
+        return v;
+    }();
+    std::vector<float> F(2 * many.size());
+    tulo::BatchOptions options;
+    options.threads = static_cast<int32_t>(state.range(1));
+    for (auto _ : state) {
+        tulo::cellular_basis_batch(&tulo::metric_by_number(static_cast<int32_t>(state.range(0))), &kWeightSets[0], many.data(),
+                                   many.size(), 2, F.data(), nullptr, nullptr, options);
+        benchmark::DoNotOptimize(F.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(many.size()));
+}
+
 // The entry point called from a thread in the default floating-point
 // environment (mode 0) and from one with flush-to-zero and
 // denormals-are-zero set (mode 1), which the library replaces by the
@@ -170,6 +235,9 @@ BENCHMARK(BM_Shader)->Apply(shader_args);
 BENCHMARK(BM_ReferenceShader)->Apply(shader_args);
 BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
 BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_ReferenceBasis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
+BENCHMARK(BM_PointBasis)->ArgsProduct({{1, 2, 3}, {0, 1}, {0, 1}})->ArgNames({"metric", "weights", "layout"});
+BENCHMARK(BM_BatchBasis)->ArgsProduct({{1, 2, 3, 4}, {0, 1}, {0, 1}})->ArgNames({"metric", "weights", "layout"});
+BENCHMARK(BM_BatchThreads)->ArgsProduct({{1}, {1, 2}})->ArgNames({"metric", "threads"})->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ShaderFloatMode)->Args({1, 0, 0, 0})->Args({1, 0, 0, 1})->ArgNames({"metric", "octaves", "weights", "mode"});
 BENCHMARK(BM_FloatEnvironmentGuard)->Arg(0)->Arg(1)->ArgName("mode");
 BENCHMARK(BM_ShaderThreads)->Args({1, 0, 0})->Args({3, 5, 0})->Args({4, 0, 0})->ArgNames({"metric", "octaves", "weights"})
@@ -207,6 +275,26 @@ public:
             }
         }
         for (const auto& [name, rate] : rate_) {
+            if (name.rfind("BM_BatchBasis/", 0) != 0) continue;
+            const auto twin = rate_.find("BM_PointBasis/" + name.substr(14));
+            if (twin == rate_.end()) continue;
+            std::printf("  %-44s %10.1f ns/point  %.2fx the per-point basis\n", name.c_str(), 1e9 / rate, rate / twin->second);
+        }
+        for (const auto& [name, rate] : rate_) {
+            const auto batch = name.find("/threads:1/real_time");
+            if (name.rfind("BM_BatchThreads/", 0) == 0 && batch == std::string::npos) {
+                const auto one = name.find("threads:1");
+                if (one != std::string::npos && name.find("threads:2") == std::string::npos) {
+                    std::string two_name = name;
+                    two_name.replace(one, 9, "threads:2");
+                    const auto two = rate_.find(two_name);
+                    if (two != rate_.end()) {
+                        std::printf("  %-44s %.1f ms per million points; two threads %.2fx one\n", name.c_str(), 1e3 * 1e6 / rate,
+                                    two->second / rate);
+                    }
+                }
+                continue;
+            }
             const auto at = name.find("/threads:1");
             if (at == std::string::npos) continue;
             const auto two = rate_.find(name.substr(0, at) + "/threads:2");

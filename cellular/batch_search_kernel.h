@@ -7,8 +7,8 @@
 //   lane_bounds(fx, fy, fz, r)     every neighbour's culling bound per lane
 //                                  (culling_bound below, in double precision)
 //                                  as the largest float not above it
-//   store_results(lo, hi, n, F)    sqrt * DENSITY_UNSCALE of the first n lanes
-//                                  of lo and hi, to F[2i] and F[2i + 1]
+//   store_results(lo, hi, F)       sqrt * DENSITY_UNSCALE of every lane of lo
+//                                  and hi, to F[2i] and F[2i + 1]
 //
 // Each lane follows the sequential search for its own point step by step:
 // its own cube, then the 26 neighbours in visiting order, each visited when
@@ -44,7 +44,7 @@ inline D culling_bound(const D* terms, int n, Add add) {
 
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz.
-template <class V, LaneMetric Metric>
+template <class V, LaneMetric Metric, bool kUnitWeights>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
                          typename V::F* lo_out, typename V::F* hi_out) {
     using F = typename V::F;
@@ -77,7 +77,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     F lo = V::set(FAR_DISTANCE), hi = lo;
     for (int n = 0; n < kCubes; ++n) {
         const M visit = n == 0 ? V::eq(lo, lo) : V::lt(r[n], hi);
-        if (V::none(visit)) continue;  // no lane visits: coherent points skip whole cubes
+        if (V::none(visit)) continue;  // no lane visits: similar points skip whole cubes
         const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
@@ -87,7 +87,8 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
                 const int k = 3 * j + axis;
                 d[axis] = offset<V>(c[axis], V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n]))), at[axis]);
             }
-            const F dist = lane_distance<V, Metric>(d[0], d[1], d[2], w[0], w[1], w[2]);
+            const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
+            // Insert: a NaN distance leaves both (second operand returned).
             const F new_hi = V::max(lo, V::min(dist, hi));
             lo = V::select(has, V::min(dist, lo), lo);
             hi = V::select(has, new_hi, hi);
@@ -97,28 +98,115 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     *hi_out = hi;
 }
 
+// Points go into lanes in an order that keeps alike points together: a
+// vector whose lanes lie at about the same place in their cubes visits
+// mostly the same neighbours, so more whole cubes go unvisited by every
+// lane. Points that arrive coherent (an image row, a volume's scanlines)
+// already are; points in no such order are sorted, block by block, by where
+// they lie in their cube. Which lanes a point shares never changes its
+// result: each lane's search is its own.
+constexpr std::size_t kSortBlock = 4096;  // points sorted together
+constexpr int kPlaceCells = 64;           // places in a cube: 4 x 4 x 4 cells
+
+// The points of the lanes' indices (x, y, z of points[idx]).
+template <class V>
+inline void gather_points(const Vector3* points, typename V::I idx, typename V::F* x, typename V::F* y,
+                          typename V::F* z) {
+    const typename V::I at = V::addi(V::addi(idx, idx), idx);  // 3 floats a point
+    const float* base = &points[0].x;
+    *x = V::gather(base, at);
+    *y = V::gather(base + 1, at);
+    *z = V::gather(base + 2, at);
+}
+
+// The cell of its cube that each lane's point lies in, numbered in Morton
+// order so that consecutive numbers are mostly neighbouring cells. NaN and
+// infinite coordinates fall into cell 0 of their axis.
+template <class V>
+inline typename V::I place_in_cube(typename V::F x, typename V::F y, typename V::F z) {
+    const typename V::F scale = V::set(DENSITY_SCALE), four = V::set(4.0f);
+    auto quarter = [&](typename V::F v) {
+        const typename V::F scaled = V::mul(v, scale);
+        // (scaled - floor) * 4 lies in [0, 4) or is NaN, which truncates to
+        // INT32_MIN: the mask keeps 0 of it.
+        return V::andi(V::truncate(V::mul(V::sub(scaled, V::floor(scaled)), four)), V::seti(3));
+    };
+    const typename V::I qx = quarter(x), qy = quarter(y), qz = quarter(z);
+    const typename V::I one = V::seti(1);
+    const typename V::I low = V::ori(V::ori(V::andi(qx, one), V::shift_left(V::andi(qy, one), 1)), V::shift_left(V::andi(qz, one), 2));
+    const typename V::I high = V::ori(V::ori(V::shift_right(qx, 1), V::shift_left(V::shift_right(qy, 1), 1)),
+                                      V::shift_left(V::shift_right(qz, 1), 2));
+    return V::ori(low, V::shift_left(high, 3));
+}
+
 // F[2i], F[2i + 1] for points[0..count); true when some result is zero.
-template <class V, LaneMetric Metric>
+template <class V, LaneMetric Metric, bool kUnitWeights>
 bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_t count, float* F) {
     using F_ = typename V::F;
+    using I = typename V::I;
     constexpr int W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F_ zero = V::set(0.0f);
+    alignas(64) int32_t lane_index[W];
+    for (int l = 0; l < W; ++l) lane_index[l] = l;
+    const I iota = V::loadi(lane_index);
     bool any_zero = false;
-    for (std::size_t first = 0; first < count; first += W) {
-        const int lanes = count - first < static_cast<std::size_t>(W) ? static_cast<int>(count - first) : W;
-        // Points into lanes; a short last group repeats its last point.
-        alignas(64) float x[W], y[W], z[W];
-        for (int l = 0; l < W; ++l) {
-            const Vector3& p = points[first + (l < lanes ? l : lanes - 1)];
-            x[l] = p.x, y[l] = p.y, z[l] = p.z;
+    alignas(64) int32_t place[kSortBlock + W];
+    alignas(64) int32_t order[kSortBlock + W];
+    for (std::size_t block = 0; block < count; block += kSortBlock) {
+        const std::size_t n = count - block < kSortBlock ? count - block : kSortBlock;
+        const Vector3* p = points + block;
+        const I last = V::seti(static_cast<int32_t>(n - 1));
+        // Where each point lies in its cube; a short last vector repeats the
+        // block's last point (the lanes past it are never stored).
+        for (std::size_t first = 0; first < n; first += W) {
+            const I idx = V::min_i(V::addi(iota, V::seti(static_cast<int32_t>(first))), last);
+            F_ x, y, z;
+            gather_points<V>(p, idx, &x, &y, &z);
+            V::storei(place + first, place_in_cube<V>(x, y, z));
         }
-        F_ lo, hi;
-        search_lanes<V, Metric>(V::load(x), V::load(y), V::load(z), w, &lo, &hi);
-        any_zero |= !V::none(V::mask_or(V::eq(lo, zero), V::eq(hi, zero)));
-        V::store_results(lo, hi, lanes, F + 2 * first);
+        std::size_t same = 0;
+        for (std::size_t i = 1; i < n; ++i) same += place[i] == place[i - 1];
+        const bool coherent = 2 * same >= n;
+        if (coherent) {
+            for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<int32_t>(i);
+        } else {
+            // A counting sort by place, stable.
+            uint32_t start[kPlaceCells + 1] = {};
+            for (std::size_t i = 0; i < n; ++i) ++start[place[i] + 1];
+            for (int c = 0; c < kPlaceCells; ++c) start[c + 1] += start[c];
+            for (std::size_t i = 0; i < n; ++i) order[start[place[i]]++] = static_cast<int32_t>(i);
+        }
+        for (std::size_t i = n; i < n + W; ++i) order[i] = order[n - 1];
+
+        for (std::size_t first = 0; first < n; first += W) {
+            const int lanes = n - first < static_cast<std::size_t>(W) ? static_cast<int>(n - first) : W;
+            F_ x, y, z;
+            gather_points<V>(p, V::loadi(order + first), &x, &y, &z);
+            F_ lo, hi;
+            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, &lo, &hi);
+            any_zero |= !V::none(V::mask_or(V::eq(lo, zero), V::eq(hi, zero)));
+            float* out = F + 2 * block;
+            if (coherent && lanes == W) {
+                V::store_results(lo, hi, out + 2 * first);
+            } else {
+                alignas(64) float pairs[2 * W];
+                V::store_results(lo, hi, pairs);
+                for (int l = 0; l < lanes; ++l) {
+                    const std::size_t i = static_cast<std::size_t>(order[first + l]);
+                    out[2 * i] = pairs[2 * l];
+                    out[2 * i + 1] = pairs[2 * l + 1];
+                }
+            }
+        }
     }
     return any_zero;
+}
+
+template <class V, LaneMetric Metric>
+bool nearest_two_batch(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) return nearest_two_batch<V, Metric, true>(w, points, count, F);
+    return nearest_two_batch<V, Metric, false>(w, points, count, F);
 }
 
 template <class V>

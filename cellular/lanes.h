@@ -46,17 +46,27 @@ inline typename V::F offset(typename V::F corner, typename V::I seeds, typename 
 }
 
 // The weighted distance of the metrics whose formula has an exact lane-wise
-// form: the metric's own operations in its own order, lane by lane.
-template <class V, LaneMetric M>
+// form: the metric's own operations in its own order, lane by lane. With
+// kUnitWeights the caller vouches that every weight is 1.0, whose product
+// d * 1.0 is d itself in every bit (NaN included), so the product is left out.
+template <class V, LaneMetric M, bool kUnitWeights = false>
 inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename V::F dz, typename V::F wx,
                                    typename V::F wy, typename V::F wz) {
+    auto weigh = [](typename V::F d, typename V::F w) {
+        if constexpr (kUnitWeights) {
+            static_cast<void>(w);
+            return d;
+        } else {
+            return V::mul(d, w);
+        }
+    };
     if constexpr (M == LaneMetric::euclidian) {
-        return V::add(V::add(V::mul(V::mul(dx, wx), dx), V::mul(V::mul(dy, wy), dy)), V::mul(V::mul(dz, wz), dz));
+        return V::add(V::add(V::mul(weigh(dx, wx), dx), V::mul(weigh(dy, wy), dy)), V::mul(weigh(dz, wz), dz));
     } else if constexpr (M == LaneMetric::manhattan) {
-        return V::add(V::add(V::abs(V::mul(dx, wx)), V::abs(V::mul(dy, wy))), V::abs(V::mul(dz, wz)));
+        return V::add(V::add(V::abs(weigh(dx, wx)), V::abs(weigh(dy, wy))), V::abs(weigh(dz, wz)));
     } else {
         // max3(x, y, z) = max(x, max(y, z)) with the max instruction's rule.
-        return V::max(V::abs(V::mul(dx, wx)), V::max(V::abs(V::mul(dy, wy)), V::abs(V::mul(dz, wz))));
+        return V::max(V::abs(weigh(dx, wx)), V::max(V::abs(weigh(dy, wy)), V::abs(weigh(dz, wz))));
     }
 }
 

@@ -75,6 +75,12 @@ struct Avx2 {
     // NaN and out-of-range lanes convert to INT32_MIN (the "integer indefinite").
     static I truncate(F a) { return _mm256_cvttps_epi32(a); }
     static I muli(I a, I b) { return _mm256_mullo_epi32(a, b); }
+    static I ori(I a, I b) { return _mm256_or_si256(a, b); }
+    static I min_i(I a, I b) { return _mm256_min_epi32(a, b); }
+    static I shift_left(I a, int n) { return _mm256_slli_epi32(a, n); }
+    static I shift_right(I a, int n) { return _mm256_srli_epi32(a, n); }
+    static void storei(int32_t* p, I a) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), a); }
+    static F gather(const float* base, I index) { return _mm256_i32gather_ps(base, index, 4); }
 
     static M mask_and(M a, M b) { return _mm256_and_ps(a, b); }
     static M mask_or(M a, M b) { return _mm256_or_ps(a, b); }
@@ -131,17 +137,15 @@ struct Avx2 {
         for (int n = 1; n < kCubes; ++n) r[n] = _mm256_set_m128(half[1][n], half[0][n]);
     }
 
-    // sqrtf(v) * DENSITY_UNSCALE of the first n lanes, interleaved.
-    static void store_results(F lo, F hi, int n, float* out) {
+    // sqrtf(v) * DENSITY_UNSCALE of every lane, interleaved.
+    static void store_results(F lo, F hi, float* out) {
         const F unscale = set(DENSITY_UNSCALE);
         lo = mul(sqrt(lo), unscale);
         hi = mul(sqrt(hi), unscale);
         // unpack interleaves within 128-bit halves: lanes 0-1, 4-5 and 2-3, 6-7.
         const F a = _mm256_unpacklo_ps(lo, hi), b = _mm256_unpackhi_ps(lo, hi);
-        alignas(32) float pairs[16];
-        _mm256_store_ps(pairs, _mm256_permute2f128_ps(a, b, 0x20));
-        _mm256_store_ps(pairs + 8, _mm256_permute2f128_ps(a, b, 0x31));
-        for (int i = 0; i < 2 * n; ++i) out[i] = pairs[i];
+        _mm256_storeu_ps(out, _mm256_permute2f128_ps(a, b, 0x20));
+        _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(a, b, 0x31));
     }
 
     // Pairs merge in a tree: lane i with lane i + 4, then + 2, + 1.

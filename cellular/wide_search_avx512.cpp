@@ -61,6 +61,12 @@ struct Avx512 {
     // NaN and out-of-range lanes convert to INT32_MIN (the "integer indefinite").
     static I truncate(F a) { return _mm512_cvttps_epi32(a); }
     static I muli(I a, I b) { return _mm512_mullo_epi32(a, b); }
+    static I ori(I a, I b) { return _mm512_or_si512(a, b); }
+    static I min_i(I a, I b) { return _mm512_min_epi32(a, b); }
+    static I shift_left(I a, int n) { return _mm512_slli_epi32(a, static_cast<unsigned>(n)); }
+    static I shift_right(I a, int n) { return _mm512_srli_epi32(a, static_cast<unsigned>(n)); }
+    static void storei(int32_t* p, I a) { _mm512_store_si512(p, a); }
+    static F gather(const float* base, I index) { return _mm512_i32gather_ps(index, base, 4); }
 
     static M mask_and(M a, M b) { return static_cast<M>(a & b); }
     static M mask_or(M a, M b) { return static_cast<M>(a | b); }
@@ -112,16 +118,15 @@ struct Avx512 {
         for (int n = 1; n < kCubes; ++n) r[n] = _mm512_insertf32x8(_mm512_castps256_ps512(half[0][n]), half[1][n], 1);
     }
 
-    // sqrtf(v) * DENSITY_UNSCALE of the first n lanes, interleaved.
-    static void store_results(F lo, F hi, int n, float* out) {
+    // sqrtf(v) * DENSITY_UNSCALE of every lane, interleaved.
+    static void store_results(F lo, F hi, float* out) {
         const F unscale = set(DENSITY_UNSCALE);
         lo = mul(sqrt(lo), unscale);
         hi = mul(sqrt(hi), unscale);
         const I first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
         const I second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
-        const uint32_t lanes = n >= 16 ? 0xFFFFFFFFu : (1u << (2 * n)) - 1u;
-        _mm512_mask_storeu_ps(out, static_cast<__mmask16>(lanes), _mm512_permutex2var_ps(lo, first, hi));
-        _mm512_mask_storeu_ps(out + 16, static_cast<__mmask16>(lanes >> 16), _mm512_permutex2var_ps(lo, second, hi));
+        _mm512_storeu_ps(out, _mm512_permutex2var_ps(lo, first, hi));
+        _mm512_storeu_ps(out + 16, _mm512_permutex2var_ps(lo, second, hi));
     }
 
     // Pairs merge in a tree: lane i with lane i + 8, then + 4, + 2, + 1.
