@@ -82,6 +82,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
             const M has = V::mask_and(visit, V::gti(count, V::seti(j)));
+            if (j >= 2 && V::none(has)) break;  // no visiting lane's cube holds a point j
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
                 const int k = 3 * j + axis;
