@@ -12,6 +12,7 @@ packages=(
   cmake ninja-build g++          # toolchain
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   libpng-dev libopenexr-dev      # the preview tool's image output
+  python3-dev pybind11-dev python3-numpy python3-pytest  # the Python module and its tests
 )
 for group in "$@"; do
   case "$group" in

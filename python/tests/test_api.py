@@ -1,0 +1,146 @@
+"""Shapes, memory layouts, dtypes, threads and the errors of the module."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tulo_cellular as tc
+from conftest import random_points, same_bits
+
+CHUNK = tc.info()["chunk"]
+
+
+@pytest.mark.parametrize("count", [0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 3 * CHUNK + 2])
+def test_same_bytes_for_any_thread_count_and_size(count):
+    pts = random_points(count, seed=count).astype(np.float32)
+    one = tc.basis(pts, threads=1)
+    assert one.shape == (count, 2) and one.dtype == np.float32
+    for threads in (2, 7):
+        assert same_bits(one, tc.basis(pts, threads=threads))
+    rgba = tc.texture(pts, octaves=2, threads=1)
+    assert same_bits(rgba, tc.texture(pts, octaves=2, threads=7))
+
+
+def test_layouts_and_dtypes_give_the_float32_result():
+    base = random_points(600, seed=3).astype(np.float32)
+    expected = tc.basis(base)
+    fortran = np.asfortranarray(base)
+    readonly = base.copy()
+    readonly.setflags(write=False)
+    strided = np.repeat(base, 2, axis=0)[::2]
+    for variant in (fortran, readonly, strided, base.astype(np.float64), base.tolist()):
+        assert same_bits(expected, tc.basis(variant))
+    # float64 input is rounded to float32 first, exactly as numpy rounds it.
+    wide = random_points(100, seed=4)
+    assert same_bits(tc.basis(wide), tc.basis(wide.astype(np.float32)))
+    ints = np.arange(30, dtype=np.int64).reshape(10, 3)
+    assert same_bits(tc.basis(ints), tc.basis(ints.astype(np.float32)))
+
+
+def test_leading_shapes_are_kept():
+    pts = random_points(2 * 3 * 5, seed=5).astype(np.float32).reshape(2, 3, 5, 3)
+    F, delta, ids = tc.basis(pts, n=3, offsets=True, ids=True)
+    assert F.shape == (2, 3, 5, 3) and delta.shape == (2, 3, 5, 3, 3) and ids.shape == (2, 3, 5, 3)
+    assert same_bits(F.reshape(-1, 3), tc.basis(pts.reshape(-1, 3), n=3))
+    assert tc.texture(pts).shape == (2, 3, 5, 4) and tc.value(pts).shape == (2, 3, 5)
+    assert tc.basis(np.zeros(3, np.float32)).shape == (2,)
+
+
+@pytest.mark.parametrize(
+    "call,error,words",
+    [
+        (lambda: tc.basis(np.zeros((4, 2))), ValueError, "(4, 2)"),
+        (lambda: tc.basis(np.float32(1.0)), ValueError, "()"),
+        (lambda: tc.basis(np.zeros((2, 3), dtype=complex)), TypeError, "complex"),
+        (lambda: tc.basis(np.array([[1, 2, None]], dtype=object)), TypeError, "object"),
+        (lambda: tc.basis(np.zeros((2, 3)), metric="taxicab"), ValueError, "chebyshev"),
+        (lambda: tc.basis(np.zeros((2, 3)), metric=6), ValueError, "superquadratic"),
+        (lambda: tc.basis(np.zeros((2, 3)), n=0), ValueError, "n must"),
+        (lambda: tc.basis(np.zeros((2, 3)), threads=0), ValueError, "threads"),
+        (lambda: tc.basis(np.zeros((2, 3)), threads=100000), ValueError, "threads"),
+        (lambda: tc.basis(np.zeros((2, 3)), weights=(1, 2)), ValueError, "weights"),
+        (lambda: tc.texture(np.zeros((2, 3)), octaves=6), ValueError, "octaves"),
+        (lambda: tc.value(np.zeros((2, 3)), octaves=-1), ValueError, "octaves"),
+        (lambda: tc.texture(np.zeros((2, 3)), color1=(1, 2)), ValueError, "color1"),
+        (lambda: tc.grid((2, 3, 4, 5)), ValueError, "shape"),
+    ],
+)
+def test_bad_input_raises_a_clear_error(call, error, words):
+    with pytest.raises(error) as raised:
+        call()
+    assert words in str(raised.value)
+
+
+def test_grid_points():
+    g = tc.grid((2, 3), origin=(1.0, 2.0, 3.0), spacing=0.5)
+    assert g.shape == (2, 3, 3) and g.dtype == np.float32
+    assert g[1, 2].tolist() == [2.0, 2.5, 3.0]  # x from the last axis, y from the first
+    v = tc.grid((2, 2, 2), spacing=(1.0, 10.0, 100.0))
+    assert v[1, 0, 1].tolist() == [1.0, 0.0, 100.0]
+
+
+def test_info():
+    i = tc.info()
+    assert i["kernel"] in ("avx512", "avx2", "sse2") and i["threads"] >= 1 and i["version"] == tc.__version__
+
+
+def test_a_python_thread_runs_during_a_large_call():
+    pts = random_points(1_000_000, seed=9).astype(np.float32)
+    stamps = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            stamps.append(time.monotonic())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=tick)
+    t.start()
+    try:
+        time.sleep(0.01)
+        start = time.monotonic()
+        tc.texture(pts, octaves=2, threads=1)
+        end = time.monotonic()
+    finally:
+        stop.set()
+        t.join()
+    # The other thread ran in the middle of the call: it could not, had the
+    # call held the GIL throughout.
+    margin = (end - start) / 5
+    assert any(start + margin < s < end - margin for s in stamps)
+
+
+def test_calls_from_several_python_threads_give_the_same_bytes():
+    pts = random_points(3 * CHUNK + 5, seed=11).astype(np.float32)
+    expected = tc.basis(pts, metric=3)
+    results = [None] * 4
+
+    def work(k):
+        results[k] = tc.basis(pts, metric=3, threads=1 + k)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(same_bits(expected, r) for r in results)
+
+
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs POSIX signals")
+def test_ctrl_c_stops_a_long_call():
+    pts = random_points(3_000_000, seed=12).astype(np.float32)
+    start = time.monotonic()
+    tc.texture(pts, octaves=5, threads=1)
+    full = time.monotonic() - start
+    timer = threading.Timer(full / 10, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        tc.texture(pts, octaves=5, threads=1)
+    stopped = time.monotonic() - start
+    timer.join()
+    assert stopped < full / 2, f"a call of {full:.2f} s took {stopped:.2f} s to stop"
