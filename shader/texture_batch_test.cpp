@@ -55,7 +55,9 @@ TEST_F(ShaderTest, TextureForArraysEqualsThePluginSampleBySample) {
                 grey.color2 = {0, 0, 0, 1};
                 tulo::shade_sample(tulo::resolve_parameters(grey), points[i], &white);
                 const bool both_nan = white.r != white.r && values[i] != values[i];
-                if (!both_nan) EXPECT_EQ(white.r, values[i]);
+                if (!both_nan) {
+                    EXPECT_EQ(white.r, values[i]);
+                }
                 if (HasFailure()) {
                     FAIL() << "metric " << v.metric << " octaves " << v.octaves << " gain " << v.gain << " point " << i;
                 }
