@@ -42,6 +42,9 @@ inline D culling_bound(const D* terms, int n, Add add) {
     return sum;
 }
 
+// Neighbours 1..6 of the visiting order share a face with the point's cube.
+constexpr int kFaceNeighbours = 6;
+
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz.
 template <class V, LaneMetric Metric, bool kUnitWeights>
@@ -75,14 +78,14 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     }
 
     F lo = V::set(FAR_DISTANCE), hi = lo;
-    for (int n = 0; n < kCubes; ++n) {
-        const M visit = n == 0 ? V::eq(lo, lo) : V::lt(r[n], hi);
-        if (V::none(visit)) continue;  // no lane visits: similar points skip whole cubes
+    // Cube n's points, each inserted where the lane visits the cube. Every
+    // slot is computed: a branch on whether any lane needs one costs more in
+    // mispredictions than the slot.
+    auto visit_cube = [&](int n, M visit) {
         const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
             const M has = V::mask_and(visit, V::gti(count, V::seti(j)));
-            if (j >= 2 && V::none(has)) break;  // no visiting lane's cube holds a point j
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
                 const int k = 3 * j + axis;
@@ -94,6 +97,20 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             lo = V::select(has, V::min(dist, lo), lo);
             hi = V::select(has, new_hi, hi);
         }
+    };
+    // The own cube and its six face neighbours: nearly every vector has a
+    // lane that visits each of them.
+    visit_cube(0, V::eq(lo, lo));
+    for (int n = 1; n <= kFaceNeighbours; ++n) visit_cube(n, V::lt(r[n], hi));
+    // The edge and corner neighbours that some lane can still visit, as the
+    // second value stands now (it only decreases): one loop over their list,
+    // whose exit is the only branch that depends on the points.
+    uint32_t reachable = 0;
+    for (int n = kFaceNeighbours + 1; n < kCubes; ++n) reachable |= static_cast<uint32_t>(!V::none(V::lt(r[n], hi))) << n;
+    while (reachable != 0) {
+        const int n = lowest_set_bit(reachable);
+        reachable &= reachable - 1;
+        visit_cube(n, V::lt(r[n], hi));
     }
     *lo_out = lo;
     *hi_out = hi;
