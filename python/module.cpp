@@ -56,6 +56,20 @@ int32_t metric_number(const py::object& metric) {
 
 // A sequence of `size` numbers as float32 values.
 std::vector<float> floats(const py::object& value, std::size_t size, const char* what) {
+    // A tuple or list of Python numbers directly (the usual case, and cheaper
+    // than an array).
+    if ((py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) && py::len(value) == size) {
+        std::vector<float> out(size);
+        bool numbers = true;
+        const py::sequence seq = py::reinterpret_borrow<py::sequence>(value);
+        for (std::size_t i = 0; i < size && numbers; ++i) {
+            const py::handle item = seq[i];
+            numbers = PyFloat_Check(item.ptr()) || (PyLong_Check(item.ptr()) && !PyBool_Check(item.ptr()));
+            if (numbers) out[i] = static_cast<float>(PyFloat_AsDouble(item.ptr()));
+        }
+        if (numbers && !PyErr_Occurred()) return out;
+        PyErr_Clear();
+    }
     py::array_t<double> a;
     try {
         a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
