@@ -294,18 +294,15 @@ public:
             std::printf("  %-44s %10.1f ns/point  %.2fx the per-point basis\n", name.c_str(), 1e9 / rate, rate / twin->second);
         }
         for (const auto& [name, rate] : rate_) {
-            const auto batch = name.find("/threads:1/real_time");
-            if (name.rfind("BM_BatchThreads/", 0) == 0 && batch == std::string::npos) {
-                const auto one = name.find("threads:1");
-                if (one != std::string::npos && name.find("threads:2") == std::string::npos) {
-                    std::string two_name = name;
-                    two_name.replace(one, 9, "threads:2");
-                    const auto two = rate_.find(two_name);
-                    if (two != rate_.end()) {
-                        std::printf("  %-44s %.1f ms per million points; two threads %.2fx one\n", name.c_str(), 1e3 * 1e6 / rate,
-                                    two->second / rate);
-                    }
-                }
+            if (name.rfind("BM_BatchThreads/", 0) == 0) {
+                const auto one = name.find("threads:1/");
+                if (one == std::string::npos) continue;
+                std::string two_name = name;
+                two_name.replace(one, 10, "threads:2/");
+                const auto two = rate_.find(two_name);
+                if (two == rate_.end()) continue;
+                std::printf("  %-44s %.1f ms per million points, two threads %.2fx one\n", name.c_str(), 1e9 / rate,
+                            two->second / rate);
                 continue;
             }
             const auto at = name.find("/threads:1");

@@ -1,14 +1,20 @@
 // The search for many points at once, one point per vector lane, written
 // once over an instruction set's traits type V (lanes.h) and included by the
 // translation unit of each wide instruction set, which adds to the traits:
+//   load(p), gather(base, I)       floats from memory, contiguous or by index
 //   floor(F), truncate(F) -> I     floorf, and conversion to int32 that gives
 //                                  INT32_MIN for NaN and out-of-range lanes
-//   muli(I, I)                     32-bit products (low half, wrap-around)
+//   muli, ori, min_i, shift_left, shift_right, storei     on I
 //   lane_bounds(fx, fy, fz, r)     every neighbour's culling bound per lane
 //                                  (culling_bound below, in double precision)
 //                                  as the largest float not above it
 //   store_results(lo, hi, F)       sqrt * DENSITY_UNSCALE of every lane of lo
 //                                  and hi, to F[2i] and F[2i + 1]
+//   kCompress                      whether the set packs lanes; then also
+//                                  compress_store, expand_load, count(M),
+//                                  permute(I, F), permutei(I, I) and
+//                                  lookup32(table, I), see
+//                                  edges_and_corners_packed
 //
 // Each lane follows the sequential search for its own point step by step:
 // its own cube, then the 26 neighbours in visiting order, each visited when
