@@ -10,11 +10,6 @@
 //                                  as the largest float not above it
 //   store_results(lo, hi, F)       sqrt * DENSITY_UNSCALE of every lane of lo
 //                                  and hi, to F[2i] and F[2i + 1]
-//   kCompress                      whether the set packs lanes; then also
-//                                  compress_store, expand_load, count(M),
-//                                  permute(I, F), permutei(I, I) and
-//                                  lookup32(table, I), see
-//                                  edges_and_corners_packed
 //
 // Each lane follows the sequential search for its own point step by step:
 // its own cube, then the 26 neighbours in visiting order, each visited when
@@ -50,89 +45,6 @@ inline D culling_bound(const D* terms, int n, Add add) {
 
 // Neighbours 1..6 of the visiting order share a face with the point's cube.
 constexpr int kFaceNeighbours = 6;
-
-// The edge and corner neighbours with lanes packed (instruction sets with
-// compress and expand, V::kCompress): each lane reaches only a few of the
-// twenty, so instead of a vector per cube, the pairs (lane, cube) that can
-// still be visited are packed densely into vectors and the two smallest
-// values of each such cube are computed there. They are then merged into
-// each lane's pair cube by cube in visiting order, each where the lane's
-// second value, as the cubes before left it, still exceeds the cube's bound:
-// the sequential visits exactly, since merging a cube's two smallest values
-// keeps what inserting its points one by one keeps.
-template <class V, LaneMetric Metric, bool kUnitWeights>
-inline void edges_and_corners_packed(const typename V::F* at, const typename V::I* cube, typename V::I own_hash,
-                                     const typename V::F* r, const typename V::F* w, typename V::F* lo_io,
-                                     typename V::F* hi_io) {
-    using F = typename V::F;
-    using I = typename V::I;
-    using M = typename V::M;
-    constexpr int W = V::kWidth;
-    constexpr int kMostItems = (kCubes - 1 - kFaceNeighbours) * W;
-    const LaneTables& t = kLaneTables;
-    F lo = *lo_io, hi = *hi_io;
-
-    // The (lane, cube) pairs, cube by cube.
-    alignas(64) int32_t item_lane[kMostItems + W];
-    alignas(64) int32_t item_cube[kMostItems + W];
-    alignas(64) float item_lo[kMostItems + W];
-    alignas(64) float item_hi[kMostItems + W];
-    M reach[kCubes];
-    int start[kCubes];
-    int items = 0;
-    alignas(64) int32_t lanes_in_order[W];
-    for (int l = 0; l < W; ++l) lanes_in_order[l] = l;
-    const I iota = V::loadi(lanes_in_order);
-    for (int n = kFaceNeighbours + 1; n < kCubes; ++n) {
-        reach[n] = V::lt(r[n], hi);
-        start[n] = items;
-        V::compress_store(item_lane + items, reach[n], iota);
-        V::compress_store(item_cube + items, reach[n], V::seti(n));
-        items += V::count(reach[n]);
-    }
-    if (items == 0) return;
-    // The last vector is filled up with copies of the last pair.
-    for (int i = items; i < items + W; ++i) item_lane[i] = item_lane[items - 1], item_cube[i] = item_cube[items - 1];
-
-    for (int first = 0; first < items; first += W) {
-        const I lane = V::loadi(item_lane + first);
-        const I n = V::loadi(item_cube + first);
-        const F p[3] = {V::permute(lane, at[0]), V::permute(lane, at[1]), V::permute(lane, at[2])};
-        const I hash = V::addi(V::permutei(lane, own_hash), V::lookup32(t.hash_offset, n));
-        const I count = V::point_counts(hash);
-        const F corner[3] = {V::to_float(V::addi(V::permutei(lane, cube[0]), V::lookup32(t.dx, n))),
-                             V::to_float(V::addi(V::permutei(lane, cube[1]), V::lookup32(t.dy, n))),
-                             V::to_float(V::addi(V::permutei(lane, cube[2]), V::lookup32(t.dz, n)))};
-        F a = V::set(FAR_DISTANCE), b = a;
-        for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
-            const M has = V::gti(count, V::seti(j));
-            F d[3];
-            for (int axis = 0; axis < 3; ++axis) {
-                const int k = 3 * j + axis;
-                const I seed = V::addi(V::muli(hash, V::seti(static_cast<int32_t>(t.mul[k]))), V::seti(static_cast<int32_t>(t.add[k])));
-                d[axis] = offset<V>(corner[axis], seed, p[axis]);
-            }
-            const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
-            const F new_b = V::max(a, V::min(dist, b));
-            a = V::select(has, V::min(dist, a), a);
-            b = V::select(has, new_b, b);
-        }
-        V::store(item_lo + first, a);
-        V::store(item_hi + first, b);
-    }
-
-    for (int n = kFaceNeighbours + 1; n < kCubes; ++n) {
-        if (V::none(reach[n])) continue;
-        const F a = V::expand_load(reach[n], item_lo + start[n]);
-        const F b = V::expand_load(reach[n], item_hi + start[n]);
-        const M visit = V::mask_and(reach[n], V::lt(r[n], hi));
-        const F second = V::min(V::max(lo, a), V::min(hi, b));
-        lo = V::select(visit, V::min(a, lo), lo);
-        hi = V::select(visit, second, hi);
-    }
-    *lo_io = lo;
-    *hi_io = hi;
-}
 
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz.
@@ -191,19 +103,15 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     // lane that visits each of them.
     visit_cube(0, V::eq(lo, lo));
     for (int n = 1; n <= kFaceNeighbours; ++n) visit_cube(n, V::lt(r[n], hi));
-    if constexpr (V::kCompress) {
-        edges_and_corners_packed<V, Metric, kUnitWeights>(at, cube, own_hash, r, w, &lo, &hi);
-    } else {
-        // The edge and corner neighbours that some lane can still visit, as
-        // the second value stands now (it only decreases): one loop over
-        // their list, whose exit is the only branch that depends on the points.
-        uint32_t reachable = 0;
-        for (int n = kFaceNeighbours + 1; n < kCubes; ++n) reachable |= static_cast<uint32_t>(!V::none(V::lt(r[n], hi))) << n;
-        while (reachable != 0) {
-            const int n = lowest_set_bit(reachable);
-            reachable &= reachable - 1;
-            visit_cube(n, V::lt(r[n], hi));
-        }
+    // The edge and corner neighbours that some lane can still visit, as the
+    // second value stands now (it only decreases): one loop over their list,
+    // whose exit is the only branch that depends on the points.
+    uint32_t reachable = 0;
+    for (int n = kFaceNeighbours + 1; n < kCubes; ++n) reachable |= static_cast<uint32_t>(!V::none(V::lt(r[n], hi))) << n;
+    while (reachable != 0) {
+        const int n = lowest_set_bit(reachable);
+        reachable &= reachable - 1;
+        visit_cube(n, V::lt(r[n], hi));
     }
     *lo_out = lo;
     *hi_out = hi;

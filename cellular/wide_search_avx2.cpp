@@ -81,8 +81,6 @@ struct Avx2 {
     static I shift_right(I a, int n) { return _mm256_srli_epi32(a, n); }
     static void storei(int32_t* p, I a) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), a); }
     static F gather(const float* base, I index) { return _mm256_i32gather_ps(base, index, 4); }
-    // No compress and expand: edges and corners go cube by cube.
-    static constexpr bool kCompress = false;
 
     static M mask_and(M a, M b) { return _mm256_and_ps(a, b); }
     static M mask_or(M a, M b) { return _mm256_or_ps(a, b); }

@@ -68,18 +68,6 @@ struct Avx512 {
     static void storei(int32_t* p, I a) { _mm512_store_si512(p, a); }
     static F gather(const float* base, I index) { return _mm512_i32gather_ps(index, base, 4); }
 
-    // Packing lanes (see edges_and_corners_packed).
-    static constexpr bool kCompress = true;
-    static void compress_store(int32_t* p, M m, I v) { _mm512_mask_compressstoreu_epi32(p, m, v); }
-    static F expand_load(M m, const float* p) { return _mm512_maskz_expandloadu_ps(m, p); }
-    static int count(M m) { return __builtin_popcount(m); }
-    static F permute(I index, F v) { return _mm512_permutexvar_ps(index, v); }
-    static I permutei(I index, I v) { return _mm512_permutexvar_epi32(index, v); }
-    // table[index] from a table of 32 entries.
-    static I lookup32(const int32_t* table, I index) {
-        return _mm512_permutex2var_epi32(_mm512_load_si512(table), index, _mm512_load_si512(table + 16));
-    }
-    static I lookup32(const uint32_t* table, I index) { return lookup32(reinterpret_cast<const int32_t*>(table), index); }
 
     static M mask_and(M a, M b) { return static_cast<M>(a & b); }
     static M mask_or(M a, M b) { return static_cast<M>(a | b); }
