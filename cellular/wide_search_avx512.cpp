@@ -68,7 +68,6 @@ struct Avx512 {
     static void storei(int32_t* p, I a) { _mm512_store_si512(p, a); }
     static F gather(const float* base, I index) { return _mm512_i32gather_ps(index, base, 4); }
 
-
     static M mask_and(M a, M b) { return static_cast<M>(a & b); }
     static M mask_or(M a, M b) { return static_cast<M>(a | b); }
     static bool none(M m) { return m == 0; }
