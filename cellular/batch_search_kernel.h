@@ -85,8 +85,11 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     auto visit_cube = [&](int n, M visit) {
         const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
+        // The cube's own two smallest values first, a chain of its own that
+        // overlaps with the cubes before it; then merged where the lane visits.
+        F a = V::set(FAR_DISTANCE), b = a;
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
-            const M has = V::mask_and(visit, V::gti(count, V::seti(j)));
+            const M has = V::gti(count, V::seti(j));
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
                 const int k = 3 * j + axis;
@@ -94,10 +97,13 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             }
             const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
             // Insert: a NaN distance leaves both (second operand returned).
-            const F new_hi = V::max(lo, V::min(dist, hi));
-            lo = V::select(has, V::min(dist, lo), lo);
-            hi = V::select(has, new_hi, hi);
+            const F new_b = V::max(a, V::min(dist, b));
+            a = V::select(has, V::min(dist, a), a);
+            b = V::select(has, new_b, b);
         }
+        const F second = V::min(V::max(lo, a), V::min(hi, b));
+        lo = V::select(visit, V::min(a, lo), lo);
+        hi = V::select(visit, second, hi);
     };
     // The own cube and its six face neighbours: nearly every vector has a
     // lane that visits each of them.
