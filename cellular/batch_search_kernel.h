@@ -181,18 +181,24 @@ bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
     for (std::size_t block = 0; block < count; block += kSortBlock) {
         const std::size_t n = count - block < kSortBlock ? count - block : kSortBlock;
         const Vector3* p = points + block;
-        const I last = V::seti(static_cast<int32_t>(n - 1));
-        // Where each point lies in its cube; a short last vector repeats the
-        // block's last point (the lanes past it are never stored).
-        for (std::size_t first = 0; first < n; first += W) {
-            const I idx = V::min_i(V::addi(iota, V::seti(static_cast<int32_t>(first))), last);
-            F_ x, y, z;
-            gather_points<V>(p, idx, &x, &y, &z);
-            V::storei(place + first, place_in_cube<V>(x, y, z));
+        bool coherent = true;
+        // Manhattan's values are lengths, not squared lengths: its second
+        // value reaches most neighbours from any place in the cube, and
+        // sorting costs more than it saves (as measured).
+        if constexpr (Metric != LaneMetric::manhattan) {
+            // Where each point lies in its cube; a short last vector repeats
+            // the block's last point.
+            const I last = V::seti(static_cast<int32_t>(n - 1));
+            for (std::size_t first = 0; first < n; first += W) {
+                const I idx = V::min_i(V::addi(iota, V::seti(static_cast<int32_t>(first))), last);
+                F_ x, y, z;
+                gather_points<V>(p, idx, &x, &y, &z);
+                V::storei(place + first, place_in_cube<V>(x, y, z));
+            }
+            std::size_t same = 0;
+            for (std::size_t i = 1; i < n; ++i) same += place[i] == place[i - 1];
+            coherent = 2 * same >= n;
         }
-        std::size_t same = 0;
-        for (std::size_t i = 1; i < n; ++i) same += place[i] == place[i - 1];
-        const bool coherent = 2 * same >= n;
         if (coherent) {
             for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<int32_t>(i);
         } else {
