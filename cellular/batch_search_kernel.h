@@ -2,6 +2,7 @@
 // once over an instruction set's traits type V (lanes.h) and included by the
 // translation unit of each wide instruction set, which adds to the traits:
 //   load(p), gather(base, I)       floats from memory, contiguous or by index
+//   load_points(p, x, y, z)        x, y and z of kWidth consecutive points
 //   floor(F), truncate(F) -> I     floorf, and conversion to int32 that gives
 //                                  INT32_MIN for NaN and out-of-range lanes
 //   muli, ori, min_i, shift_left, shift_right, storei     on I
@@ -213,7 +214,11 @@ bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
         for (std::size_t first = 0; first < n; first += W) {
             const int lanes = n - first < static_cast<std::size_t>(W) ? static_cast<int>(n - first) : W;
             F_ x, y, z;
-            gather_points<V>(p, V::loadi(order + first), &x, &y, &z);
+            if (coherent && lanes == W) {
+                V::load_points(p + first, &x, &y, &z);
+            } else {
+                gather_points<V>(p, V::loadi(order + first), &x, &y, &z);
+            }
             F_ lo, hi;
             search_lanes<V, Metric, kUnitWeights>(x, y, z, w, &lo, &hi);
             any_zero |= !V::none(V::mask_or(V::eq(lo, zero), V::eq(hi, zero)));

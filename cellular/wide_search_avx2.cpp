@@ -81,6 +81,13 @@ struct Avx2 {
     static I shift_right(I a, int n) { return _mm256_srli_epi32(a, n); }
     static void storei(int32_t* p, I a) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), a); }
     static F gather(const float* base, I index) { return _mm256_i32gather_ps(base, index, 4); }
+    // x, y and z of 8 consecutive points.
+    static void load_points(const Vector3* p, F* x, F* y, F* z) {
+        const I index = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
+        *x = gather(&p->x, index);
+        *y = gather(&p->x + 1, index);
+        *z = gather(&p->x + 2, index);
+    }
 
     static M mask_and(M a, M b) { return _mm256_and_ps(a, b); }
     static M mask_or(M a, M b) { return _mm256_or_ps(a, b); }

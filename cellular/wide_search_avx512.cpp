@@ -67,6 +67,21 @@ struct Avx512 {
     static I shift_right(I a, int n) { return _mm512_srli_epi32(a, static_cast<unsigned>(n)); }
     static void storei(int32_t* p, I a) { _mm512_store_si512(p, a); }
     static F gather(const float* base, I index) { return _mm512_i32gather_ps(index, base, 4); }
+    // x, y and z of 16 consecutive points.
+    static void load_points(const Vector3* p, F* x, F* y, F* z) {
+        const float* f = &p->x;
+        const F a = _mm512_loadu_ps(f), b = _mm512_loadu_ps(f + 16), c = _mm512_loadu_ps(f + 32);
+        // Lane i of x is float 3i of a:b:c, of y 3i + 1, of z 3i + 2.
+        const I ab_x = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 0, 0, 0, 0, 0);
+        const I ab_y = _mm512_setr_epi32(1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 0, 0, 0, 0, 0);
+        const I ab_z = _mm512_setr_epi32(2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 0, 0, 0, 0, 0, 0);
+        const I c_x = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 17, 20, 23, 26, 29);
+        const I c_y = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 18, 21, 24, 27, 30);
+        const I c_z = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 19, 22, 25, 28, 31);
+        *x = _mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab_x, b), c_x, c);
+        *y = _mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab_y, b), c_y, c);
+        *z = _mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab_z, b), c_z, c);
+    }
 
     static M mask_and(M a, M b) { return static_cast<M>(a & b); }
     static M mask_or(M a, M b) { return static_cast<M>(a | b); }
