@@ -184,9 +184,10 @@ bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
         const Vector3* p = points + block;
         bool coherent = true;
         // Manhattan's values are lengths, not squared lengths: its second
-        // value reaches most neighbours from any place in the cube, and
-        // sorting costs more than it saves (as measured).
-        if constexpr (Metric != LaneMetric::manhattan) {
+        // value reaches most neighbours from any place in the cube, so that a
+        // vector of 16 lanes reaches them whatever the order, and sorting
+        // costs more than it saves (as measured; with 8 lanes it pays).
+        if constexpr (Metric != LaneMetric::manhattan || W < 16) {
             // Where each point lies in its cube; a short last vector repeats
             // the block's last point.
             const I last = V::seti(static_cast<int32_t>(n - 1));
