@@ -34,20 +34,23 @@ namespace {
 using tulo::Color;
 using tulo::Vector3;
 
+// `count` pseudo-random points (xorshift from `seed`) over [-half, half)^3.
+std::vector<Vector3> random_points(uint32_t seed, int count, float half) {
+    std::vector<Vector3> v;
+    uint32_t s = seed;
+    auto next = [&] {
+        s ^= s << 13;
+        s ^= s >> 17;
+        s ^= s << 5;
+        return static_cast<float>(s >> 8) * 0x1p-24f * (2.0f * half) - half;
+    };
+    for (int i = 0; i < count; ++i) v.push_back({next(), next(), next()});
+    return v;
+}
+
 // Pseudo-random points over [-64, 64)^3: about 50^3 cubes of the lattice.
 const std::vector<Vector3>& points() {
-    static const std::vector<Vector3> pts = [] {
-        std::vector<Vector3> v;
-        uint32_t s = 2463534242u;
-        auto next = [&] {
-            s ^= s << 13;
-            s ^= s >> 17;
-            s ^= s << 5;
-            return static_cast<float>(s >> 8) * 0x1p-24f * 128.0f - 64.0f;
-        };
-        for (int i = 0; i < 4096; ++i) v.push_back({next(), next(), next()});
-        return v;
-    }();
+    static const std::vector<Vector3> pts = random_points(2463534242u, 4096, 64.0f);
     return pts;
 }
 
@@ -145,18 +148,7 @@ const std::vector<Vector3>& slice_points() {
 // Random points for the array benchmarks: many more than a branch
 // predictor can learn, over [-100, 100)^3.
 const std::vector<Vector3>& many_points() {
-    static const std::vector<Vector3> pts = [] {
-        std::vector<Vector3> v;
-        uint32_t s = 88172645u;
-        auto next = [&] {
-            s ^= s << 13;
-            s ^= s >> 17;
-            s ^= s << 5;
-            return static_cast<float>(s >> 8) * 0x1p-24f * 200.0f - 100.0f;
-        };
-        for (int i = 0; i < (1 << 20); ++i) v.push_back({next(), next(), next()});
-        return v;
-    }();
+    static const std::vector<Vector3> pts = random_points(88172645u, 1 << 20, 100.0f);
     return pts;
 }
 

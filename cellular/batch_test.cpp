@@ -20,6 +20,7 @@
 #include "cellular/cellular_batch.h"
 #include "cellular/kernels.h"
 #include "cellular/testing/float_bits.h"
+#include "cellular/testing/forced_kernel.h"
 #include "cellular/testing/search_cases.h"
 #include "reference/reference.h"
 
@@ -66,20 +67,7 @@ void expect_same_as_reference(const std::vector<Case>& cases, int32_t m, int32_t
     }
 }
 
-class BatchAgainstReference : public ::testing::TestWithParam<Isa> {
-protected:
-    void SetUp() override {
-        if (!detail::kernel_available(GetParam())) {
-            GTEST_SKIP() << "this CPU (or build) has no " << detail::isa_name(GetParam()) << " kernel";
-        }
-        previous_ = detail::kernel_isa();
-        ASSERT_TRUE(detail::use_kernel_isa(GetParam()));
-    }
-    void TearDown() override {
-        if (detail::kernel_available(GetParam())) detail::use_kernel_isa(previous_);
-    }
-    Isa previous_ = Isa::sse2;
-};
+using BatchAgainstReference = tulo_test::ForcedKernel;
 
 TEST_P(BatchAgainstReference, EveryMetricAndCaseBitForBit) {
     const std::vector<Case> cases = tulo_test::cases();
@@ -118,8 +106,7 @@ TEST_P(BatchAgainstReference, ImageRowsBitForBit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, BatchAgainstReference, ::testing::Values(Isa::sse2, Isa::avx2, Isa::avx512),
-                         [](const ::testing::TestParamInfo<Isa>& info) { return std::string(detail::isa_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Kernels, BatchAgainstReference, tulo_test::kAllKernels, tulo_test::kernel_name);
 
 std::vector<Vector3> random_points(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);

@@ -19,6 +19,7 @@
 #include "cellular/cellular_basis.h"
 #include "cellular/kernels.h"
 #include "cellular/testing/float_bits.h"
+#include "cellular/testing/forced_kernel.h"
 #include "cellular/testing/search_cases.h"
 #include "reference/reference.h"
 
@@ -40,20 +41,7 @@ using tulo_test::cases;
 using tulo_test::feature_point;
 using tulo_test::world_coordinate;
 
-class KernelAgainstReference : public ::testing::TestWithParam<Isa> {
-protected:
-    void SetUp() override {
-        if (!detail::kernel_available(GetParam())) {
-            GTEST_SKIP() << "this CPU (or build) has no " << detail::isa_name(GetParam()) << " kernel";
-        }
-        previous_ = detail::kernel_isa();
-        ASSERT_TRUE(detail::use_kernel_isa(GetParam()));
-    }
-    void TearDown() override {
-        if (detail::kernel_available(GetParam())) detail::use_kernel_isa(previous_);
-    }
-    Isa previous_ = Isa::sse2;
-};
+using KernelAgainstReference = tulo_test::ForcedKernel;
 
 TEST_P(KernelAgainstReference, EveryOutputBitForBit) {
     ASSERT_EQ(GetParam(), detail::kernel_isa());
@@ -107,8 +95,7 @@ TEST_P(KernelAgainstReference, AKeptZeroIsLeftToTheSequentialOrder) {
     EXPECT_GT(declined, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgainstReference, ::testing::Values(Isa::sse2, Isa::avx2, Isa::avx512),
-                         [](const ::testing::TestParamInfo<Isa>& info) { return std::string(detail::isa_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgainstReference, tulo_test::kAllKernels, tulo_test::kernel_name);
 
 #if defined(__SSE2__) || defined(_M_X64)
 // The lower bounds of the power metrics never exceed the exact value (a

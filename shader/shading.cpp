@@ -122,7 +122,11 @@ void shade_sample(const ShadingInputs& in, const Vector3& point, Color* result) 
     blend(in, t, cut, result);
 }
 
-void shade_points(const ShadingInputs& in, const Vector3* points, std::size_t count, Color* results) {
+namespace {
+
+// Calls finish(i, blend factor, cut) for every point, block by block.
+template <class Finish>
+void normalised_sums(const ShadingInputs& in, const Vector3* points, std::size_t count, Finish&& finish) {
     float t[kBlock];
     for (std::size_t first = 0; first < count; first += kBlock) {
         const std::size_t n = std::min(kBlock, count - first);
@@ -130,21 +134,19 @@ void shade_points(const ShadingInputs& in, const Vector3* points, std::size_t co
         for (std::size_t i = 0; i < n; ++i) {
             bool cut;
             const float value = normalise(t[i], in.gain, &cut);
-            blend(in, value, cut, &results[first + i]);
+            finish(first + i, value, cut);
         }
     }
 }
 
+}  // namespace
+
+void shade_points(const ShadingInputs& in, const Vector3* points, std::size_t count, Color* results) {
+    normalised_sums(in, points, count, [&](std::size_t i, float t, bool cut) { blend(in, t, cut, &results[i]); });
+}
+
 void blend_factors(const ShadingInputs& in, const Vector3* points, std::size_t count, float* values) {
-    float t[kBlock];
-    for (std::size_t first = 0; first < count; first += kBlock) {
-        const std::size_t n = std::min(kBlock, count - first);
-        octave_sums(in, points + first, n, t);
-        for (std::size_t i = 0; i < n; ++i) {
-            bool cut;
-            values[first + i] = normalise(t[i], in.gain, &cut);
-        }
-    }
+    normalised_sums(in, points, count, [&](std::size_t i, float t, bool) { values[i] = t; });
 }
 
 }  // namespace tulo
