@@ -291,11 +291,29 @@ PYBIND11_MODULE(_core, m) {
     const auto default_color2 = py::make_tuple(0.08, 0.12, 0.22);
     m.def("basis", &basis, py::arg("points"), py::arg("n") = 2, py::arg("metric") = "euclidian",
           py::arg("weights") = default_weights, py::arg("offsets") = false, py::arg("ids") = false,
-          py::arg("threads") = py::none());
+          py::arg("threads") = py::none(),
+          R"(Distances from each point to its n nearest feature points, ascending.
+
+Returns float32 distances of shape (..., n); with offsets=True also the
+offsets to those points (..., n, 3), with ids=True their uint32 ids (..., n),
+as a tuple (distances, [offsets], [ids]). Slots no feature point filled hold
+about 2511.6, offsets NaN and id 0. metric: 1-5 or a name; weights: 3
+numbers (factors for metrics 1-3, the offset for 4, exponents for 5).
+threads: 1-256, None for one per core.)");
     m.def("texture", &texture, py::arg("points"), py::arg("metric") = "euclidian", py::arg("weights") = default_weights,
           py::arg("octaves") = 0, py::arg("gain") = 0.5f, py::arg("color1") = default_color1,
-          py::arg("color2") = default_color2, py::arg("threads") = py::none());
+          py::arg("color2") = default_color2, py::arg("threads") = py::none(),
+          R"(The shader's colour at each point: float32 RGBA of shape (..., 4).
+
+r, g and b are, bit for bit, what the shader plugin returns for that point
+and these parameters; alpha is 0 where the plugin zeroes it (the value
+beyond 1/gain for a positive gain, beyond gain otherwise), else 1. octaves:
+0-5 finer octaves added; colours: 3 or 4 numbers (alpha unused).)");
     m.def("value", &value, py::arg("points"), py::arg("metric") = "euclidian", py::arg("weights") = default_weights,
-          py::arg("octaves") = 0, py::arg("gain") = 0.5f, py::arg("threads") = py::none());
-    m.def("info", &info);
+          py::arg("octaves") = 0, py::arg("gain") = 0.5f, py::arg("threads") = py::none(),
+          R"(The blend factor t at each point, float32 of shape (...).
+
+The shader's colour is color2 * (1 - t) + color1 * t. t is NaN where the
+colour is NaN and 0 where the texture zeroes alpha.)");
+    m.def("info", &info, "The module's version, the search kernel in use, the default thread count and the chunk size.");
 }
