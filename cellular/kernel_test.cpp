@@ -72,6 +72,21 @@ TEST_P(KernelAgainstReference, EveryOutputBitForBit) {
     EXPECT_GT(zero_results, 0) << "no case landed exactly on a feature point";
 }
 
+TEST_P(KernelAgainstReference, BoundsJustBelowTheValueStillVisit) {
+    // Culling bounds rounded to the nearest float instead of down fail here.
+    for (int32_t m = 1; m <= 3; ++m) {
+        const std::vector<Case> threshold = tulo_test::threshold_cases(m, 48);
+        ASSERT_GE(threshold.size(), 16u);
+        for (const Case& c : threshold) {
+            float F[2], R[2];
+            cellular_basis(&metric_by_number(m), &c.w, c.p.x, c.p.y, c.p.z, 2, F, nullptr, nullptr);
+            reference::cellular_basis(&metric_by_number(m), &c.w, c.p.x, c.p.y, c.p.z, 2, R, nullptr, nullptr);
+            ASSERT_EQ(bits(R[0]), bits(F[0])) << "metric " << m << " at " << c.p.x << ", " << c.p.y << ", " << c.p.z;
+            ASSERT_EQ(bits(R[1]), bits(F[1])) << "metric " << m << " at " << c.p.x << ", " << c.p.y << ", " << c.p.z;
+        }
+    }
+}
+
 TEST_P(KernelAgainstReference, AKeptZeroIsLeftToTheSequentialOrder) {
     // On a feature point the distance to it is zero, and whether +0 or -0 is
     // kept depends on the visiting order: a wide kernel must decline.
