@@ -261,13 +261,20 @@ TEST(KernelChoice, TheEnvironmentCapsTheInstructionSet) {
         ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(
         {
+            set_cap("AVX2");  // any letter case
+            const Isa expected = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
+            std::exit(detail::kernel_isa() == expected ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
             set_cap("no-such-set");
             const Isa widest = detail::kernel_available(Isa::avx512)
                                    ? Isa::avx512
                                    : detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
             std::exit(detail::kernel_isa() == widest ? 0 : 1);
         },
-        ::testing::ExitedWithCode(0), "");
+        ::testing::ExitedWithCode(0), "TULO_CELLULAR_MAX_ISA=no-such-set is not one of sse2, avx2, avx512: ignored\n");
 }
 
 }  // namespace

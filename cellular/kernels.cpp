@@ -2,49 +2,83 @@
 #include "cellular/kernels.h"
 
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <initializer_list>
 
 namespace tulo {
 namespace detail {
 namespace {
 
+// What each instruction set needs of the CPU. libgcc's CPU model also
+// checks that the OS saves the wide registers.
+bool always() { return true; }
+#if defined(TULO_WIDE_KERNELS)
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+bool has_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
+}
+#endif
+
+// Every kernel this build has, widest first: its instruction set (named by
+// isa_name), what it needs of the CPU, and its searches (none for the
+// portable kernel, whose search is the sequential one).
+struct KernelEntry {
+    Isa isa;
+    bool (*supported)();
+    WideKernels kernels;
+};
+
+constexpr KernelEntry kKernels[] = {
+#if defined(TULO_WIDE_KERNELS)
+    {Isa::avx512, has_avx512, {nearest_two_avx512, power_bounds_avx512, nearest_two_batch_avx512}},
+    {Isa::avx2, has_avx2, {nearest_two_avx2, power_bounds_avx2, nearest_two_batch_avx2}},
+#endif
+    {Isa::sse2, always, {nullptr, nullptr, nullptr}},
+};
+
+const KernelEntry* entry(Isa isa) {
+    for (const KernelEntry& k : kKernels) {
+        if (k.isa == isa) return &k;
+    }
+    return nullptr;  // not built
+}
+
 // -1 until chosen; then an Isa.
 std::atomic<int32_t> chosen{-1};
 
-bool cpu_has(Isa isa) {
-#if defined(TULO_WIDE_KERNELS)
-    // libgcc's CPU model also checks that the OS saves the wide registers.
-    __builtin_cpu_init();
-    switch (isa) {
-        case Isa::sse2: return true;
-        case Isa::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case Isa::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-                   __builtin_cpu_supports("fma");
+bool same_ignoring_case(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) return false;
     }
-    return false;
-#else
-    return isa == Isa::sse2;
-#endif
+    return *a == *b;
 }
 
-// The cap from TULO_CELLULAR_MAX_ISA, or the widest when unset or unknown.
+// The cap from TULO_CELLULAR_MAX_ISA (any letter case), or the widest when
+// it is unset. An unknown value is named once on standard error and ignored.
 Isa environment_cap() {
     const char* value = std::getenv("TULO_CELLULAR_MAX_ISA");
-    if (value != nullptr) {
-        if (std::strcmp(value, "sse2") == 0) return Isa::sse2;
-        if (std::strcmp(value, "avx2") == 0) return Isa::avx2;
+    if (value == nullptr) return Isa::avx512;
+    for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512}) {
+        if (same_ignoring_case(value, isa_name(isa))) return isa;
+    }
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        std::fprintf(stderr, "TULO_CELLULAR_MAX_ISA=%s is not one of sse2, avx2, avx512: ignored\n", value);
     }
     return Isa::avx512;
 }
 
 Isa choose() {
     const Isa cap = environment_cap();
-    for (Isa isa : {Isa::avx512, Isa::avx2}) {
-        if (static_cast<int32_t>(isa) <= static_cast<int32_t>(cap) && kernel_available(isa)) return isa;
+    for (const KernelEntry& k : kKernels) {
+        if (static_cast<int32_t>(k.isa) <= static_cast<int32_t>(cap) && k.supported()) return k.isa;
     }
     return Isa::sse2;
 }
@@ -60,7 +94,10 @@ const char* isa_name(Isa isa) {
     return "?";
 }
 
-bool kernel_available(Isa isa) { return cpu_has(isa); }
+bool kernel_available(Isa isa) {
+    const KernelEntry* k = entry(isa);
+    return k != nullptr && k->supported();
+}
 
 Isa kernel_isa() {
     int32_t isa = chosen.load(std::memory_order_relaxed);
@@ -71,16 +108,7 @@ Isa kernel_isa() {
     return static_cast<Isa>(isa);
 }
 
-WideKernels kernels() {
-#if defined(TULO_WIDE_KERNELS)
-    switch (kernel_isa()) {
-        case Isa::avx512: return WideKernels{nearest_two_avx512, power_bounds_avx512, nearest_two_batch_avx512};
-        case Isa::avx2: return WideKernels{nearest_two_avx2, power_bounds_avx2, nearest_two_batch_avx2};
-        case Isa::sse2: break;
-    }
-#endif
-    return WideKernels{nullptr, nullptr, nullptr};
-}
+WideKernels kernels() { return entry(kernel_isa())->kernels; }
 
 bool use_kernel_isa(Isa isa) {
     if (!kernel_available(isa)) return false;

@@ -4,8 +4,9 @@
 // Every kernel gives the same bits; they differ only in speed.
 //
 // The choice is made once, on first use, from CPUID, capped by the
-// environment variable TULO_CELLULAR_MAX_ISA (sse2, avx2 or avx512; other
-// values are ignored), and stays fixed. Threads that make their first call
+// environment variable TULO_CELLULAR_MAX_ISA (sse2, avx2 or avx512, in any
+// letter case; another value is named in one line on standard error and
+// ignored), and stays fixed. Threads that make their first call
 // together may each make the choice; they all store the same answer.
 #pragma once
 
