@@ -92,7 +92,7 @@ TEST(BasisConstants, StoredBits) {
 }
 
 TEST(BasisConstants, PointCountTable) {
-    // The table, row by row (16 entries a row), as published.
+    // The table, row by row (16 entries a row), written out here on its own.
     const char* const rows[16] = {
         "4311124222510212", "2043212132242251", "2322222324253222", "5335213344230422",
         "2132223331202112", "2225323232210211", "2122134222542422", "5432254333522222",

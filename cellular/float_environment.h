@@ -61,9 +61,6 @@ public:
     DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
     DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
 
-    // Whether the caller's environment differed and was replaced.
-    bool replaced() const { return replaced_; }
-
 private:
     bool replaced_ = false;
 #if TULO_FENV_MXCSR

@@ -9,9 +9,9 @@
 //   exact (a product by a power of two), so that the one rounding is the
 //   addition's
 //   lt, le, ge, eq (-> M), select(m, a, b) = m ? a : b
-//   seti, loadi, addi, srli, andi, gti (-> M) on I
+//   seti, loadi, addi, andi, gti (-> M) on I
 //   to_float(I) signed and unsigned_to_float(I) correctly rounded
-//   mask_and, mask_or, mask_not, none(M), bits(M)
+//   mask_and, mask_or, none(M), bits(M)
 // Every lane performs exactly the single-precision operations of the scalar
 // search, in the same order, so any width gives the same bits.
 //
@@ -77,7 +77,7 @@ inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename 
 // kept. For those a cheap lower bound of the value decides: a candidate is
 // passed over when the bound is not below the farthest kept value (the
 // strict test could never keep it); every other candidate is measured
-// exactly, so every value kept, compared or returned is the specified one.
+// exactly, so every value kept, compared or returned is the metric's own.
 //
 // The bounds hold for any C runtime's powf whose relative error is at most
 // 2^-14 (glibc's is below one unit in the last place, 2^-23):
@@ -89,7 +89,7 @@ inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename 
 // - powf(x, 0) is 1 for every x (C99 F.9.4.4); its bound is 1 - 2^-12;
 // - float addition and multiplication of non-negative numbers round
 //   monotonically, so sums and squares of lower bounds are lower bounds of
-//   the specified sums and squares (Minkowski's outer powf(S, 2) is bounded
+//   the metric's sums and squares (Minkowski's outer powf(S, 2) is bounded
 //   like the others: S * S, times 1 - 2^-12);
 // - relative bounds fail near underflow, so a term or result whose bound
 //   falls below 2^-100 is bounded by 0 instead (still a lower bound of a
@@ -161,7 +161,7 @@ inline typename V::F exponent_term_bound(typename V::F a, int below, int above, 
 
 // Minkowski's bound for ordinary operands (see power_lower_bound), with one
 // margin for the whole value: S = (sqrtf(a1) + sqrtf(a2)) + sqrtf(a3) is at
-// most (1 + 2^-24)^3 / (1 - 2^-14) above the specified sum of powf(a, 0.5)
+// most (1 + 2^-24)^3 / (1 - 2^-14) above the metric's sum of powf(a, 0.5)
 // and that sum's powf(., 2) at most 1 - 2^-14 below its square, so the
 // value is at least S^2 (1 - 2^-14)^3 (1 - 2^-24)^4 / (1 + 2^-24)^6 and
 // fl(fl(S * S) * (1 - 2^-11)) stays below that with room to spare.
