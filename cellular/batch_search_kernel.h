@@ -32,18 +32,6 @@ namespace tulo {
 namespace detail {
 namespace {
 
-// The culling bound of neighbour n (1..26) from the terms of its cube's
-// faces T = {unused, dx2, mx2, dy2, my2, dz2, mz2}, summed in the order that
-// the sequential search uses (BoundTerms).
-template <class D, class Add>
-inline D culling_bound(const D* terms, int n, Add add) {
-    const BoundTerms& b = kBoundTerms;
-    D sum = terms[b.t1[n]];
-    if (b.t2[n] != 0) sum = add(sum, terms[b.t2[n]]);
-    if (b.t3[n] != 0) sum = add(sum, terms[b.t3[n]]);
-    return sum;
-}
-
 // Neighbours 1..6 of the visiting order share a face with the point's cube.
 constexpr int kFaceNeighbours = 6;
 

@@ -15,15 +15,17 @@
 // Every lane performs exactly the single-precision operations of the scalar
 // search, in the same order, so any width gives the same bits.
 //
-// Everything here has internal linkage: each translation unit, compiled for
-// its own instruction set, keeps its own copy, and the linker can never hand
-// a wide-instruction copy to code that runs on an older CPU.
+// Everything here has internal linkage, and calls no inline function of the
+// standard library (scalar_math.h): each translation unit, compiled for its
+// own instruction set, keeps its own copy, and the linker can never hand a
+// wide-instruction copy to code that runs on an older CPU.
 #pragma once
 
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 
+#include "cellular/scalar_math.h"
 #include "cellular/wide_search.h"
 
 namespace tulo {
@@ -104,7 +106,7 @@ constexpr float kSmallestBound = 0x1p-100f;
 constexpr int kMostHalves = 16;
 
 // 0 or a normal finite number.
-inline bool zero_or_normal(float v) { return v == 0.0f || (std::fabs(v) >= FLT_MIN && std::fabs(v) <= FLT_MAX); }
+inline bool zero_or_normal(float v) { return v == 0.0f || (fabs_f(v) >= FLT_MIN && fabs_f(v) <= FLT_MAX); }
 
 inline PowerWeights power_weights(PowerMetric metric, const Vector3& w) {
     PowerWeights p{w, {0, 0, 0}, {0, 0, 0}, true, true};
@@ -116,8 +118,8 @@ inline PowerWeights power_weights(PowerMetric metric, const Vector3& w) {
                 p.usable = false;  // NaN too
                 continue;
             }
-            p.below[i] = static_cast<int32_t>(std::floor(h));
-            p.above[i] = static_cast<int32_t>(std::ceil(h));
+            p.below[i] = static_cast<int32_t>(floor_f(h));
+            p.above[i] = static_cast<int32_t>(ceil_f(h));
         }
     } else {
         p.ordinary = zero_or_normal(w.x) && zero_or_normal(w.y) && zero_or_normal(w.z);
@@ -204,7 +206,7 @@ inline typename V::F power_lower_bound(typename V::F dx, typename V::F dy, typen
 // Whether the operands of a search from scaled point `at` are ordinary (see
 // power_lower_bound).
 inline bool ordinary_operands(const PowerWeights& pw, const Vector3& at) {
-    return pw.ordinary && std::isfinite(at.x) && std::isfinite(at.y) && std::isfinite(at.z);
+    return pw.ordinary && isfinite_f(at.x) && isfinite_f(at.y) && isfinite_f(at.z);
 }
 
 }  // namespace

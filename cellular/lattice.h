@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/scalar_math.h"
 
 namespace tulo {
 
@@ -91,7 +92,7 @@ inline float unit_coordinate(uint32_t seed) {
 // or INT32_MIN when the floor is NaN, infinite or outside the 32-bit range
 // (where a plain conversion would be undefined behaviour).
 inline int32_t cube_coordinate(float scaled) {
-    const float f = std::floor(scaled);
+    const float f = detail::floor_f(scaled);
     if (f >= -2147483648.0f && f < 2147483648.0f) return static_cast<int32_t>(f);
     return INT32_MIN;
 }

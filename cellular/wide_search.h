@@ -204,9 +204,11 @@ bool nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3
 void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
 void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
 
-// Functions with internal linkage: every translation unit, compiled for its
+// Functions with internal linkage, calling no inline function of the
+// standard library (scalar_math.h): every translation unit, compiled for its
 // own instruction set, keeps its own copy, and the linker can never hand a
-// wide-instruction copy to code that runs on an older CPU.
+// wide-instruction copy to code that runs on an older CPU. A test lists the
+// wide objects' symbols to hold this (check_wide_objects.cmake).
 namespace {
 
 // Index of the lowest set bit of a non-zero word.
@@ -233,6 +235,19 @@ inline SearchStart start_search(float x, float y, float z) {
     s.dy2 = fy * fy, s.my2 = (1.0 - fy) * (1.0 - fy);
     s.dz2 = fz * fz, s.mz2 = (1.0 - fz) * (1.0 - fz);
     return s;
+}
+
+// The culling bound of neighbour n (1..26) from the squared distances to the
+// faces of the point's cube, T = {unused, dx2, mx2, dy2, my2, dz2, mz2}: its
+// terms (BoundTerms) summed with `add` in the fixed order, x before y before
+// z. Every search forms its bounds here, lane by lane or one at a time.
+template <class D, class Add>
+inline D culling_bound(const D* terms, int n, Add add) {
+    const BoundTerms& b = kBoundTerms;
+    D sum = terms[b.t1[n]];
+    if (b.t2[n] != 0) sum = add(sum, terms[b.t2[n]]);
+    if (b.t3[n] != 0) sum = add(sum, terms[b.t3[n]]);
+    return sum;
 }
 
 // Merges candidate neighbours into the pair kept so far, shared by the
