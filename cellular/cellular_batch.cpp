@@ -27,8 +27,8 @@ void basis_chunk(void* context, std::size_t begin, std::size_t end) {
     const BasisCall& c = *static_cast<const BasisCall*>(context);
     const std::size_t n = static_cast<std::size_t>(c.N);
     // Pool threads inherit the mode of the thread that started them, so every
-    // chunk sets the default itself. basis_points lives in another
-    // translation unit: its arithmetic stays inside the guard.
+    // chunk sets the default itself. basis_points is a call no compiler sees
+    // into (TULO_GUARDED_WORK): its arithmetic stays inside the guard.
     const DefaultFloatEnvironment environment;
     detail::basis_points(c.metric, c.weights, c.points + begin, end - begin, c.N, c.F + begin * n,
                          c.delta != nullptr ? c.delta + begin * n : nullptr, c.ID != nullptr ? c.ID + begin * n : nullptr);

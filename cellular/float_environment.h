@@ -21,8 +21,10 @@
 // Compilers do not order plain register arithmetic against a change of the
 // floating-point mode (Clang moves an inlined multiply past the restore), but
 // they keep a call that reads and writes memory on its side of it. So the
-// work a guard covers must be such a call into another translation unit, as
-// shade_sample is in the entry point.
+// work a guard covers must be such a call, and one the compiler cannot look
+// into even with link-time optimisation: a function declared
+// TULO_GUARDED_WORK (not inlined, and for GCC no interprocedural analysis),
+// as shade_sample is in the entry point.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +37,16 @@
 #else
 #    define TULO_FENV_PORTABLE 1
 #    include <cfenv>
+#endif
+
+#if defined(__GNUC__) && !defined(__clang__)
+#    define TULO_GUARDED_WORK __attribute__((noinline, noipa))
+#elif defined(__clang__)
+#    define TULO_GUARDED_WORK __attribute__((noinline))
+#elif defined(_MSC_VER)
+#    define TULO_GUARDED_WORK __declspec(noinline)
+#else
+#    define TULO_GUARDED_WORK
 #endif
 
 namespace tulo {

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/float_environment.h"
 #include "cellular/scalar_math.h"
 
 namespace tulo {
@@ -46,8 +47,8 @@ namespace detail {
 // The computation behind cellular_basis_batch for points[0..count), in the
 // calling thread's floating-point environment: the points-in-lanes kernel
 // where there is one for the case, else cellular_basis point by point.
-void basis_points(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
-                  int32_t N, float* F, Vector3* delta, uint32_t* ID);
+TULO_GUARDED_WORK void basis_points(const DistType* metric, const Vector3* weights, const Vector3* points,
+                                    std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID);
 }  // namespace detail
 
 namespace lattice {

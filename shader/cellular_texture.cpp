@@ -87,8 +87,8 @@ extern "C" TULO_API int32_t tulo_cellulartexture(Color* result, ShadingState* st
     bool called_renderer = false;
     const ShadingInputs inputs = resolve_parameters(fetch_parameters(state, params, &called_renderer));
     const Vector3 point = read_at<Vector3>(state, state_layout::kPoint);
-    // shade_sample lives in another translation unit and writes *result, so
-    // no compiler moves its arithmetic out of the guarded stretch.
+    // shade_sample is a call no compiler sees into (TULO_GUARDED_WORK) and
+    // writes *result, so its arithmetic stays in the guarded stretch.
     const DefaultFloatEnvironment environment(called_renderer ? read_float_state() : entry_state);
     shade_sample(inputs, point, result);
     return 1;

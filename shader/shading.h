@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "cellular/dist_type.h"
+#include "cellular/float_environment.h"
 #include "shader/tulo_cellulartexture.h"
 
 namespace tulo {
@@ -46,15 +47,17 @@ int32_t clamp_int(int32_t value, int32_t lo, int32_t hi);
 
 ShadingInputs resolve_parameters(const CellularTextureParams& fetched);
 
-void shade_sample(const ShadingInputs& inputs, const Vector3& point, Color* result);
+TULO_GUARDED_WORK void shade_sample(const ShadingInputs& inputs, const Vector3& point, Color* result);
 
 // shade_sample for every point of an array, with the same bits: each
 // octave's basis computed for many points at once (the basis for arrays).
-void shade_points(const ShadingInputs& inputs, const Vector3* points, std::size_t count, Color* results);
+TULO_GUARDED_WORK void shade_points(const ShadingInputs& inputs, const Vector3* points, std::size_t count,
+                                    Color* results);
 
 // The blend factor t of each point: what r, g and b are blended by (NaN
 // where they are NaN), and 0 where the octave sum lies beyond the gain's
 // limit (where shade_points zeroes alpha).
-void blend_factors(const ShadingInputs& inputs, const Vector3* points, std::size_t count, float* values);
+TULO_GUARDED_WORK void blend_factors(const ShadingInputs& inputs, const Vector3* points, std::size_t count,
+                                     float* values);
 
 }  // namespace tulo

@@ -18,8 +18,8 @@ struct TextureCall {
 
 void texture_chunk(void* context, std::size_t begin, std::size_t end) {
     const TextureCall& c = *static_cast<const TextureCall*>(context);
-    // shade_points and blend_factors live in another translation unit: their
-    // arithmetic stays inside the guard.
+    // shade_points and blend_factors are calls no compiler sees into
+    // (TULO_GUARDED_WORK): their arithmetic stays inside the guard.
     const DefaultFloatEnvironment environment;
     if (c.results != nullptr) {
         shade_points(c.inputs, c.points + begin, end - begin, c.results + begin);
