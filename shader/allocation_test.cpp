@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "shader/shader_test_support.h"
+#include "shader/testing/shader_test_support.h"
 
 static std::atomic<long> allocations{0};
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "cellular/lattice.h"
-#include "shader/shader_test_support.h"
+#include "shader/testing/shader_test_support.h"
 
 
 namespace shader_test {

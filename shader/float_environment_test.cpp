@@ -12,7 +12,7 @@
 #include <limits>
 #include <random>
 
-#include "shader/shader_test_support.h"
+#include "shader/testing/shader_test_support.h"
 #include "shader/shading.h"
 
 namespace shader_test {

@@ -15,7 +15,7 @@
 #    include <dlfcn.h>
 #endif
 
-#include "shader/shader_test_support.h"
+#include "shader/testing/shader_test_support.h"
 
 namespace shader_test {
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <thread>
 
-#include "shader/shader_test_support.h"
+#include "shader/testing/shader_test_support.h"
 
 namespace shader_test {
 namespace {

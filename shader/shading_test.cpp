@@ -11,7 +11,7 @@
 
 #include "cellular/cellular_basis.h"
 #include "reference/reference.h"
-#include "shader/shader_test_support.h"
+#include "shader/testing/shader_test_support.h"
 
 namespace tulo {
 namespace {

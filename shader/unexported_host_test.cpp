@@ -1,7 +1,7 @@
 // A host program that does not export mi_phen_eval: with no module handle,
 // the lookup in the main program finds nothing, so every connected
 // parameter prints both diagnostics, in order, and takes its stored value.
-#include "shader/shader_test_support.h"
+#include "shader/testing/shader_test_support.h"
 
 namespace shader_test {
 namespace {
