@@ -221,6 +221,53 @@ TEST(PowerBounds, BoundsAreTightForOrdinaryOperands) {
         EXPECT_GT(b[0], exact * (1.0f - 0x1p-9f)) << "metric " << m;
     }
 }
+
+// The bounds hold for any powf within 2^-14 of the exact power, not only
+// for this C library's: against the lowest value such a powf could lead to
+// (every power the largest float not above exact * (1 - 2^-14), the sums in
+// float as the metrics form them, which only lowers them further), over
+// ordinary operands near the point and near ties.
+TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
+    using V = detail::Sse2;
+    auto lowest_powf = [](float a, float y) {
+        const double low = std::pow(static_cast<double>(a), static_cast<double>(y)) * (1.0 - 0x1p-14);
+        float f = static_cast<float>(low);
+        if (static_cast<double>(f) > low) f = std::nextafter(f, -kInf);
+        return f;
+    };
+    std::mt19937 rng(2718);
+    std::uniform_real_distribution<float> offset(-2.5f, 2.5f), near(-1e-3f, 1e-3f);
+    const float exponents[] = {0.5f, 1.0f, 1.5f, 2.0f, 0.3f, 2.7f, 7.9f, 8.0f};
+    for (int i = 0; i < 20000; ++i) {
+        alignas(16) float dx[4], dy[4], dz[4];
+        for (int l = 0; l < 4; ++l) dx[l] = offset(rng), dy[l] = offset(rng), dz[l] = offset(rng);
+        // Minkowski weights close to the offsets make tiny operands too.
+        const Vector3 mw = i % 2 == 0 ? Vector3{dx[0] + near(rng), dy[0] + near(rng), dz[0] + near(rng)}
+                                      : Vector3{1.0f, 1.0f, 1.0f};
+        const Vector3 sw{exponents[i % 8], exponents[(i / 8) % 8], exponents[(i / 64) % 8]};
+        const auto mp = detail::power_weights(detail::PowerMetric::minkowski, mw);
+        const auto sp = detail::power_weights(detail::PowerMetric::superquadratic, sw);
+        const __m128 x = _mm_load_ps(dx), y = _mm_load_ps(dy), z = _mm_load_ps(dz);
+        alignas(16) float mb[2][4], sb[2][4];
+        _mm_store_ps(mb[0], detail::power_lower_bound<V, detail::PowerMetric::minkowski, true>(x, y, z, mp));
+        _mm_store_ps(mb[1], detail::power_lower_bound<V, detail::PowerMetric::minkowski, false>(x, y, z, mp));
+        _mm_store_ps(sb[0], detail::power_lower_bound<V, detail::PowerMetric::superquadratic, true>(x, y, z, sp));
+        _mm_store_ps(sb[1], detail::power_lower_bound<V, detail::PowerMetric::superquadratic, false>(x, y, z, sp));
+        for (int l = 0; l < 4; ++l) {
+            const float s = (lowest_powf(std::fabs(dx[l] - mw.x), 0.5f) + lowest_powf(std::fabs(dy[l] - mw.y), 0.5f)) +
+                            lowest_powf(std::fabs(dz[l] - mw.z), 0.5f);
+            const float minkowski_low = lowest_powf(s, 2.0f);
+            const float superquadratic_low = (lowest_powf(std::fabs(dx[l]), sw.x) + lowest_powf(std::fabs(dy[l]), sw.y)) +
+                                             lowest_powf(std::fabs(dz[l]), sw.z);
+            for (int checked_form = 0; checked_form < 2; ++checked_form) {
+                ASSERT_LE(mb[checked_form][l], minkowski_low) << "Minkowski, d - w = " << dx[l] - mw.x << ", " << dy[l] - mw.y
+                                                              << ", " << dz[l] - mw.z;
+                ASSERT_LE(sb[checked_form][l], superquadratic_low) << "Superquadratic, d = " << dx[l] << ", " << dy[l]
+                                                                   << ", " << dz[l] << " w = " << sw.x << ", " << sw.y << ", " << sw.z;
+            }
+        }
+    }
+}
 #endif
 
 TEST(PowerBounds, ExponentsOutsideZeroToEightAreNotBounded) {
