@@ -1,17 +1,17 @@
 // The search's per-point arithmetic written once for vector lanes of any
 // width. Each instruction set provides a traits type V (SSE2 in
-// cellular_basis.cpp, AVX2 and AVX-512 in their kernels) with:
-//   F, I, M          float lanes, 32-bit integer lanes, lane mask
-//   set, load, store, add, sub, mul, min, max, sqrt, abs      on F
-//   min(a, b) = a < b ? a : b and max(a, b) = a > b ? a : b, so the second
-//   operand when one is NaN, as the min and max instructions compute
+// lanes_sse2.h, AVX2 and AVX-512 in their kernels). The formulas here use:
+//   F, M             float lanes, lane mask
+//   set, add, sub, mul, max, sqrt, abs      on F; max(a, b) = a > b ? a : b,
+//   so the second operand when one is NaN, as the max instruction computes
 //   fma_exact(a, b, c) = a * b + c rounded once, used only where a * b is
 //   exact (a product by a power of two), so that the one rounding is the
 //   addition's
-//   lt, le, ge, eq (-> M), select(m, a, b) = m ? a : b
-//   seti, loadi, addi, andi, gti (-> M) on I
-//   to_float(I) signed and unsigned_to_float(I) correctly rounded
-//   mask_and, mask_or, none(M), bits(M)
+//   le, ge, eq (-> M), select(m, a, b) = m ? a : b, mask_and, mask_or
+//   unsigned_to_float(I) correctly rounded, I being 32-bit integer lanes
+// The wide kernels ask for more (wide_search_kernel.h, batch_search_kernel.h):
+//   load, store, min (min(a, b) = a < b ? a : b), lt, lane0 on F;
+//   seti, loadi, addi, andi, gti (-> M) on I; to_float(I); none(M), bits(M)
 // Every lane performs exactly the single-precision operations of the scalar
 // search, in the same order, so any width gives the same bits.
 //
