@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the fuzzer's seed corpus (corpus/): a handful of meaningful inputs
-in the layout shader_fuzzer.cpp reads."""
+"""Writes the fuzzers' seed corpora: corpus/ in the layout shader_fuzzer.cpp
+reads, and differential_corpus/ in the one differential_fuzzer.cpp reads, a
+handful of meaningful inputs each."""
 import os
 import struct
 
@@ -30,5 +31,30 @@ seeds = {
 here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 os.makedirs(here, exist_ok=True)
 for name, data in seeds.items():
+    with open(os.path.join(here, name), "wb") as f:
+        f.write(data)
+
+
+# differential_fuzzer: metric, octaves, three weight choices (special index
+# in bits 3-7, ulp move in the low bits; 0xF0 and up: a raw float follows),
+# point kind and its data, gain kind, raw gain, caller's mode.
+def diff_seed(metric, octaves, weights, kind, kind_data, gain_kind=0, gain=0.5, mode=0):
+    return (bytes([metric, octaves, *weights, kind]) + kind_data + bytes([gain_kind]) +
+            struct.pack("<f", gain) + bytes([mode]))
+
+unit = [0x03, 0x03, 0x03]  # special 0 (1.0), no move
+diff_seeds = {
+    "raw-point": diff_seed(0, 0, unit, 0, struct.pack("<3f", 1.5, -2.0, 0.3)),
+    "feature-point": diff_seed(1, 2, unit, 1, bytes([3, 250, 7, 1, 0x1B, 3])),
+    "midway": diff_seed(2, 0, [0x6B, 0x13, 0x03], 2, bytes([5, 9, 200, 7, 3])),
+    "cube-edge": diff_seed(3, 1, unit, 3, bytes([3]) + struct.pack("<2f", 0.5, 0.5) + bytes([2, 3, 255, 3, 4, 3])),
+    "lattice-limit": diff_seed(0, 5, unit, 4, bytes([1, 5])),
+    "near-previous": diff_seed(4, 3, [0x73, 0x7B, 0x83], 5, bytes([9, 3])),
+    "threshold-gain": diff_seed(0, 0, unit, 0, struct.pack("<3f", 7.0, 1.0, -3.0), gain_kind=1),
+    "ftz-daz-up-traps": diff_seed(1, 4, [0x1B, 0x23, 0x03], 0, struct.pack("<3f", 0.01, 0.02, 0.03), mode=0x7B),
+}
+here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "differential_corpus")
+os.makedirs(here, exist_ok=True)
+for name, data in diff_seeds.items():
     with open(os.path.join(here, name), "wb") as f:
         f.write(data)
