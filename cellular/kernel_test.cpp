@@ -18,6 +18,7 @@
 
 #include "cellular/cellular_basis.h"
 #include "cellular/kernels.h"
+#include "cellular/lanes.h"
 #include "cellular/testing/float_bits.h"
 #include "cellular/testing/forced_kernel.h"
 #include "cellular/testing/search_cases.h"
@@ -291,37 +292,29 @@ void set_cap(const char* value) {
 }
 
 TEST(KernelChoice, TheEnvironmentCapsTheInstructionSet) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // In a child process, whose first search makes the choice.
-    EXPECT_EXIT(
-        {
-            set_cap("sse2");
-            std::exit(detail::kernel_isa() == Isa::sse2 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        {
-            set_cap("avx2");
-            const Isa expected = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
-            std::exit(detail::kernel_isa() == expected ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        {
-            set_cap("AVX2");  // any letter case
-            const Isa expected = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
-            std::exit(detail::kernel_isa() == expected ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        {
-            set_cap("no-such-set");
-            const Isa widest = detail::kernel_available(Isa::avx512)
-                                   ? Isa::avx512
-                                   : detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
-            std::exit(detail::kernel_isa() == widest ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "TULO_CELLULAR_MAX_ISA=no-such-set is not one of sse2, avx2, avx512: ignored\n");
+    const Isa avx2_or_less = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
+    const Isa widest = detail::kernel_available(Isa::avx512) ? Isa::avx512 : avx2_or_less;
+    set_cap("sse2");
+    EXPECT_EQ(Isa::sse2, detail::choose_kernel_isa());
+    set_cap("avx2");
+    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa());
+    set_cap("AVX2");  // any letter case
+    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa());
+    set_cap("avx512");
+    EXPECT_EQ(widest, detail::choose_kernel_isa());
+    // An unknown value is named on standard error, once, and ignored.
+    ::testing::internal::CaptureStderr();
+    set_cap("no-such-set");
+    EXPECT_EQ(widest, detail::choose_kernel_isa());
+    EXPECT_EQ(widest, detail::choose_kernel_isa());
+    EXPECT_EQ("TULO_CELLULAR_MAX_ISA=no-such-set is not one of sse2, avx2, avx512: ignored\n",
+              ::testing::internal::GetCapturedStderr());
+#if defined(_WIN32)
+    _putenv_s("TULO_CELLULAR_MAX_ISA", "");
+#else
+    unsetenv("TULO_CELLULAR_MAX_ISA");
+#endif
+    EXPECT_EQ(widest, detail::choose_kernel_isa());
 }
 
 }  // namespace

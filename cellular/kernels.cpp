@@ -75,15 +75,15 @@ Isa environment_cap() {
     return Isa::avx512;
 }
 
-Isa choose() {
+}  // namespace
+
+Isa choose_kernel_isa() {
     const Isa cap = environment_cap();
     for (const KernelEntry& k : kKernels) {
         if (static_cast<int32_t>(k.isa) <= static_cast<int32_t>(cap) && k.supported()) return k.isa;
     }
     return Isa::sse2;
 }
-
-}  // namespace
 
 const char* isa_name(Isa isa) {
     switch (isa) {
@@ -102,7 +102,7 @@ bool kernel_available(Isa isa) {
 Isa kernel_isa() {
     int32_t isa = chosen.load(std::memory_order_relaxed);
     if (isa < 0) {
-        isa = static_cast<int32_t>(choose());
+        isa = static_cast<int32_t>(choose_kernel_isa());
         chosen.store(isa, std::memory_order_relaxed);
     }
     return static_cast<Isa>(isa);

@@ -25,6 +25,10 @@ bool kernel_available(Isa isa);
 // The kernel in use (choosing it on first use).
 Isa kernel_isa();
 
+// The choice the first use makes: the widest kernel this CPU can run, capped
+// by TULO_CELLULAR_MAX_ISA as the environment holds it now. Not kept.
+Isa choose_kernel_isa();
+
 // The wide searches of the kernel in use; null for the portable kernel.
 struct WideKernels {
     NearestTwoKernel nearest_two;

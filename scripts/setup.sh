@@ -2,10 +2,11 @@
 # Installs the Debian packages the build, tests and tools need, when missing.
 # Safe to run again: it only calls apt-get when something is absent.
 #
-#   scripts/setup.sh [windows] [fuzz]
+#   scripts/setup.sh [windows] [fuzz] [arm]
 #
 # windows: the MinGW-w64 cross compiler and Wine, for the Windows build and
-# its tests; fuzz: Clang with its sanitizer and libFuzzer runtimes.
+# its tests; fuzz: Clang with its sanitizer and libFuzzer runtimes; arm: the
+# aarch64 cross compiler and qemu-user, for the ARM build and its tests.
 set -euo pipefail
 
 packages=(
@@ -18,7 +19,8 @@ for group in "$@"; do
   case "$group" in
     windows) packages+=(g++-mingw-w64-x86-64-posix wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "setup: unknown group '$group' (windows, fuzz)" >&2; exit 2 ;;
+    arm) packages+=(g++-aarch64-linux-gnu qemu-user) ;;
+    *) echo "setup: unknown group '$group' (windows, fuzz, arm)" >&2; exit 2 ;;
   esac
 done
 

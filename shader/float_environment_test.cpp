@@ -1,13 +1,18 @@
 // The shader gives the same bits, and never traps, whatever floating-point
 // mode the renderer's thread runs in, and it hands the thread back in the
-// state it found it: control bits and status flags alike.
-#include <xmmintrin.h>
+// state it found it: control bits and status flags alike. On x86-64 the
+// state is MXCSR; on aarch64 FPCR and FPSR.
+#if defined(__x86_64__) || defined(_M_X64)
+#    include <xmmintrin.h>
+#    define TULO_TEST_MXCSR 1
+#endif
 
 #if defined(_WIN32)
 #    define WIN32_LEAN_AND_MEAN
 #    include <windows.h>
 #endif
 
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <random>
@@ -21,15 +26,25 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
+#if TULO_TEST_MXCSR
+
 // MXCSR as the hardware defines it: status flags in bits 0-5, then DAZ (6),
 // the six exception masks (7-12), rounding (13-14) and FTZ (15).
+using FloatState = unsigned;
 constexpr unsigned kDefault = 0x1F80;  // everything masked, nearest
 constexpr unsigned kDaz = 1u << 6;
 constexpr unsigned kFtz = 1u << 15;
 constexpr unsigned kRoundDown = 1u << 13, kRoundUp = 2u << 13, kRoundToZero = 3u << 13;
 constexpr unsigned kInvalidMask = 1u << 7, kDivideByZeroMask = 1u << 9, kOverflowMask = 1u << 10;
 // Sticky status flags a caller may have raised before the call.
-constexpr unsigned kInexactAndUnderflow = 0x30, kNoFlags = 0x00, kAllFlags = 0x3F;
+const FloatState kFlagSets[] = {0x00, 0x30 /* inexact, underflow */, 0x3F};
+// The mode a renderer that flushes subnormals sets.
+constexpr unsigned kFlushing = kDefault | kFtz | kDaz;
+
+void set_state(FloatState s) { _mm_setcsr(s); }
+FloatState get_state() { return _mm_getcsr(); }
+FloatState with_flags(unsigned control, FloatState flags) { return control | flags; }
+unsigned control_of(FloatState s) { return s & 0xFFC0u; }
 
 struct Mode {
     const char* name;
@@ -44,6 +59,52 @@ const Mode kModes[] = {
     {"round to zero", kDefault | kRoundToZero},
     {"FTZ+DAZ, round up", kDefault | kFtz | kDaz | kRoundUp},
 };
+
+#else  // aarch64
+
+// FPCR: rounding in bits 22-23, flush-to-zero (24), default NaN (25); FPSR:
+// the cumulative flags IOC, DZC, OFC, UFC, IXC (bits 0-4) and IDC (7).
+struct FloatState {
+    uint64_t fpcr;
+    uint64_t fpsr;
+    bool operator==(const FloatState& o) const { return fpcr == o.fpcr && fpsr == o.fpsr; }
+};
+std::ostream& operator<<(std::ostream& os, const FloatState& s) {
+    return os << "FPCR " << std::hex << s.fpcr << " FPSR " << s.fpsr << std::dec;
+}
+constexpr unsigned kDefault = 0;
+constexpr unsigned kRoundUp = 1u << 22, kRoundDown = 2u << 22, kRoundToZero = 3u << 22;
+constexpr unsigned kFz = 1u << 24, kDn = 1u << 25;
+const FloatState kFlagSets[] = {{0, 0x00}, {0, 0x18 /* inexact, underflow */}, {0, 0x9F}};
+constexpr unsigned kFlushing = kFz;
+
+void set_state(FloatState s) {
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(s.fpcr) : "memory");
+    __asm__ __volatile__("msr fpsr, %0" : : "r"(s.fpsr) : "memory");
+}
+FloatState get_state() {
+    FloatState s;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(s.fpcr) : : "memory");
+    __asm__ __volatile__("mrs %0, fpsr" : "=r"(s.fpsr) : : "memory");
+    return s;
+}
+FloatState with_flags(unsigned control, FloatState flags) { return FloatState{control, flags.fpsr}; }
+unsigned control_of(FloatState s) { return static_cast<unsigned>(s.fpcr); }
+
+struct Mode {
+    const char* name;
+    unsigned control;
+};
+const Mode kModes[] = {
+    {"FZ", kFz},
+    {"round down", kRoundDown},
+    {"round up", kRoundUp},
+    {"round to zero", kRoundToZero},
+    {"FZ, round up", kFz | kRoundUp},
+    {"FZ, default NaN", kFz | kDn},
+};
+
+#endif
 
 // Inputs whose arithmetic meets subnormal numbers: tiny weights (their
 // products with offsets leave the normal range) and points near the origin.
@@ -74,14 +135,14 @@ std::vector<Sample> subnormal_samples(int count) {
     return samples;
 }
 
-// Runs fn with the thread's MXCSR set to `csr`; returns the MXCSR found
-// right after fn and puts the default back.
+// Runs fn with the thread's floating-point state set to `state`; returns the
+// state found right after fn and puts the default back.
 template <class Fn>
-unsigned run_with_mxcsr(unsigned csr, Fn fn) {
-    _mm_setcsr(csr);
+FloatState run_with_state(FloatState state, Fn fn) {
+    set_state(state);
     fn();
-    const unsigned after = _mm_getcsr();
-    _mm_setcsr(kDefault);
+    const FloatState after = get_state();
+    set_state(with_flags(kDefault, kFlagSets[0]));
     return after;
 }
 
@@ -101,15 +162,15 @@ TEST_F(FloatEnvironment, EveryModeGivesTheDefaultBitsAndLeavesTheCallersStateAsI
 
     for (const Mode& mode : kModes) {
         int unguarded_differences = 0;
-        for (unsigned flags : {kNoFlags, kInexactAndUnderflow, kAllFlags}) {
-            const unsigned csr = mode.control | flags;
+        for (const FloatState& flags : kFlagSets) {
+            const FloatState state = with_flags(mode.control, flags);
             for (size_t i = 0; i < samples.size(); ++i) {
                 store.params() = samples[i].params;
                 record.set_point(samples[i].point.x, samples[i].point.y, samples[i].point.z);
                 Color got = initial;
-                const unsigned after =
-                    run_with_mxcsr(csr, [&] { standin::shade(library(), record, store, &got); });
-                ASSERT_EQ(csr, after) << mode.name << ": the caller's MXCSR was not restored exactly";
+                const FloatState after =
+                    run_with_state(state, [&] { standin::shade(library(), record, store, &got); });
+                ASSERT_EQ(state, after) << mode.name << ": the caller's state was not restored exactly";
                 expect_same_color(reference[i], got, mode.name);
                 if (HasFailure()) FAIL() << mode.name << ", sample " << i;
             }
@@ -119,7 +180,7 @@ TEST_F(FloatEnvironment, EveryModeGivesTheDefaultBitsAndLeavesTheCallersStateAsI
         for (size_t i = 0; i < samples.size(); ++i) {
             const tulo::ShadingInputs inputs = tulo::resolve_parameters(samples[i].params);
             Color raw = initial;
-            run_with_mxcsr(mode.control, [&] { tulo::shade_sample(inputs, samples[i].point, &raw); });
+            run_with_state(with_flags(mode.control, kFlagSets[0]), [&] { tulo::shade_sample(inputs, samples[i].point, &raw); });
             if (std::memcmp(&raw, &reference[i], sizeof(Color)) != 0) ++unguarded_differences;
         }
         EXPECT_GT(unguarded_differences, 0) << mode.name << ": no sample depends on the mode";
@@ -132,17 +193,17 @@ TEST_F(FloatEnvironment, ADefaultCallerSeesNoChangeOfControlBits) {
     standin::ParameterStore store;
     store.params() = typical_params();
     Color c{0, 0, 0, 1};
-    const unsigned after = run_with_mxcsr(kDefault, [&] { c = shade(store, {1.0f, 2.0f, 3.0f}, c); });
-    EXPECT_EQ(kDefault, after & 0xFFC0u);
+    const FloatState after = run_with_state(with_flags(kDefault, kFlagSets[0]), [&] { c = shade(store, {1.0f, 2.0f, 3.0f}, c); });
+    EXPECT_EQ(kDefault, control_of(after));
 }
 
-// A renderer whose mi_phen_eval switches its thread to flush-to-zero and
-// denormals-are-zero, and leaves it so.
+// A renderer whose mi_phen_eval switches its thread to flushing subnormals,
+// and leaves it so.
 class ModeSwitchingConnections final : public standin::Connections {
 public:
     float gain = 0.0f;
     const void* evaluate(const standin::ShadingRecord&, Param) override {
-        _mm_setcsr(kDefault | kFtz | kDaz);
+        set_state(with_flags(kFlushing, get_state()));
         return &gain;
     }
 };
@@ -162,14 +223,16 @@ TEST_F(FloatEnvironment, AModeSetByTheRendererDuringTheCallIsHonouredAndKept) {
         connections.gain = s.params.gain;
         record.set_point(s.point.x, s.point.y, s.point.z);
         Color got{0.0f, 0.0f, 0.0f, 0.5f};
-        const unsigned after = run_with_mxcsr(kDefault, [&] { standin::shade(library(), record, store, &got); });
-        EXPECT_EQ(kDefault | kFtz | kDaz, after & 0xFFC0u);
+        const FloatState after =
+            run_with_state(with_flags(kDefault, kFlagSets[0]), [&] { standin::shade(library(), record, store, &got); });
+        EXPECT_EQ(kFlushing, control_of(after));
         expect_same_color(expected_color(s.params, s.point, Color{0.0f, 0.0f, 0.0f, 0.5f}), got);
         ++compared;
         if (HasFailure()) FAIL() << "sample " << compared;
     }
 }
 
+#if TULO_TEST_MXCSR
 // Inputs that raise invalid-operation, divide-by-zero and overflow: NaN,
 // infinite and huge points, negative Euclidian weights, gain 0, every metric.
 void shade_trapping_inputs(bool through_library) {
@@ -236,6 +299,7 @@ TEST_F(FloatEnvironment, UnmaskedTrapsNeverFire) {
         },
         exited_abnormally, "");
 }
+#endif  // traps: aarch64 processors need not support them
 
 }  // namespace
 }  // namespace shader_test
