@@ -16,6 +16,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <utility>
 
 #include "cellular/kernels.h"
 #include "cellular/lanes.h"
@@ -335,63 +336,35 @@ inline void visit_cube(const Metric& metric, const SearchPoint& point, int32_t c
 
 #endif
 
+// Visits neighbour n (1..26 in the visiting order of the one neighbourhood
+// table, wide_search.h) if it may still hold a nearer candidate. n is a
+// constant, so its offsets and the terms of its bound are too.
+template <int n, class Metric, class Keep>
+inline void visit_neighbour(const Metric& metric, const SearchPoint& point, const detail::SearchStart& s,
+                            const double* terms, Keep& keep) {
+    constexpr const detail::LaneTables& t = detail::kLaneTables;
+    const double bound = detail::culling_bound(terms, n, [](double a, double b) { return a + b; });
+    // Each test reads the farthest kept value afresh: earlier visits lower it.
+    if (static_cast<double>(keep.farthest()) > bound) {
+        visit_cube(metric, point, wrap_add(s.ix, t.dx[n]), wrap_add(s.iy, t.dy[n]), wrap_add(s.iz, t.dz[n]), keep);
+    }
+}
+
+template <class Metric, class Keep, std::size_t... n>
+inline void visit_neighbours(const Metric& metric, const SearchPoint& point, const detail::SearchStart& s,
+                             const double* terms, Keep& keep, std::index_sequence<n...>) {
+    (visit_neighbour<static_cast<int>(n) + 1>(metric, point, s, terms, keep), ...);
+}
+
 // Visits the point's cube, then each neighbour that may still hold a nearer
 // candidate, in the fixed order: faces, then edges, then corners.
 template <class Metric, class Keep>
 void search(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep) {
-    const Vector3 at{x * DENSITY_SCALE, y * DENSITY_SCALE, z * DENSITY_SCALE};
-    const SearchPoint point = search_point<Metric>(at, w);
-    const int32_t ix = cube_coordinate(at.x);
-    const int32_t iy = cube_coordinate(at.y);
-    const int32_t iz = cube_coordinate(at.z);
-    visit_cube(metric, point, ix, iy, iz, keep);
-
-    // Squared distances (double precision) from the point to its cube's faces:
-    // d* to the lower face, m* to the upper one.
-    const double fx = at.x - static_cast<float>(ix);
-    const double fy = at.y - static_cast<float>(iy);
-    const double fz = at.z - static_cast<float>(iz);
-    const double dx2 = fx * fx, mx2 = (1.0 - fx) * (1.0 - fx);
-    const double dy2 = fy * fy, my2 = (1.0 - fy) * (1.0 - fy);
-    const double dz2 = fz * fz, mz2 = (1.0 - fz) * (1.0 - fz);
-
-    const int32_t xl = wrap_add(ix, -1), xh = wrap_add(ix, 1);
-    const int32_t yl = wrap_add(iy, -1), yh = wrap_add(iy, 1);
-    const int32_t zl = wrap_add(iz, -1), zh = wrap_add(iz, 1);
-
-    // Each test reads the farthest kept value afresh: earlier visits lower it.
-    auto visit_if_nearer = [&](double bound, int32_t cx, int32_t cy, int32_t cz) {
-        if (static_cast<double>(keep.farthest()) > bound) visit_cube(metric, point, cx, cy, cz, keep);
-    };
-    // Faces.
-    visit_if_nearer(dx2, xl, iy, iz);
-    visit_if_nearer(dy2, ix, yl, iz);
-    visit_if_nearer(dz2, ix, iy, zl);
-    visit_if_nearer(mx2, xh, iy, iz);
-    visit_if_nearer(my2, ix, yh, iz);
-    visit_if_nearer(mz2, ix, iy, zh);
-    // Edges.
-    visit_if_nearer(dy2 + dx2, xl, yl, iz);
-    visit_if_nearer(dz2 + dx2, xl, iy, zl);
-    visit_if_nearer(dz2 + dy2, ix, yl, zl);
-    visit_if_nearer(my2 + mx2, xh, yh, iz);
-    visit_if_nearer(mz2 + mx2, xh, iy, zh);
-    visit_if_nearer(mz2 + my2, ix, yh, zh);
-    visit_if_nearer(my2 + dx2, xl, yh, iz);
-    visit_if_nearer(mz2 + dx2, xl, iy, zh);
-    visit_if_nearer(mz2 + dy2, ix, yl, zh);
-    visit_if_nearer(mx2 + dy2, xh, yl, iz);
-    visit_if_nearer(mx2 + dz2, xh, iy, zl);
-    visit_if_nearer(my2 + dz2, ix, yh, zl);
-    // Corners.
-    visit_if_nearer((dy2 + dx2) + dz2, xl, yl, zl);
-    visit_if_nearer((dy2 + dx2) + mz2, xl, yl, zh);
-    visit_if_nearer((my2 + dx2) + dz2, xl, yh, zl);
-    visit_if_nearer((my2 + dx2) + mz2, xl, yh, zh);
-    visit_if_nearer((mx2 + dy2) + dz2, xh, yl, zl);
-    visit_if_nearer((mx2 + dy2) + mz2, xh, yl, zh);
-    visit_if_nearer((my2 + mx2) + dz2, xh, yh, zl);
-    visit_if_nearer((my2 + mx2) + mz2, xh, yh, zh);
+    const detail::SearchStart s = detail::start_search(x, y, z);
+    const SearchPoint point = search_point<Metric>(s.at, w);
+    visit_cube(metric, point, s.ix, s.iy, s.iz, keep);
+    const double terms[7] = {0.0, s.dx2, s.mx2, s.dy2, s.my2, s.dz2, s.mz2};
+    visit_neighbours(metric, point, s, terms, keep, std::make_index_sequence<detail::kCubes - 1>());
 }
 
 // The sequential search over the bounds a wide kernel computed: the same
