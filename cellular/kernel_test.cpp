@@ -88,6 +88,53 @@ TEST_P(KernelAgainstReference, BoundsJustBelowTheValueStillVisit) {
     }
 }
 
+TEST_P(KernelAgainstReference, CullingBoundsAreTheLargestFloatsNotAboveTheExactSums) {
+    // The bounds a wide kernel hands on (PowerBounds::r), against the exact
+    // double sums rounded down here, one neighbour at a time, in the
+    // visiting order written out independently: (dx, dy, dz) and the terms
+    // 1 fx^2, 2 (1 - fx)^2, 3 fy^2, 4 (1 - fy)^2, 5 fz^2, 6 (1 - fz)^2.
+    const detail::PowerBoundsKernel kernel = detail::kernels().power_bounds;
+    if (kernel == nullptr) GTEST_SKIP() << "the portable kernel forms no bounds ahead";
+    struct Neighbour {
+        int terms[3];
+    };
+    const Neighbour order[26] = {
+        {{1, 0, 0}}, {{3, 0, 0}}, {{5, 0, 0}}, {{2, 0, 0}}, {{4, 0, 0}}, {{6, 0, 0}}, {{3, 1, 0}},
+        {{5, 1, 0}}, {{5, 3, 0}}, {{4, 2, 0}}, {{6, 2, 0}}, {{6, 4, 0}}, {{4, 1, 0}}, {{6, 1, 0}},
+        {{6, 3, 0}}, {{2, 3, 0}}, {{2, 5, 0}}, {{4, 5, 0}}, {{3, 1, 5}}, {{3, 1, 6}}, {{4, 1, 5}},
+        {{4, 1, 6}}, {{2, 3, 5}}, {{2, 3, 6}}, {{4, 2, 5}}, {{4, 2, 6}},
+    };
+    auto round_down = [](double v) {
+        float f = static_cast<float>(v);
+        if (static_cast<double>(f) > v) f = std::nextafter(f, -kInf);
+        return f;
+    };
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
+    const auto weights = detail::power_weights(detail::PowerMetric::minkowski, Vector3{1.0f, 1.0f, 1.0f});
+    int rounded_differently = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const Vector3 p{coord(rng), coord(rng), coord(rng)};
+        detail::PowerBounds out;
+        kernel(detail::PowerMetric::minkowski, weights, p.x, p.y, p.z, &out);
+        const Vector3 at{p.x * DENSITY_SCALE, p.y * DENSITY_SCALE, p.z * DENSITY_SCALE};
+        const double f[3] = {at.x - std::floor(at.x), at.y - std::floor(at.y), at.z - std::floor(at.z)};
+        const double term[7] = {0.0,
+                                f[0] * f[0], (1.0 - f[0]) * (1.0 - f[0]),
+                                f[1] * f[1], (1.0 - f[1]) * (1.0 - f[1]),
+                                f[2] * f[2], (1.0 - f[2]) * (1.0 - f[2])};
+        for (int n = 0; n < 26; ++n) {
+            double exact = term[order[n].terms[0]];
+            for (int k = 1; k < 3 && order[n].terms[k] != 0; ++k) exact = exact + term[order[n].terms[k]];
+            ASSERT_EQ(bits(round_down(exact)), bits(out.r[n + 1])) << "neighbour " << n + 1 << " of (" << p.x << ", "
+                                                                  << p.y << ", " << p.z << ")";
+            rounded_differently += static_cast<float>(exact) != round_down(exact);
+        }
+    }
+    // Rounding to nearest would have failed on these.
+    EXPECT_GT(rounded_differently, 1000);
+}
+
 TEST_P(KernelAgainstReference, AKeptZeroIsLeftToTheSequentialOrder) {
     // On a feature point the distance to it is zero, and whether +0 or -0 is
     // kept depends on the visiting order: a wide kernel must decline.
