@@ -37,6 +37,12 @@ constexpr const char* kValidMetrics =
     "1 or 'euclidian' (also 'euclidean'), 2 or 'manhattan', 3 or 'chessboard' (also 'chebyshev'), 4 or "
     "'minkowski', 5 or 'superquadratic'";
 
+// A Python int or anything that stands for one (numpy's integers), but
+// not a bool.
+bool is_whole_number(const py::object& value) {
+    return PyIndex_Check(value.ptr()) && !py::isinstance<py::bool_>(value) && !PyBool_Check(value.ptr());
+}
+
 int32_t metric_number(const py::object& metric) {
     if (py::isinstance<py::str>(metric)) {
         std::string name = metric.cast<std::string>();
@@ -46,8 +52,8 @@ int32_t metric_number(const py::object& metric) {
         }
         throw py::value_error("unknown metric '" + metric.cast<std::string>() + "'; valid: " + kValidMetrics);
     }
-    if (py::isinstance<py::int_>(metric) && !py::isinstance<py::bool_>(metric)) {
-        const long long n = metric.cast<long long>();
+    if (is_whole_number(metric)) {
+        const long long n = py::int_(metric).cast<long long>();
         if (n >= tulo::kFirstMetric && n <= tulo::kLastMetric) return static_cast<int32_t>(n);
         throw py::value_error("unknown metric " + std::to_string(n) + "; valid: " + kValidMetrics);
     }
@@ -104,10 +110,8 @@ tulo::Color color_of(const py::object& value, const char* what) {
 
 int32_t threads_of(const py::object& threads) {
     if (threads.is_none()) return tulo::batch_default_threads();
-    if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
-        throw py::type_error("threads must be None or a whole number");
-    }
-    const long long n = threads.cast<long long>();
+    if (!is_whole_number(threads)) throw py::type_error("threads must be None or a whole number");
+    const long long n = py::int_(threads).cast<long long>();
     if (n < 1 || n > tulo::kMaxBatchThreads) {
         throw py::value_error("threads must lie in 1.." + std::to_string(tulo::kMaxBatchThreads) + ", got " +
                               std::to_string(n));

@@ -75,6 +75,13 @@ def test_bad_input_raises_a_clear_error(call, error, words):
     assert words in str(raised.value)
 
 
+def test_numpy_integers_stand_for_numbers():
+    pts = random_points(50, seed=6).astype(np.float32)
+    assert same_bits(tc.basis(pts, metric=2, threads=1), tc.basis(pts, metric=np.int64(2), threads=np.int32(1)))
+    with pytest.raises(TypeError):
+        tc.basis(pts, metric=True)
+
+
 def test_grid_points():
     g = tc.grid((2, 3), origin=(1.0, 2.0, 3.0), spacing=0.5)
     assert g.shape == (2, 3, 3) and g.dtype == np.float32
