@@ -70,17 +70,12 @@ tulo::CellularTextureParams params_for(int64_t metric, int64_t octaves, int64_t 
 }
 
 const standin::ShaderLibrary& library() {
-    static const std::unique_ptr<standin::ShaderLibrary> lib = [] {
-        std::string error;
-        auto l = standin::ShaderLibrary::load(TULO_LIBRARY_PATH, &error);
-        if (!l) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            std::exit(1);
-        }
-        l->set_module_handle(standin::renderer_module_handle());
+    static const standin::ShaderLibrary& lib = [] () -> const standin::ShaderLibrary& {
+        const standin::ShaderLibrary& l = standin::load_or_exit(TULO_LIBRARY_PATH);
+        l.set_module_handle(standin::renderer_module_handle());
         return l;
     }();
-    return *lib;
+    return lib;
 }
 
 // The exported entry point, one sample per iteration.

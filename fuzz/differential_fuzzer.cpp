@@ -34,6 +34,7 @@
 
 #include "cellular/cellular_basis.h"
 #include "cellular/lattice.h"
+#include "cellular/testing/search_cases.h"
 #include "reference/reference.h"
 #include "standin/standin_renderer.h"
 
@@ -98,18 +99,7 @@ float world(float scaled) {
     return x;
 }
 
-// Point j of cube (cx, cy, cz), in scaled coordinates.
-Vector3 feature_point(int32_t cx, int32_t cy, int32_t cz, int j) {
-    using namespace tulo::lattice;
-    uint32_t s = cube_hash(cx, cy, cz);
-    for (int k = 0; k < 2 + kStepsPerPoint * j; ++k) s = advance(s);
-    const float px = unit_coordinate(s);
-    s = advance(s);
-    const float py = unit_coordinate(s);
-    s = advance(s);
-    const float pz = unit_coordinate(s);
-    return {static_cast<float>(cx) + px, static_cast<float>(cy) + py, static_cast<float>(cz) + pz};
-}
+using tulo_test::feature_point;  // point j of a cube, in scaled coordinates
 
 Vector3 previous_point{0.0f, 0.0f, 0.0f};
 
@@ -185,14 +175,8 @@ uint32_t bits(float f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string error;
-    static auto lib = standin::ShaderLibrary::load(TULO_LIBRARY_PATH, &error);
-    if (!lib) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        std::abort();
-    }
-    lib->set_module_handle(standin::renderer_module_handle());
-    library = lib.get();
+    library = &standin::load_or_exit(TULO_LIBRARY_PATH);
+    library->set_module_handle(standin::renderer_module_handle());
     return 0;
 }
 

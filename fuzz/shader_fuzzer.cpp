@@ -61,13 +61,7 @@ void fill(unsigned char* out, size_t n, const uint8_t*& data, size_t& size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string error;
-    static auto lib = standin::ShaderLibrary::load(TULO_LIBRARY_PATH, &error);
-    if (!lib) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        std::abort();
-    }
-    library = lib.get();
+    library = &standin::load_or_exit(TULO_LIBRARY_PATH);
     module_without_op = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
     // The binding's diagnostics flood standard error: run with
     // -close_fd_mask=2 (libFuzzer keeps its own output).

@@ -1,6 +1,7 @@
 // The stand-in renderer: library loading, record layout and mi_phen_eval.
 #include "standin/standin_renderer.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -42,6 +43,19 @@ std::unique_ptr<ShaderLibrary> ShaderLibrary::load(const std::string& path, std:
         return nullptr;  // the handle stays open, as a renderer never unloads
     }
     return lib;
+}
+
+const ShaderLibrary& load_or_exit(const std::string& path) {
+    static const std::unique_ptr<ShaderLibrary> lib = [&path] {
+        std::string error;
+        auto loaded = ShaderLibrary::load(path, &error);
+        if (!loaded) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::exit(1);
+        }
+        return loaded;
+    }();
+    return *lib;
 }
 
 void* renderer_module_handle() { return program_module(); }

@@ -47,6 +47,11 @@ private:
 };
 
 // The module handle of the running program, which exports mi_phen_eval.
+// The library at `path` for a program that cannot run without it: loaded
+// on the first call and kept; on failure says why on standard error and
+// exits with 1.
+const ShaderLibrary& load_or_exit(const std::string& path);
+
 void* renderer_module_handle();
 
 // Field offsets of the parameter block, as the renderer names them.

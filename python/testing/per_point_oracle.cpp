@@ -63,12 +63,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "texture" && argc == 14) {
-        std::string error;
-        const auto lib = standin::ShaderLibrary::load(TULO_LIBRARY_PATH, &error);
-        if (!lib) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
+        const standin::ShaderLibrary& lib = standin::load_or_exit(TULO_LIBRARY_PATH);
         standin::ParameterStore store;
         tulo::CellularTextureParams& params = store.params();
         params.metric = std::atoi(argv[2]);
@@ -81,7 +76,7 @@ int main(int argc, char** argv) {
         for (const tulo::Vector3& p : read_points()) {
             record.set_point(p.x, p.y, p.z);
             tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
-            standin::shade(*lib, record, store, &c);
+            standin::shade(lib, record, store, &c);
             write(&c, 1);
         }
         return 0;
