@@ -27,9 +27,11 @@ def grid(shape, origin=(0.0, 0.0, 0.0), spacing=1.0):
     if not 1 <= len(shape) <= 3 or any(s < 0 for s in shape):
         raise ValueError(f"grid shape must be 1 to 3 sizes, none negative, got {shape}")
     origin = _np.asarray(origin, dtype=_np.float64)
-    step = _np.broadcast_to(_np.asarray(spacing, dtype=_np.float64), (3,)) if _np.ndim(spacing) <= 1 else None
-    if origin.shape != (3,) or step is None or step.shape != (3,):
-        raise ValueError("grid origin must be 3 numbers and spacing 1 or 3 numbers")
+    step = _np.asarray(spacing, dtype=_np.float64)
+    if step.shape in ((), (1,)):
+        step = _np.full(3, step.reshape(()))
+    if origin.shape != (3,) or step.shape != (3,):
+        raise ValueError(f"grid origin must be 3 numbers and spacing 1 or 3 numbers, got {origin.shape} and {step.shape}")
     axes = [_np.arange(n, dtype=_np.float64) for n in shape]
     # The last axis is x, then y, then z.
     coords = _np.meshgrid(*axes, indexing="ij")
