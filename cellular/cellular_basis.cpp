@@ -14,6 +14,7 @@
 // compiled for the baseline instruction set.
 #include "cellular/cellular_basis.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <utility>
@@ -433,6 +434,19 @@ bool lane_metric(const DistType* metric, detail::LaneMetric* out) {
     return true;
 }
 
+// F1 and F2 by the sequential search.
+void nearest_two_sequential(const DistType* metric, const Vector3& w, float x, float y, float z, float* F) {
+    KeepTwo keep;
+    search_any(metric, w, x, y, z, keep);
+    F[0] = unscale(keep.f0);
+    F[1] = unscale(keep.f1);
+}
+
+// Arrays shorter than this go to the per-point kernel, kSearchGroup points
+// a call; longer ones to the kernel with one point per lane, whose vectors
+// cost about the same however few lanes are filled.
+constexpr std::size_t kBatchFrom = 16;
+
 }  // namespace
 
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
@@ -444,17 +458,15 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
         detail::LaneMetric lanes;
         if (const detail::NearestTwoKernel kernel = detail::kernels().nearest_two;
             kernel != nullptr && lane_metric(metric, &lanes)) {
+            const Vector3 point{x, y, z};
             detail::NearestTwo two;
-            if (kernel(lanes, *weights, x, y, z, &two)) {
+            if (kernel(lanes, *weights, &point, 1, &two) == 0) {
                 F[0] = unscale(two.f0);
                 F[1] = unscale(two.f1);
                 return;
             }
         }
-        KeepTwo keep;
-        search_any(metric, *weights, x, y, z, keep);
-        F[0] = unscale(keep.f0);
-        F[1] = unscale(keep.f1);
+        nearest_two_sequential(metric, *weights, x, y, z, F);
         return;
     }
 
@@ -476,6 +488,24 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     TULO_PRECONDITION(N >= 1);
     detail::LaneMetric lanes;
     if (N == 2 && delta == nullptr && ID == nullptr && lane_metric(metric, &lanes)) {
+        if (const detail::NearestTwoKernel kernel = detail::kernels().nearest_two; kernel != nullptr && count < kBatchFrom) {
+            for (std::size_t first = 0; first < count; first += detail::kSearchGroup) {
+                const int n = static_cast<int>(std::min<std::size_t>(detail::kSearchGroup, count - first));
+                detail::NearestTwo two[detail::kSearchGroup];
+                const uint32_t zero = kernel(lanes, *weights, points + first, n, two);
+                for (int i = 0; i < n; ++i) {
+                    float* out = F + 2 * (first + static_cast<std::size_t>(i));
+                    if ((zero >> i & 1u) != 0) {
+                        const Vector3& p = points[first + static_cast<std::size_t>(i)];
+                        nearest_two_sequential(metric, *weights, p.x, p.y, p.z, out);
+                    } else {
+                        out[0] = unscale(two[i].f0);
+                        out[1] = unscale(two[i].f1);
+                    }
+                }
+            }
+            return;
+        }
         if (const detail::NearestTwoBatchKernel kernel = detail::kernels().nearest_two_batch; kernel != nullptr) {
             if (kernel(lanes, *weights, points, count, F)) {
                 // A kept zero: its sign comes from the sequential order.

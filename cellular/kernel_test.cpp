@@ -150,12 +150,66 @@ TEST_P(KernelAgainstReference, AKeptZeroIsLeftToTheSequentialOrder) {
         Vector3 p;
         if (!world_coordinate(f.x, &p.x) || !world_coordinate(f.y, &p.y) || !world_coordinate(f.z, &p.z)) continue;
         detail::NearestTwo two;
-        EXPECT_FALSE(kernel(detail::LaneMetric::euclidian, Vector3{1.0f, 1.0f, 1.0f}, p.x, p.y, p.z, &two));
-        EXPECT_FALSE(kernel(detail::LaneMetric::chessboard, Vector3{2.0f, 1.0f, 0.5f}, p.x, p.y, p.z, &two));
-        EXPECT_FALSE(kernel(detail::LaneMetric::manhattan, Vector3{1.0f, 1.0f, 1.0f}, p.x, p.y, p.z, &two));
+        EXPECT_EQ(1u, kernel(detail::LaneMetric::euclidian, Vector3{1.0f, 1.0f, 1.0f}, &p, 1, &two));
+        EXPECT_EQ(1u, kernel(detail::LaneMetric::chessboard, Vector3{2.0f, 1.0f, 0.5f}, &p, 1, &two));
+        EXPECT_EQ(1u, kernel(detail::LaneMetric::manhattan, Vector3{1.0f, 1.0f, 1.0f}, &p, 1, &two));
         ++declined;
     }
     EXPECT_GT(declined, 0);
+}
+
+TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
+    // A group mixes points whose searches part ways: points built on a
+    // neighbour's culling threshold (each needs its own bounds), feature
+    // points (declined), points by a cube corner (they reach the corner
+    // cubes, in a further vector of cubes) and random points. Each member's
+    // result, and whether it declines, must be what it gets alone.
+    const detail::NearestTwoKernel kernel = detail::kernels().nearest_two;
+    if (kernel == nullptr) GTEST_SKIP() << "the portable kernel searches one point at a time";
+    const detail::LaneMetric lanes[] = {detail::LaneMetric::euclidian, detail::LaneMetric::manhattan,
+                                        detail::LaneMetric::chessboard};
+    std::mt19937 rng(77);
+    std::uniform_real_distribution<float> coord(-40.0f, 40.0f);
+    int declined = 0, compared = 0;
+    for (int32_t m = 1; m <= 3; ++m) {
+        std::vector<Vector3> pool;
+        for (const Case& c : tulo_test::threshold_cases(m, 8)) pool.push_back(c.p);
+        for (int j = 0; j < 2; ++j) {
+            const Vector3 f = feature_point(3 * j, -2, 5, j);
+            Vector3 p;
+            if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z)) pool.push_back(p);
+        }
+        for (float corner : {7.0f, -12.0f, 30.0f}) {
+            const float near = (corner + 0.01f) / DENSITY_SCALE;
+            pool.push_back({near, near, -near});
+        }
+        while (pool.size() < 24) pool.push_back({coord(rng), coord(rng), coord(rng)});
+        for (const Vector3& w : {Vector3{0.0f, 1.0f, 1.0f}, Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
+            for (int n = 2; n <= detail::kSearchGroup; ++n) {
+                for (std::size_t first = 0; first < pool.size(); ++first) {
+                    Vector3 group[detail::kSearchGroup];
+                    for (int i = 0; i < n; ++i) group[i] = pool[(first + 5 * static_cast<std::size_t>(i)) % pool.size()];
+                    detail::NearestTwo together[detail::kSearchGroup];
+                    const uint32_t zero = kernel(lanes[m - 1], w, group, n, together);
+                    for (int i = 0; i < n; ++i) {
+                        detail::NearestTwo alone;
+                        const uint32_t alone_zero = kernel(lanes[m - 1], w, &group[i], 1, &alone);
+                        ASSERT_EQ(alone_zero, zero >> i & 1u) << "metric " << m << " member " << i << " of " << n;
+                        if (alone_zero != 0) {
+                            ++declined;
+                            continue;
+                        }
+                        ASSERT_EQ(bits(alone.f0), bits(together[i].f0)) << "metric " << m << " member " << i << " of " << n;
+                        ASSERT_EQ(bits(alone.f1), bits(together[i].f1)) << "metric " << m << " member " << i << " of " << n;
+                        ++compared;
+                    }
+                    ASSERT_EQ(0u, zero >> n) << "bits beyond the group";
+                }
+            }
+        }
+    }
+    EXPECT_GT(declined, 0);
+    EXPECT_GT(compared, 1000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgainstReference, tulo_test::kAllKernels, tulo_test::kernel_name);

@@ -55,10 +55,16 @@ struct NearestTwo {
     float f1;
 };
 
-// Runs the search for (x, y, z); false when the result holds a zero value
-// (then *out is not meaningful and the sequential search must run).
-using NearestTwoKernel = bool (*)(LaneMetric metric, const Vector3& w, float x, float y, float z,
-                                  NearestTwo* out);
+// Points searched together by one call of a NearestTwoKernel: the shader's
+// six octaves of a sample.
+constexpr int kSearchGroup = 6;
+
+// Runs the searches of points[0..count), 1 <= count <= kSearchGroup, into
+// out[0..count). Bit i of the result is set when point i's result holds a
+// zero value: then out[i] is not meaningful and the sequential search must
+// run for that point.
+using NearestTwoKernel = uint32_t (*)(LaneMetric metric, const Vector3& w, const Vector3* points, int count,
+                                      NearestTwo* out);
 
 // Searches points[0..count) in vector lanes, one point per lane, with N = 2:
 // F[2i] and F[2i + 1] get the point's two values in the caller's units
@@ -197,8 +203,8 @@ struct PowerBounds {
 using PowerBoundsKernel = void (*)(PowerMetric metric, const PowerWeights& w, float x, float y, float z,
                                    PowerBounds* out);
 
-bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
-bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out);
+uint32_t nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
+uint32_t nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
 bool nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
 bool nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
 void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);

@@ -171,8 +171,8 @@ struct Avx2 {
 
 }  // namespace
 
-bool nearest_two_avx2(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
-    return nearest_two<Avx2>(metric, w, x, y, z, out);
+uint32_t nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    return nearest_two<Avx2>(metric, w, points, count, out);
 }
 
 bool nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {

@@ -161,8 +161,8 @@ struct Avx512 {
 
 }  // namespace
 
-bool nearest_two_avx512(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
-    return nearest_two<Avx512>(metric, w, x, y, z, out);
+uint32_t nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    return nearest_two<Avx512>(metric, w, points, count, out);
 }
 
 bool nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {

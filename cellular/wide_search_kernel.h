@@ -33,7 +33,10 @@ struct WideSearch {
     // Generator state k of the point's own cube, mul[k] * h0 + add[k].
     alignas(64) uint32_t base[16];
 
-    WideSearch(float x, float y, float z) {
+    WideSearch() = default;  // begin() before use
+    WideSearch(float x, float y, float z) { begin(x, y, z); }
+
+    void begin(float x, float y, float z) {
         // The bounds from the local copy, whose fields stay in registers: read
         // back from the member, they would wait for its vector store.
         const SearchStart local = start_search(x, y, z);
@@ -101,6 +104,25 @@ inline void cube_pairs(const WideSearch<V>& s, int v, const typename V::F* w, ty
     *hi_out = hi;
 }
 
+// The rare case where the check fails: the reachable cubes merged one by
+// one in visiting order from the own cube's pair.
+template <class V>
+NearestTwo merge_in_order(const typename V::F* lo, const typename V::F* hi, const typename V::M* reach,
+                          const typename V::F* bounds) {
+    constexpr int kVectors = WideSearch<V>::kVectors;
+    alignas(64) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
+    uint32_t cubes = 0;
+    for (int v = 0; v < kVectors; ++v) {
+        V::store(a + V::kWidth * v, lo[v]);
+        V::store(b + V::kWidth * v, hi[v]);
+        V::store(r + V::kWidth * v, bounds[v]);
+        cubes |= V::bits(reach[v]) << (V::kWidth * v);
+    }
+    NearestTwo f{a[0], b[0]};
+    merge_candidates(a, b, r, cubes & ~1u, &f);
+    return f;
+}
+
 template <class V, LaneMetric Metric>
 bool nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
     using F = typename V::F;
@@ -143,31 +165,85 @@ bool nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     for (int v = 0; v < kVectors; ++v) {
         stopped |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(s.r[v], second)));
     }
-    if (stopped != 0) {
-        // Rare: visit cube by cube in order from the own cube's pair.
-        alignas(64) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
-        uint32_t cubes = 0;
-        for (int v = 0; v < kVectors; ++v) {
-            V::store(a + V::kWidth * v, lo[v]);
-            V::store(b + V::kWidth * v, hi[v]);
-            V::store(r + V::kWidth * v, s.r[v]);
-            cubes |= V::bits(reach[v]) << (V::kWidth * v);
-        }
-        f = NearestTwo{a[0], b[0]};
-        merge_candidates(a, b, r, cubes & ~1u, &f);
-    }
+    if (stopped != 0) f = merge_in_order<V>(lo, hi, reach, s.r);
     *out = f;
     return f.f0 != 0.0f && f.f1 != 0.0f;
 }
 
+// The searches of several points, stage by stage: each stage (start, own
+// vector, reach, each further vector, reduction, check) runs for every
+// point of the group in turn. The points' searches are independent chains,
+// so the core overlaps them, where one search alone waits on its own
+// latencies. Each point's result is exactly what nearest_two gives it: the
+// stages are the same operations on the same values, only interleaved.
+// Bit i of the result is set when point i's result holds a zero value.
+template <class V, LaneMetric Metric>
+uint32_t nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out) {
+    using F = typename V::F;
+    using M = typename V::M;
+    constexpr int kVectors = WideSearch<V>::kVectors;
+    WideSearch<V> s[kSearchGroup];
+    for (int i = 0; i < count; ++i) s[i].begin(points[i].x, points[i].y, points[i].z);
+    const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
+    const F inf = V::set(HUGE_VALF);
+
+    F lo[kSearchGroup][kVectors], hi[kSearchGroup][kVectors];
+    M reach[kSearchGroup][kVectors];
+    F own_second[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
+    for (int i = 0; i < count; ++i) cube_pairs<V, Metric>(s[i], 0, w, &lo[i][0], &hi[i][0]);
+    for (int i = 0; i < count; ++i) {
+        own_second[i] = V::set(V::lane0(hi[i][0]));
+        reach[i][0] = V::mask_or(V::lt(s[i].r[0], own_second[i]), V::eq(s[i].r[0], V::set(-HUGE_VALF)));
+        all_lo[i] = V::select(reach[i][0], lo[i][0], inf);
+        all_hi[i] = V::select(reach[i][0], hi[i][0], inf);
+    }
+    for (int v = 1; v < kVectors; ++v) {
+        for (int i = 0; i < count; ++i) {
+            reach[i][v] = V::lt(s[i].r[v], own_second[i]);
+            if (V::none(reach[i][v])) {
+                lo[i][v] = hi[i][v] = inf;
+                continue;
+            }
+            cube_pairs<V, Metric>(s[i], v, w, &lo[i][v], &hi[i][v]);
+            const F lo2 = V::select(reach[i][v], lo[i][v], inf), hi2 = V::select(reach[i][v], hi[i][v], inf);
+            const F second = V::min(V::max(all_lo[i], lo2), V::min(all_hi[i], hi2));
+            all_lo[i] = V::min(all_lo[i], lo2);
+            all_hi[i] = second;
+        }
+    }
+    uint32_t zero = 0;
+    for (int i = 0; i < count; ++i) {
+        NearestTwo f = V::two_smallest(all_lo[i], all_hi[i]);
+        const F second = V::set(f.f1);
+        uint32_t stopped = 0;
+        for (int v = 0; v < kVectors; ++v) {
+            stopped |= V::bits(V::mask_and(V::mask_and(reach[i][v], V::le(lo[i][v], second)), V::ge(s[i].r[v], second)));
+        }
+        if (stopped != 0) f = merge_in_order<V>(lo[i], hi[i], reach[i], s[i].r);
+        out[i] = f;
+        zero |= static_cast<uint32_t>(f.f0 == 0.0f || f.f1 == 0.0f) << i;
+    }
+    return zero;
+}
+
 template <class V>
-bool nearest_two(LaneMetric metric, const Vector3& w, float x, float y, float z, NearestTwo* out) {
+uint32_t nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    if (count == 1) {
+        // One point (the shader at octave 0): the search written for one.
+        bool kept;
+        switch (metric) {
+            case LaneMetric::euclidian: kept = nearest_two<V, LaneMetric::euclidian>(w, points->x, points->y, points->z, out); break;
+            case LaneMetric::manhattan: kept = nearest_two<V, LaneMetric::manhattan>(w, points->x, points->y, points->z, out); break;
+            default: kept = nearest_two<V, LaneMetric::chessboard>(w, points->x, points->y, points->z, out); break;
+        }
+        return kept ? 0u : 1u;
+    }
     switch (metric) {
-        case LaneMetric::euclidian: return nearest_two<V, LaneMetric::euclidian>(w, x, y, z, out);
-        case LaneMetric::manhattan: return nearest_two<V, LaneMetric::manhattan>(w, x, y, z, out);
+        case LaneMetric::euclidian: return nearest_two_group<V, LaneMetric::euclidian>(w, points, count, out);
+        case LaneMetric::manhattan: return nearest_two_group<V, LaneMetric::manhattan>(w, points, count, out);
         case LaneMetric::chessboard: break;
     }
-    return nearest_two<V, LaneMetric::chessboard>(w, x, y, z, out);
+    return nearest_two_group<V, LaneMetric::chessboard>(w, points, count, out);
 }
 
 template <class V, PowerMetric Metric>

@@ -22,13 +22,6 @@ bool is_zero(float f) {
     return (u & 0x7FFFFFFFu) == 0;
 }
 
-// F2 - F1 at (x, y, z).
-float basis_difference(const ShadingInputs& in, float x, float y, float z) {
-    float F[kKeptDistances];
-    cellular_basis(in.metric, &in.weights, x, y, z, kKeptDistances, F, nullptr, nullptr);
-    return F[1] - F[0];
-}
-
 }  // namespace
 
 int32_t clamp_int(int32_t value, int32_t lo, int32_t hi) {
@@ -108,13 +101,22 @@ void octave_sums(const ShadingInputs& in, const Vector3* points, std::size_t n, 
 }  // namespace
 
 void shade_sample(const ShadingInputs& in, const Vector3& point, Color* result) {
-    // F2 - F1 at the point, plus halving shares of it at doubling frequencies.
-    Vector3 p = point;
-    float t = basis_difference(in, p.x, p.y, p.z);
+    // F2 - F1 at the point, plus halving shares of it at doubling
+    // frequencies. The octaves' points first, then their bases in one call
+    // (independent searches, run together), summed in octave order.
+    Vector3 p[kMaxOctaves + 1];
+    p[0] = point;
+    for (int32_t i = 1; i <= in.octaves; ++i) {
+        p[i] = p[i - 1];
+        double_point(&p[i]);
+    }
+    float F[kKeptDistances * (kMaxOctaves + 1)];
+    detail::basis_points(in.metric, &in.weights, p, static_cast<std::size_t>(in.octaves) + 1, kKeptDistances, F,
+                         nullptr, nullptr);
+    float t = F[1] - F[0];
     float a = 0.5f;
     for (int32_t i = 1; i <= in.octaves; ++i) {
-        double_point(&p);
-        t = add_octave(t, basis_difference(in, p.x, p.y, p.z), a);
+        t = add_octave(t, F[2 * i + 1] - F[2 * i], a);
         a *= 0.5f;
     }
     bool cut;
