@@ -18,9 +18,8 @@
 // the visits before it), and within a cube the points in generation order.
 // The two nearest values are kept by min and max, which keep what the
 // strict sequential insertion keeps, down to a NaN distance (dropped by the
-// operand order of the min and max instructions); only the sign of a kept
-// zero can differ, so a result holding a zero is reported and redone by the
-// sequential search (see wide_search.h). Culling lane by lane is part of the
+// operand order of the min and max instructions) and the sign of a zero
+// (see wide_search.h). Culling lane by lane is part of the
 // result: a cube visited by the sequential search only later, or never, can
 // hold values that change it.
 #pragma once
@@ -153,18 +152,16 @@ inline typename V::I place_in_cube(typename V::F x, typename V::F y, typename V:
     return V::ori(low, V::shift_left(high, 3));
 }
 
-// F[2i], F[2i + 1] for points[0..count); true when some result is zero.
+// F[2i], F[2i + 1] for points[0..count).
 template <class V, LaneMetric Metric, bool kUnitWeights>
-bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_t count, float* F) {
+void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_t count, float* F) {
     using F_ = typename V::F;
     using I = typename V::I;
     constexpr int W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
-    const F_ zero = V::set(0.0f);
     alignas(64) int32_t lane_index[W];
     for (int l = 0; l < W; ++l) lane_index[l] = l;
     const I iota = V::loadi(lane_index);
-    bool any_zero = false;
     alignas(64) int32_t place[kSortBlock + W];
     alignas(64) int32_t order[kSortBlock + W];
     for (std::size_t block = 0; block < count; block += kSortBlock) {
@@ -210,7 +207,6 @@ bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
             }
             F_ lo, hi;
             search_lanes<V, Metric, kUnitWeights>(x, y, z, w, &lo, &hi);
-            any_zero |= !V::none(V::mask_or(V::eq(lo, zero), V::eq(hi, zero)));
             float* out = F + 2 * block;
             if (coherent && lanes == W) {
                 V::store_results(lo, hi, out + 2 * first);
@@ -225,17 +221,16 @@ bool nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
             }
         }
     }
-    return any_zero;
 }
 
 template <class V, LaneMetric Metric>
-bool nearest_two_batch(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+void nearest_two_batch(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
     if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) return nearest_two_batch<V, Metric, true>(w, points, count, F);
     return nearest_two_batch<V, Metric, false>(w, points, count, F);
 }
 
 template <class V>
-bool nearest_two_batch(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+void nearest_two_batch(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
     switch (metric) {
         case LaneMetric::euclidian: return nearest_two_batch<V, LaneMetric::euclidian>(w, points, count, F);
         case LaneMetric::manhattan: return nearest_two_batch<V, LaneMetric::manhattan>(w, points, count, F);

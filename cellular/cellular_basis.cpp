@@ -453,18 +453,16 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
                     int32_t N, float* F, Vector3* delta, uint32_t* ID) {
     TULO_PRECONDITION(N >= 1);
     if (N == 2 && delta == nullptr && ID == nullptr) {
-        // The shader's case: a wide kernel where there is one, unless a
-        // kept zero needs the sequential order for its sign.
+        // The shader's case: a wide kernel where there is one.
         detail::LaneMetric lanes;
         if (const detail::NearestTwoKernel kernel = detail::kernels().nearest_two;
             kernel != nullptr && lane_metric(metric, &lanes)) {
             const Vector3 point{x, y, z};
             detail::NearestTwo two;
-            if (kernel(lanes, *weights, &point, 1, &two) == 0) {
-                F[0] = unscale(two.f0);
-                F[1] = unscale(two.f1);
-                return;
-            }
+            kernel(lanes, *weights, &point, 1, &two);
+            F[0] = unscale(two.f0);
+            F[1] = unscale(two.f1);
+            return;
         }
         nearest_two_sequential(metric, *weights, x, y, z, F);
         return;
@@ -492,29 +490,17 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
             for (std::size_t first = 0; first < count; first += detail::kSearchGroup) {
                 const int n = static_cast<int>(std::min<std::size_t>(detail::kSearchGroup, count - first));
                 detail::NearestTwo two[detail::kSearchGroup];
-                const uint32_t zero = kernel(lanes, *weights, points + first, n, two);
+                kernel(lanes, *weights, points + first, n, two);
                 for (int i = 0; i < n; ++i) {
                     float* out = F + 2 * (first + static_cast<std::size_t>(i));
-                    if ((zero >> i & 1u) != 0) {
-                        const Vector3& p = points[first + static_cast<std::size_t>(i)];
-                        nearest_two_sequential(metric, *weights, p.x, p.y, p.z, out);
-                    } else {
-                        out[0] = unscale(two[i].f0);
-                        out[1] = unscale(two[i].f1);
-                    }
+                    out[0] = unscale(two[i].f0);
+                    out[1] = unscale(two[i].f1);
                 }
             }
             return;
         }
         if (const detail::NearestTwoBatchKernel kernel = detail::kernels().nearest_two_batch; kernel != nullptr) {
-            if (kernel(lanes, *weights, points, count, F)) {
-                // A kept zero: its sign comes from the sequential order.
-                for (std::size_t i = 0; i < count; ++i) {
-                    if (F[2 * i] == 0.0f || F[2 * i + 1] == 0.0f) {
-                        cellular_basis(metric, weights, points[i].x, points[i].y, points[i].z, 2, F + 2 * i, nullptr, nullptr);
-                    }
-                }
-            }
+            kernel(lanes, *weights, points, count, F);
             return;
         }
     }

@@ -9,11 +9,15 @@
 // multiset. So each cube reduces to its two smallest values (a <= b), cubes
 // merge with min and max, and a NaN distance drops out by the operand order
 // of the min and max instructions (they return their second operand when
-// one is NaN). What values alone miss is the sign of a zero: -0 and +0
-// compare equal and the sequential order decides which is kept. A kernel
-// therefore reports failure when a kept value is zero, and the caller redoes
-// that search sequentially (it happens only on a feature point, or where
-// products underflow to zero).
+// one is NaN). Which of two equal values is kept never shows: equal floats
+// have the same bits, but for zeros, and within one search every zero
+// value has the same sign. Manhattan and Chessboard values are sums and
+// maxima of absolute values, so a zero is +0. A Euclidian term (w * d) * d
+// carries the sign of w whatever d is; a sum is -0 only when every term is
+// -0 (an exact cancellation gives +0, and negative terms cannot cancel), so
+// a zero value is -0 when all three weights carry a sign bit and +0
+// otherwise, for every point of the search. Hence the order in which a
+// search meets its values, zeros included, cannot change its result.
 //
 // The culling: neighbour n is visited when the second value kept so far
 // exceeds its bound (a double). For a float F, F > bound exactly when F > r,
@@ -60,17 +64,14 @@ struct NearestTwo {
 constexpr int kSearchGroup = 6;
 
 // Runs the searches of points[0..count), 1 <= count <= kSearchGroup, into
-// out[0..count). Bit i of the result is set when point i's result holds a
-// zero value: then out[i] is not meaningful and the sequential search must
-// run for that point.
-using NearestTwoKernel = uint32_t (*)(LaneMetric metric, const Vector3& w, const Vector3* points, int count,
-                                      NearestTwo* out);
+// out[0..count).
+using NearestTwoKernel = void (*)(LaneMetric metric, const Vector3& w, const Vector3* points, int count,
+                                  NearestTwo* out);
 
 // Searches points[0..count) in vector lanes, one point per lane, with N = 2:
 // F[2i] and F[2i + 1] get the point's two values in the caller's units
-// (sqrtf times DENSITY_UNSCALE). Returns true when some result is zero: its
-// sign needs the sequential order, so the caller redoes those points.
-using NearestTwoBatchKernel = bool (*)(LaneMetric metric, const Vector3& w, const Vector3* points,
+// (sqrtf times DENSITY_UNSCALE).
+using NearestTwoBatchKernel = void (*)(LaneMetric metric, const Vector3& w, const Vector3* points,
                                        std::size_t count, float* F);
 
 // The weights as the power bounds use them: Minkowski's offsets, and
@@ -203,10 +204,10 @@ struct PowerBounds {
 using PowerBoundsKernel = void (*)(PowerMetric metric, const PowerWeights& w, float x, float y, float z,
                                    PowerBounds* out);
 
-uint32_t nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
-uint32_t nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
-bool nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
-bool nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
+void nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
+void nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
+void nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
+void nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
 void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
 void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);
 

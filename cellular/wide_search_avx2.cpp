@@ -171,12 +171,12 @@ struct Avx2 {
 
 }  // namespace
 
-uint32_t nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    return nearest_two<Avx2>(metric, w, points, count, out);
+void nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    nearest_two<Avx2>(metric, w, points, count, out);
 }
 
-bool nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    return nearest_two_batch<Avx2>(metric, w, points, count, F);
+void nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    nearest_two_batch<Avx2>(metric, w, points, count, F);
 }
 
 void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {

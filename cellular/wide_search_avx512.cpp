@@ -161,12 +161,12 @@ struct Avx512 {
 
 }  // namespace
 
-uint32_t nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    return nearest_two<Avx512>(metric, w, points, count, out);
+void nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    nearest_two<Avx512>(metric, w, points, count, out);
 }
 
-bool nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    return nearest_two_batch<Avx512>(metric, w, points, count, F);
+void nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    nearest_two_batch<Avx512>(metric, w, points, count, F);
 }
 
 void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {

@@ -124,7 +124,7 @@ NearestTwo merge_in_order(const typename V::F* lo, const typename V::F* hi, cons
 }
 
 template <class V, LaneMetric Metric>
-bool nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
+void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
@@ -167,7 +167,6 @@ bool nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     }
     if (stopped != 0) f = merge_in_order<V>(lo, hi, reach, s.r);
     *out = f;
-    return f.f0 != 0.0f && f.f1 != 0.0f;
 }
 
 // The searches of several points, stage by stage: each stage (start, own
@@ -176,9 +175,8 @@ bool nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
 // so the core overlaps them, where one search alone waits on its own
 // latencies. Each point's result is exactly what nearest_two gives it: the
 // stages are the same operations on the same values, only interleaved.
-// Bit i of the result is set when point i's result holds a zero value.
 template <class V, LaneMetric Metric>
-uint32_t nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out) {
+void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out) {
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
@@ -211,7 +209,6 @@ uint32_t nearest_two_group(const Vector3& weights, const Vector3* points, int co
             all_hi[i] = second;
         }
     }
-    uint32_t zero = 0;
     for (int i = 0; i < count; ++i) {
         NearestTwo f = V::two_smallest(all_lo[i], all_hi[i]);
         const F second = V::set(f.f1);
@@ -221,29 +218,24 @@ uint32_t nearest_two_group(const Vector3& weights, const Vector3* points, int co
         }
         if (stopped != 0) f = merge_in_order<V>(lo[i], hi[i], reach[i], s[i].r);
         out[i] = f;
-        zero |= static_cast<uint32_t>(f.f0 == 0.0f || f.f1 == 0.0f) << i;
     }
-    return zero;
 }
 
 template <class V>
-uint32_t nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+void nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    // One point (the shader at octave 0): the search written for one.
     if (count == 1) {
-        // One point (the shader at octave 0): the search written for one.
-        bool kept;
         switch (metric) {
-            case LaneMetric::euclidian: kept = nearest_two<V, LaneMetric::euclidian>(w, points->x, points->y, points->z, out); break;
-            case LaneMetric::manhattan: kept = nearest_two<V, LaneMetric::manhattan>(w, points->x, points->y, points->z, out); break;
-            default: kept = nearest_two<V, LaneMetric::chessboard>(w, points->x, points->y, points->z, out); break;
+            case LaneMetric::euclidian: return nearest_two<V, LaneMetric::euclidian>(w, points->x, points->y, points->z, out);
+            case LaneMetric::manhattan: return nearest_two<V, LaneMetric::manhattan>(w, points->x, points->y, points->z, out);
+            case LaneMetric::chessboard: return nearest_two<V, LaneMetric::chessboard>(w, points->x, points->y, points->z, out);
         }
-        return kept ? 0u : 1u;
     }
     switch (metric) {
         case LaneMetric::euclidian: return nearest_two_group<V, LaneMetric::euclidian>(w, points, count, out);
         case LaneMetric::manhattan: return nearest_two_group<V, LaneMetric::manhattan>(w, points, count, out);
-        case LaneMetric::chessboard: break;
+        case LaneMetric::chessboard: return nearest_two_group<V, LaneMetric::chessboard>(w, points, count, out);
     }
-    return nearest_two_group<V, LaneMetric::chessboard>(w, points, count, out);
 }
 
 template <class V, PowerMetric Metric>
