@@ -155,6 +155,21 @@ struct Avx2 {
         _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(a, b, 0x31));
     }
 
+    // Lane i of the result is lane i - k of x, fill below lane k.
+    template <int k>
+    static F shift_up(F x, F fill) {
+        const I from = _mm256_setr_epi32(0 - k, 1 - k, 2 - k, 3 - k, 4 - k, 5 - k, 6 - k, 7 - k);
+        return _mm256_blend_ps(_mm256_permutevar8x32_ps(x, from), fill, (1 << k) - 1);
+    }
+    // step(shift) for the shifts of an inclusive prefix scan: 1, 2, 4 lanes.
+    template <class Step>
+    static void prefix_steps(Step&& step) {
+        step([](F x, F fill) { return shift_up<1>(x, fill); });
+        step([](F x, F fill) { return shift_up<2>(x, fill); });
+        step([](F x, F fill) { return shift_up<4>(x, fill); });
+    }
+    static F broadcast_last(F x) { return _mm256_permutevar8x32_ps(x, _mm256_set1_epi32(kWidth - 1)); }
+
     // Pairs merge in a tree: lane i with lane i + 4, then + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {
         auto merge = [&](F lo2, F hi2) {

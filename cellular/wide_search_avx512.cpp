@@ -144,6 +144,21 @@ struct Avx512 {
         _mm512_storeu_ps(out + 16, _mm512_permutex2var_ps(lo, second, hi));
     }
 
+    // Lane i of the result is lane i - k of x, fill below lane k.
+    template <int k>
+    static F shift_up(F x, F fill) {
+        return _mm512_castsi512_ps(_mm512_alignr_epi32(_mm512_castps_si512(x), _mm512_castps_si512(fill), kWidth - k));
+    }
+    // step(shift) for the shifts of an inclusive prefix scan: 1, 2, 4, 8 lanes.
+    template <class Step>
+    static void prefix_steps(Step&& step) {
+        step([](F x, F fill) { return shift_up<1>(x, fill); });
+        step([](F x, F fill) { return shift_up<2>(x, fill); });
+        step([](F x, F fill) { return shift_up<4>(x, fill); });
+        step([](F x, F fill) { return shift_up<8>(x, fill); });
+    }
+    static F broadcast_last(F x) { return _mm512_permutexvar_ps(_mm512_set1_epi32(kWidth - 1), x); }
+
     // Pairs merge in a tree: lane i with lane i + 8, then + 4, + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {
         auto merge = [&](F lo2, F hi2) {

@@ -7,6 +7,10 @@
 //                                   largest float not above it (BoundTerms),
 //                                   -inf for lane 0
 //   two_smallest(F lo, F hi)        the two smallest of all lanes' pairs
+//   shift_up<k>(F x, F fill)        lane i gets lane i - k of x, fill below k
+//   prefix_steps(step)              step(shift) with shift_up<1>, <2>, <4>...
+//                                   up to half the width (a prefix scan)
+//   broadcast_last(F x)             the last lane of x in every lane
 // See wide_search.h for why these searches give the sequential results.
 #pragma once
 
@@ -104,23 +108,75 @@ inline void cube_pairs(const WideSearch<V>& s, int v, const typename V::F* w, ty
     *hi_out = hi;
 }
 
-// The rare case where the check fails: the reachable cubes merged one by
-// one in visiting order from the own cube's pair.
+// The two smallest of the pairs (lo, hi) and (lo2, hi2), lane by lane (no
+// value is NaN: NaN distances drop out on insertion).
+template <class V>
+inline void merge_pairs(typename V::F* lo, typename V::F* hi, typename V::F lo2, typename V::F hi2) {
+    const typename V::F second = V::min(V::max(*lo, lo2), V::min(*hi, hi2));
+    *lo = V::min(*lo, lo2);
+    *hi = second;
+}
+
+// The reachable cubes merged one by one in visiting order from the own
+// cube's pair, as the sequential search merges them. Cubes whose smallest
+// value is not below the own cube's second value are left out: the second
+// value kept never exceeds that, and inserting values not below it changes
+// nothing.
 template <class V>
 NearestTwo merge_in_order(const typename V::F* lo, const typename V::F* hi, const typename V::M* reach,
                           const typename V::F* bounds) {
     constexpr int kVectors = WideSearch<V>::kVectors;
     alignas(64) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
+    const typename V::F own_second = V::set(V::lane0(hi[0]));
     uint32_t cubes = 0;
     for (int v = 0; v < kVectors; ++v) {
         V::store(a + V::kWidth * v, lo[v]);
         V::store(b + V::kWidth * v, hi[v]);
         V::store(r + V::kWidth * v, bounds[v]);
-        cubes |= V::bits(reach[v]) << (V::kWidth * v);
+        cubes |= V::bits(V::mask_and(reach[v], V::lt(lo[v], own_second))) << (V::kWidth * v);
     }
     NearestTwo f{a[0], b[0]};
     merge_candidates(a, b, r, cubes & ~1u, &f);
     return f;
+}
+
+// The result from the pairs of the cubes that can be visited (lo[v] and
+// hi[v] where reach[v]), g being the two smallest of them all (see
+// wide_search.h). g stands when every cube holding a value not above g's
+// second one is surely visited. A cube is, when its bound lies below the
+// second value of the pairs of the reachable cubes before it: that is a
+// floor under the sequential search's second value at its turn (it draws
+// on a subset of them). Checked first against g's second value, a lower
+// floor and a cheaper check; where that fails (uneven weights), against
+// each cube's own floor; and only where that fails too, the cubes are
+// merged in order.
+template <class V>
+NearestTwo finish_search(const typename V::F* lo, const typename V::F* hi, const typename V::M* reach,
+                         const typename V::F* bounds, NearestTwo g) {
+    using F = typename V::F;
+    constexpr int W = V::kWidth;
+    constexpr int kVectors = WideSearch<V>::kVectors;
+    const F second = V::set(g.f1);
+    uint32_t unsure = 0;
+    for (int v = 0; v < kVectors; ++v) {
+        unsure |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(bounds[v], second))) << (W * v);
+    }
+    if (unsure == 0) return g;
+    // Each cube's floor: the pair of the reachable cubes before it, an
+    // exclusive prefix of the pair merge over the lanes.
+    const F inf = V::set(HUGE_VALF);
+    F before_lo = inf, before_hi = inf;  // the vectors before, in every lane
+    unsure = 0;
+    for (int v = 0; v < kVectors; ++v) {
+        F a = V::select(reach[v], lo[v], inf), b = V::select(reach[v], hi[v], inf);
+        V::prefix_steps([&](auto shift) { merge_pairs<V>(&a, &b, shift(a, inf), shift(b, inf)); });
+        F floor_lo = V::template shift_up<1>(a, inf), floor_hi = V::template shift_up<1>(b, inf);
+        merge_pairs<V>(&floor_lo, &floor_hi, before_lo, before_hi);
+        unsure |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(bounds[v], floor_hi))) << (W * v);
+        merge_pairs<V>(&before_lo, &before_hi, V::broadcast_last(a), V::broadcast_last(b));
+    }
+    if (unsure == 0) return g;
+    return merge_in_order<V>(lo, hi, reach, bounds);
 }
 
 template <class V, LaneMetric Metric>
@@ -156,17 +212,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
         all_lo = V::min(all_lo, lo2);
         all_hi = second;
     }
-    NearestTwo f = V::two_smallest(all_lo, all_hi);
-
-    // The result, unless a cube holding a value not above the second one
-    // has a bound that would stop its visit.
-    const F second = V::set(f.f1);
-    uint32_t stopped = 0;
-    for (int v = 0; v < kVectors; ++v) {
-        stopped |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(s.r[v], second)));
-    }
-    if (stopped != 0) f = merge_in_order<V>(lo, hi, reach, s.r);
-    *out = f;
+    *out = finish_search<V>(lo, hi, reach, s.r, V::two_smallest(all_lo, all_hi));
 }
 
 // The searches of several points, stage by stage: each stage (start, own
@@ -209,16 +255,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
             all_hi[i] = second;
         }
     }
-    for (int i = 0; i < count; ++i) {
-        NearestTwo f = V::two_smallest(all_lo[i], all_hi[i]);
-        const F second = V::set(f.f1);
-        uint32_t stopped = 0;
-        for (int v = 0; v < kVectors; ++v) {
-            stopped |= V::bits(V::mask_and(V::mask_and(reach[i][v], V::le(lo[i][v], second)), V::ge(s[i].r[v], second)));
-        }
-        if (stopped != 0) f = merge_in_order<V>(lo[i], hi[i], reach[i], s[i].r);
-        out[i] = f;
-    }
+    for (int i = 0; i < count; ++i) out[i] = finish_search<V>(lo[i], hi[i], reach[i], s[i].r, V::two_smallest(all_lo[i], all_hi[i]));
 }
 
 template <class V>
