@@ -35,6 +35,7 @@ constexpr TermLookup kTermLookup = make_term_lookup();
 
 struct Avx2 {
     static constexpr int kWidth = 8;
+    static constexpr bool kMaskRegisters = false;
     using F = __m256;
     using I = __m256i;
     using M = __m256;  // all-ones lanes
@@ -55,6 +56,7 @@ struct Avx2 {
     static M ge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
     static M eq(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
     static F select(M m, F a, F b) { return _mm256_blendv_ps(b, a, m); }
+    static F nan_where(M m, F a) { return _mm256_or_ps(a, m); }  // all-ones is a NaN
     static float lane0(F a) { return _mm256_cvtss_f32(a); }
 
     static I seti(int32_t v) { return _mm256_set1_epi32(v); }

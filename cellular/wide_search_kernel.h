@@ -7,6 +7,9 @@
 //                                   largest float not above it (BoundTerms),
 //                                   -inf for lane 0
 //   two_smallest(F lo, F hi)        the two smallest of all lanes' pairs
+//   kMaskRegisters                  whether M is a mask register (select
+//                                   then folds into the instruction); if not:
+//   nan_where(M m, F x)             NaN where m, x elsewhere
 //   shift_up<k>(F x, F fill)        lane i gets lane i - k of x, fill below k
 //   prefix_steps(step)              step(shift) with shift_up<1>, <2>, <4>...
 //                                   up to half the width (a prefix scan)
@@ -63,10 +66,11 @@ struct WideSearch {
         __asm__ volatile("" : : "r"(base) : "memory");
     }
 
-    // Calls visit(j, has, dx, dy, dz) for j = 0..4 with the offsets of point
-    // j of every cube of vector v; `has` marks the cubes that hold point j.
-    // Every cube runs all five, masked: cheaper than a branch on whether any
-    // cube holds a fifth point, which no predictor can guess.
+    // Calls visit(j, count, dx, dy, dz) for j = 0..4 with the offsets of
+    // point j of every cube of vector v, `count` being each cube's number of
+    // points (point j exists where count > j). Every cube runs all five,
+    // masked: cheaper than a branch on whether any cube holds a fifth point,
+    // which no predictor can guess.
     template <class Visit>
     void points(int v, Visit&& visit) const {
         const LaneTables& t = kLaneTables;
@@ -79,30 +83,46 @@ struct WideSearch {
                              V::to_float(V::addi(V::seti(start.iy), table(t.dy))),
                              V::to_float(V::addi(V::seti(start.iz), table(t.dz)))};
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
-            const M has = V::gti(count, V::seti(j));
             F d[3];
             for (int c = 0; c < 3; ++c) {
                 const int k = 3 * j + c;
                 d[c] = offset<V>(corner[c], V::addi(V::seti(static_cast<int32_t>(base[k])), table(t.seed_offset[k])), at[c]);
             }
-            visit(j, has, d[0], d[1], d[2]);
+            visit(j, count, d[0], d[1], d[2]);
         }
     }
 };
 
+// Inserts point j's distance into each lane's pair (a <= b) where the cube
+// has point j (count > j). Insertion keeps the two smallest by min and max;
+// a NaN distance leaves both (the instructions return their second
+// operand). With mask registers the masked forms cost nothing extra; with
+// AVX2 the distance of a missing point is made NaN by one OR, cheaper than
+// two blends.
+template <class V>
+inline void insert_point(typename V::I count, int j, typename V::F dist, typename V::F* a, typename V::F* b) {
+    if constexpr (V::kMaskRegisters) {
+        const typename V::M has = V::gti(count, V::seti(j));
+        const typename V::F new_b = V::max(*a, V::min(dist, *b));
+        *a = V::select(has, V::min(dist, *a), *a);
+        *b = V::select(has, new_b, *b);
+    } else {
+        dist = V::nan_where(V::gti(V::seti(j + 1), count), dist);
+        *b = V::max(*a, V::min(dist, *b));
+        *a = V::min(dist, *a);
+    }
+}
+
 // The two smallest values lo <= hi of each cube of vector v (FAR for cubes
-// with fewer points).
-template <class V, LaneMetric Metric>
+// with fewer points). With kUnitWeights the caller vouches that every
+// weight is 1.0 (see lane_distance).
+template <class V, LaneMetric Metric, bool kUnitWeights>
 inline void cube_pairs(const WideSearch<V>& s, int v, const typename V::F* w, typename V::F* lo_out,
                        typename V::F* hi_out) {
     using F = typename V::F;
     F lo = V::set(FAR_DISTANCE), hi = lo;
-    s.points(v, [&](int, typename V::M has, F dx, F dy, F dz) {
-        const F dist = lane_distance<V, Metric>(dx, dy, dz, w[0], w[1], w[2]);
-        // Insert: a NaN distance leaves both (second operand returned).
-        const F new_hi = V::max(lo, V::min(dist, hi));
-        lo = V::select(has, V::min(dist, lo), lo);
-        hi = V::select(has, new_hi, hi);
+    s.points(v, [&](int j, typename V::I count, F dx, F dy, F dz) {
+        insert_point<V>(count, j, lane_distance<V, Metric, kUnitWeights>(dx, dy, dz, w[0], w[1], w[2]), &lo, &hi);
     });
     *lo_out = lo;
     *hi_out = hi;
@@ -179,7 +199,7 @@ NearestTwo finish_search(const typename V::F* lo, const typename V::F* hi, const
     return merge_in_order<V>(lo, hi, reach, bounds);
 }
 
-template <class V, LaneMetric Metric>
+template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
     using F = typename V::F;
     using M = typename V::M;
@@ -193,7 +213,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     // below the second value of the own cube, which later visits only lower.
     F lo[kVectors], hi[kVectors];
     M reach[kVectors];
-    cube_pairs<V, Metric>(s, 0, w, &lo[0], &hi[0]);
+    cube_pairs<V, Metric, kUnitWeights>(s, 0, w, &lo[0], &hi[0]);
     const F own_second = V::set(V::lane0(hi[0]));
     // The two smallest of every cube that can be visited, lane by lane.
     // The own cube (the lane whose bound is -inf) always counts, even when
@@ -206,7 +226,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
             lo[v] = hi[v] = inf;
             continue;
         }
-        cube_pairs<V, Metric>(s, v, w, &lo[v], &hi[v]);
+        cube_pairs<V, Metric, kUnitWeights>(s, v, w, &lo[v], &hi[v]);
         const F lo2 = V::select(reach[v], lo[v], inf), hi2 = V::select(reach[v], hi[v], inf);
         const F second = V::min(V::max(all_lo, lo2), V::min(all_hi, hi2));
         all_lo = V::min(all_lo, lo2);
@@ -221,7 +241,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
 // so the core overlaps them, where one search alone waits on its own
 // latencies. Each point's result is exactly what nearest_two gives it: the
 // stages are the same operations on the same values, only interleaved.
-template <class V, LaneMetric Metric>
+template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out) {
     using F = typename V::F;
     using M = typename V::M;
@@ -234,7 +254,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     F lo[kSearchGroup][kVectors], hi[kSearchGroup][kVectors];
     M reach[kSearchGroup][kVectors];
     F own_second[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
-    for (int i = 0; i < count; ++i) cube_pairs<V, Metric>(s[i], 0, w, &lo[i][0], &hi[i][0]);
+    for (int i = 0; i < count; ++i) cube_pairs<V, Metric, kUnitWeights>(s[i], 0, w, &lo[i][0], &hi[i][0]);
     for (int i = 0; i < count; ++i) {
         own_second[i] = V::set(V::lane0(hi[i][0]));
         reach[i][0] = V::mask_or(V::lt(s[i].r[0], own_second[i]), V::eq(s[i].r[0], V::set(-HUGE_VALF)));
@@ -248,7 +268,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
                 lo[i][v] = hi[i][v] = inf;
                 continue;
             }
-            cube_pairs<V, Metric>(s[i], v, w, &lo[i][v], &hi[i][v]);
+            cube_pairs<V, Metric, kUnitWeights>(s[i], v, w, &lo[i][v], &hi[i][v]);
             const F lo2 = V::select(reach[i][v], lo[i][v], inf), hi2 = V::select(reach[i][v], hi[i][v], inf);
             const F second = V::min(V::max(all_lo[i], lo2), V::min(all_hi[i], hi2));
             all_lo[i] = V::min(all_lo[i], lo2);
@@ -258,20 +278,25 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     for (int i = 0; i < count; ++i) out[i] = finish_search<V>(lo[i], hi[i], reach[i], s[i].r, V::two_smallest(all_lo[i], all_hi[i]));
 }
 
+template <class V, LaneMetric Metric, bool kUnitWeights>
+void nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    // One point (the shader at octave 0): the search written for one.
+    if (count == 1) return nearest_two<V, Metric, kUnitWeights>(w, points->x, points->y, points->z, out);
+    nearest_two_group<V, Metric, kUnitWeights>(w, points, count, out);
+}
+
+template <class V, LaneMetric Metric>
+void nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) return nearest_two<V, Metric, true>(w, points, count, out);
+    nearest_two<V, Metric, false>(w, points, count, out);
+}
+
 template <class V>
 void nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    // One point (the shader at octave 0): the search written for one.
-    if (count == 1) {
-        switch (metric) {
-            case LaneMetric::euclidian: return nearest_two<V, LaneMetric::euclidian>(w, points->x, points->y, points->z, out);
-            case LaneMetric::manhattan: return nearest_two<V, LaneMetric::manhattan>(w, points->x, points->y, points->z, out);
-            case LaneMetric::chessboard: return nearest_two<V, LaneMetric::chessboard>(w, points->x, points->y, points->z, out);
-        }
-    }
     switch (metric) {
-        case LaneMetric::euclidian: return nearest_two_group<V, LaneMetric::euclidian>(w, points, count, out);
-        case LaneMetric::manhattan: return nearest_two_group<V, LaneMetric::manhattan>(w, points, count, out);
-        case LaneMetric::chessboard: return nearest_two_group<V, LaneMetric::chessboard>(w, points, count, out);
+        case LaneMetric::euclidian: return nearest_two<V, LaneMetric::euclidian>(w, points, count, out);
+        case LaneMetric::manhattan: return nearest_two<V, LaneMetric::manhattan>(w, points, count, out);
+        case LaneMetric::chessboard: return nearest_two<V, LaneMetric::chessboard>(w, points, count, out);
     }
 }
 
@@ -286,8 +311,8 @@ void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds
     for (int v = 0; v < WideSearch<V>::kVectors; ++v) {
         const int lane = V::kWidth * v;
         F least = inf;
-        s.points(v, [&](int j, typename V::M has, F dx, F dy, F dz) {
-            const F bound = V::select(has,
+        s.points(v, [&](int j, typename V::I count, F dx, F dy, F dz) {
+            const F bound = V::select(V::gti(count, V::seti(j)),
                                       ordinary ? power_lower_bound<V, Metric, false>(dx, dy, dz, pw)
                                                : power_lower_bound<V, Metric, true>(dx, dy, dz, pw),
                                       inf);
