@@ -1,9 +1,10 @@
 // cellular-preview: renders the cellular texture without a production
 // renderer, through the shader library loaded the way a renderer loads it.
 //
-// Exit codes: 0 done; 1 the library, the render or the output failed;
-// 2 bad command line or options file; killed by SIGINT or SIGTERM (status
-// 130 or 143 in a shell) after removing any half-written file.
+// Exit codes: 0 done; 1 the library, the render or writing the output
+// failed; 2 bad command line, options file or output name (anything found
+// before the render); killed by a signal (status 128 + its number in a
+// shell) after removing any half-written file.
 #include <signal.h>
 #include <unistd.h>
 
@@ -147,12 +148,22 @@ int main(int argc, char** argv) {
         if (format == preview::Format::exr && options.output == "-") {
             throw preview::UsageError("standard output takes PNG only");
         }
+        for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
         if (!options.save_params.empty()) {
-            preview::check_output_path(options.save_params);
-            preview::AtomicOutput saved(options.save_params);
             const std::string text = preview::params_text(options);
-            saved.write(std::vector<unsigned char>(text.begin(), text.end()));
-            saved.commit();
+            if (options.save_params == "-") {
+                if (options.output == "-") throw preview::UsageError("--save-params - and -o - both want standard output");
+                preview::write_to_stdout(std::vector<unsigned char>(text.begin(), text.end()));
+            } else {
+                if (preview::same_file(options.save_params, options.output) ||
+                    (animated && preview::same_file(options.save_params, frame_name(options.output, 1)))) {
+                    throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
+                }
+                preview::check_output_path(options.save_params);
+                preview::AtomicOutput saved(options.save_params);
+                saved.write(std::vector<unsigned char>(text.begin(), text.end()));
+                saved.commit();
+            }
         }
 
         const int threads = options.threads > 0 ? options.threads
@@ -171,10 +182,6 @@ int main(int argc, char** argv) {
             const std::string path = animated ? frame_name(options.output, frame) : options.output;
             const preview::Layout layout = frame == 1 ? preview::Layout{} : preview::plan(o);
             const preview::Layout& plan = frame == 1 ? first_layout : layout;
-
-            // Claim the file first: an unwritable place fails before the render.
-            std::unique_ptr<preview::AtomicOutput> out;
-            if (path != "-") out = std::make_unique<preview::AtomicOutput>(path);
 
             const auto start = std::chrono::steady_clock::now();
             preview::Image image;
@@ -195,6 +202,10 @@ int main(int argc, char** argv) {
                 {"Parameters", preview::params_text(o)},
                 {"Command Line", options.command_line},
             };
+            // The file is created now that there is something to write (the
+            // place was checked before the render).
+            std::unique_ptr<preview::AtomicOutput> out;
+            if (path != "-") out = std::make_unique<preview::AtomicOutput>(path);
             try {
                 if (format == preview::Format::exr) {
                     preview::write_exr(image, out->fd(), path, metadata);
@@ -208,17 +219,18 @@ int main(int argc, char** argv) {
             }
             if (out) out->commit();
 
+            // --quiet drops the summary, never a warning.
             if (!options.quiet) {
                 char head[256];
                 std::snprintf(head, sizeof(head), "%s %s (%dx%d, %d thread%s, %.3f s): ",
                               path == "-" ? "wrote PNG to" : "wrote", path == "-" ? "standard output" : path.c_str(),
                               image.width, image.height, threads, threads == 1 ? "" : "s", seconds);
                 report.push_back(head + preview::summary_line(stats));
-                for (const std::string& w : preview::warnings(stats)) report.push_back("cellular-preview: warning: " + w);
-                if (!bar) {
-                    for (const std::string& line : report) std::fprintf(stderr, "%s\n", line.c_str());
-                    report.clear();
-                }
+            }
+            for (const std::string& w : preview::warnings(stats)) report.push_back("cellular-preview: warning: " + w);
+            if (!bar) {
+                for (const std::string& line : report) std::fprintf(stderr, "%s\n", line.c_str());
+                report.clear();
             }
         }
         bar.reset();  // ends the bar's line; the facts follow it

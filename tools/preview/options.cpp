@@ -1,6 +1,8 @@
 // Parsing of cellular-preview's command line.
 #include "tools/preview/options.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -189,12 +191,14 @@ std::string usage(const char* program) {
       << "  --threads N           worker threads (0: all cores)             [0]\n"
       << "  --library PATH        the shader library  [tulo_cellulartexture.so beside this program,\n"
       << "                        or in the library folder of its installation]\n"
-      << "  --quiet               no progress bar and no summary line\n"
+      << "  --quiet               no progress bar and no summary line (warnings still show)\n"
       << "  --version             this program's and the shader library's versions\n"
       << "  -h, --help            this text\n\n"
-      << "Exit codes: 0 done; 1 the library, the render or the output failed; 2 bad command\n"
-      << "line or options file; 128 + signal number when interrupted (130 Ctrl-C, 143 SIGTERM),\n"
-      << "having removed any half-written file.\n";
+      << "Exit codes: 0 done; 2 anything found before the render: a bad option or options\n"
+      << "file, or an output that cannot be written (a folder, a missing folder, a read-only\n"
+      << "file, an unknown extension); 1 a failure while working: the library, the render, or\n"
+      << "writing the file; 128 + signal number when ended by a signal (130 Ctrl-C, 143 SIGTERM,\n"
+      << "129 SIGHUP), having removed any half-written file.\n";
     return u.str();
 }
 
@@ -204,6 +208,7 @@ namespace {
 struct Token {
     std::string text;
     std::string origin;  // "" for the command line, "FILE:LINE" otherwise
+    std::string folder;  // the options file's folder ("" for the command line)
 };
 
 constexpr int kMaxParamsDepth = 8;
@@ -232,16 +237,32 @@ void append_tokens(std::vector<Token>& out, const std::vector<Token>& in, int de
             throw std::invalid_argument(where + "option --params: files nested more than " +
                                         std::to_string(kMaxParamsDepth) + " deep");
         }
-        append_tokens(out, read_params_file(file), depth + 1);
+        // A file named in a file is found from that file's folder.
+        if (!in[i].folder.empty() && !file.empty() && file[0] != '/') file = in[i].folder + "/" + file;
+        try {
+            append_tokens(out, read_params_file(file), depth + 1);
+        } catch (const std::invalid_argument& e) {
+            if (where.empty() || std::string(e.what()).rfind("option --params: cannot read", 0) != 0) throw;
+            throw std::invalid_argument(where + e.what());
+        }
     }
 }
 
 std::vector<Token> read_params_file(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        throw std::invalid_argument("option --params: cannot read '" + path + "': it is a folder");
+    }
     std::ifstream in(path);
     if (!in) throw std::invalid_argument("option --params: cannot read '" + path + "': " + std::strerror(errno));
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::vector<Token> tokens;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
+        // A byte-order mark that some editors put first is not part of the text.
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+        if (!line.empty() && line.back() == '\r') line.pop_back();  // written on Windows
         const std::string origin = path + ":" + std::to_string(number);
         std::string word;
         bool in_word = false, quoted = false;
@@ -259,7 +280,7 @@ std::vector<Token> read_params_file(const std::string& path) {
                 quoted = true;
                 in_word = true;
             } else if (c == '#' || c == '\n' || std::isspace(static_cast<unsigned char>(c))) {
-                if (in_word) tokens.push_back({word, origin});
+                if (in_word) tokens.push_back({word, origin, folder});
                 word.clear();
                 in_word = false;
                 if (c == '#') break;
@@ -288,17 +309,57 @@ void parse_range(const std::string& option, const std::string& text, double* fro
     *to = parse_number(option, parts[1]);
 }
 
+// Values the shader or the view takes otherwise than given, each named
+// once in the tool's words.
+void add_clamping_warnings(Options& o) {
+    const auto& p = o.params;
+    auto text = [](double v) {
+        char t[40];
+        std::snprintf(t, sizeof(t), "%g", v);
+        return std::string(t);
+    };
+    if (o.sheet.kind != Sheet::Kind::metrics_by_octaves && (p.metric < 1 || p.metric > 5)) {
+        o.warnings.push_back("--metric " + std::to_string(p.metric) + " is not 1..5: the shader uses " +
+                             std::to_string(p.metric < 1 ? 1 : 5));
+    }
+    if (o.sheet.kind != Sheet::Kind::metrics_by_octaves && (p.octaves < 0 || p.octaves > 5)) {
+        o.warnings.push_back("--octaves " + std::to_string(p.octaves) + " is not 0..5: the shader uses " +
+                             std::to_string(p.octaves < 0 ? 0 : 5));
+    }
+    if (std::isinf(o.center_x) || std::isinf(o.center_y)) {
+        o.warnings.push_back("--center is beyond the range of numbers and taken as infinity: the picture is flat color2");
+    }
+    if (std::isinf(o.depth)) {
+        o.warnings.push_back("--depth is beyond the range of numbers and taken as infinity: the picture is flat color2");
+    }
+    if (!(p.gain > 0.0f) && !std::isnan(p.gain)) {
+        o.warnings.push_back("--gain " + text(p.gain) + " is not above 0: every sample with a value above " + text(p.gain) +
+                             " is cut to transparent black (a gain g cuts values above 1/g)");
+    }
+    if (o.sheet.kind == Sheet::Kind::sweep && (o.sheet.param == standin::Param::octaves || o.sheet.param == standin::Param::metric)) {
+        for (int c = 0; c < o.sheet.count; ++c) {
+            const double u = static_cast<double>(c) / (o.sheet.count - 1);
+            const double v = o.sheet.from[0] + (o.sheet.to[0] - o.sheet.from[0]) * u;
+            if (v != std::floor(v)) {
+                o.warnings.push_back(std::string("--sweep ") + param_name(o.sheet.param) +
+                                     " takes whole numbers: steps such as " + text(v) + " are cut to whole numbers");
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 Options parse_options(int argc, char** argv) {
     Options o = default_options();
     for (int i = 0; i < argc; ++i) o.command_line += (i ? " " : "") + std::string(argv[i]);
     std::vector<Token> given;
-    for (int i = 1; i < argc; ++i) given.push_back({argv[i], ""});
+    for (int i = 1; i < argc; ++i) given.push_back({argv[i], "", ""});
     std::vector<Token> tokens;
     append_tokens(tokens, given, 0);
 
-    bool size_given = false, colors_given = false, depth_range = false, scale_range = false;
+    bool size_given = false, colors_given = false, depth_range = false, scale_range = false, colorspace_given = false;
     for (size_t i = 0; i < tokens.size(); ++i) {
         const std::string& origin = tokens[i].origin;
         try {
@@ -395,6 +456,7 @@ Options parse_options(int argc, char** argv) {
                 if (root * root != n) fail(arg, "'" + v + "' is not a square number (1, 4, 9, 16, ...)");
                 o.samples = static_cast<int>(n);
             } else if (arg == "--colorspace") {
+                colorspace_given = true;
                 const std::string v = take();
                 if (v == "srgb") o.colorspace = ColorSpace::srgb;
                 else if (v == "linear") o.colorspace = ColorSpace::linear;
@@ -481,21 +543,38 @@ Options parse_options(int argc, char** argv) {
         }
     }
     if (o.raw) {
+        if (colorspace_given && o.colorspace == ColorSpace::srgb) {
+            o.warnings.push_back("--raw writes the value itself, linear: --colorspace srgb is ignored");
+        }
         o.params.color1 = {1.0f, 1.0f, 1.0f, 1.0f};
         o.params.color2 = {0.0f, 0.0f, 0.0f, 1.0f};
         o.colorspace = ColorSpace::linear;
     }
+    add_clamping_warnings(o);
     return o;
 }
 
 std::string params_text(const Options& o) {
     std::ostringstream t;
+    // The shortest text that reads back to the same number: doubles for the
+    // view, floats for the shader's parameters (0.95, not 0.949999988).
     auto f = [](double v) {
         char text[40];
-        std::snprintf(text, sizeof(text), "%.17g", v);
+        for (int digits = 1; digits <= 17; ++digits) {
+            std::snprintf(text, sizeof(text), "%.*g", digits, v);
+            if (std::strtod(text, nullptr) == v || v != v) break;
+        }
         return std::string(text);
     };
-    auto color = [&](const tulo::Color& c) { return f(c.r) + "," + f(c.g) + "," + f(c.b) + "," + f(c.a); };
+    auto ff = [](float v) {
+        char text[40];
+        for (int digits = 1; digits <= 9; ++digits) {
+            std::snprintf(text, sizeof(text), "%.*g", digits, static_cast<double>(v));
+            if (std::strtof(text, nullptr) == v || v != v) break;
+        }
+        return std::string(text);
+    };
+    auto color = [&](const tulo::Color& c) { return ff(c.r) + "," + ff(c.g) + "," + ff(c.b) + "," + ff(c.a); };
     auto vec = [&](const std::vector<double>& v) {
         std::string s;
         for (size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + f(v[i]);
@@ -503,8 +582,9 @@ std::string params_text(const Options& o) {
     };
     const auto& p = o.params;
     t << "# cellular-preview options (read back with --params)\n";
-    t << "--metric " << p.metric << "\n--octaves " << p.octaves << "\n--gain " << f(p.gain) << "\n";
-    t << "--weights " << f(p.weights.x) << "," << f(p.weights.y) << "," << f(p.weights.z) << "\n";
+    t << "--metric " << p.metric << "\n--octaves " << p.octaves << "\n--gain " << ff(p.gain) << "\n";
+    // Weights only when given: a sheet chooses each metric's own otherwise.
+    if (o.weights_given) t << "--weights " << ff(p.weights.x) << "," << ff(p.weights.y) << "," << ff(p.weights.z) << "\n";
     if (o.raw) {
         t << "--raw\n";
     } else {

@@ -78,6 +78,7 @@ struct Options {
     bool version = false;
     bool weights_given = false;             // --weights on the command line
     std::string command_line;               // as given, for the output's metadata
+    std::vector<std::string> warnings;      // values taken otherwise than given
 };
 
 Options default_options();

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace preview {
 namespace {
@@ -49,22 +51,36 @@ std::string resolve_links(const std::string& path) {
 char g_cleanup_path[PATH_MAX + 32];
 volatile sig_atomic_t g_cleanup_armed = 0;
 
+// The signals whose default action ends the program and that a user, a
+// terminal or a pipe can send: each removes the temporary file first.
+// (SIGXFSZ is ignored by the program: a write beyond the limit fails.)
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
+                                  SIGVTALRM, SIGPROF, SIGXCPU};
+
 void block_signals(sigset_t* old) {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (int sig : kEndingSignals) sigaddset(&set, sig);
     pthread_sigmask(SIG_BLOCK, &set, old);
 }
 
-void arm_cleanup(const std::string& temp) {
+// Creates the temporary file from `templ` (mkstemp) and arms the cleanup,
+// with the signals blocked in between: a signal can never find the file
+// created but not yet known to the handler.
+int create_armed(std::string* templ) {
     sigset_t old;
     block_signals(&old);
-    const size_t n = std::min(temp.size(), sizeof(g_cleanup_path) - 1);
-    std::memcpy(g_cleanup_path, temp.data(), n);
-    g_cleanup_path[n] = '\0';
-    g_cleanup_armed = 1;
+    const int fd = mkstemp(templ->data());
+    const int error = errno;
+    if (fd >= 0) {
+        const size_t n = std::min(templ->size(), sizeof(g_cleanup_path) - 1);
+        std::memcpy(g_cleanup_path, templ->data(), n);
+        g_cleanup_path[n] = '\0';
+        g_cleanup_armed = 1;
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return fd;
 }
 
 void disarm_cleanup() {
@@ -88,6 +104,9 @@ Format format_of(const std::string& path) {
     const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
     const auto dot = name.rfind('.');
     if (dot == std::string::npos || dot + 1 == name.size()) {
+        // A device or pipe (/dev/null, a FIFO) without an extension takes PNG.
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) return Format::png;
         throw UsageError("'" + path + "' has no extension to tell the format by (supported: " +
                          kSupportedFormats + ")");
     }
@@ -112,22 +131,39 @@ void check_output_path(const std::string& path) {
         throw UsageError("'" + path + "' is a folder: give a file name, such as " + path + "/preview.png");
     }
     const std::string target = resolve_links(path);
+    if (stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            // A device or a pipe (/dev/null, a FIFO) is written in place.
+            if (access(target.c_str(), W_OK) != 0) throw UsageError("cannot write '" + path + "': " + errno_text());
+            return;
+        }
+        // As cp does, a file without write permission is not replaced.
+        if (access(target.c_str(), W_OK) != 0) {
+            throw UsageError("cannot write '" + path + "': " + errno_text() + " (the file is not writable)");
+        }
+    }
     const std::string folder = folder_of(target);
     if (stat(folder.c_str(), &st) != 0) {
-        throw std::runtime_error("cannot write '" + path + "': the folder '" + folder + "' does not exist");
+        throw UsageError("cannot write '" + path + "': the folder '" + folder + "' does not exist");
     }
-    if (!S_ISDIR(st.st_mode)) throw std::runtime_error("cannot write '" + path + "': '" + folder + "' is not a folder");
+    if (!S_ISDIR(st.st_mode)) throw UsageError("cannot write '" + path + "': '" + folder + "' is not a folder");
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        throw std::runtime_error("cannot write '" + path + "': no permission to write in the folder '" + folder + "'");
+        throw UsageError("cannot write '" + path + "': no permission to write in the folder '" + folder + "'");
     }
 }
 
 AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)), target_(resolve_links(path_)) {
+    struct stat existing;
+    if (stat(target_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        // A device or a pipe: written in place, never replaced.
+        fd_ = open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
+        return;
+    }
     std::string templ = target_ + ".tmp-XXXXXX";
-    fd_ = mkstemp(templ.data());
+    fd_ = create_armed(&templ);
     if (fd_ < 0) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
     temp_ = templ;
-    arm_cleanup(temp_);
     // An existing file keeps its permission bits; a new one gets the mode a
     // new file gets (mkstemp makes it private).
     struct stat st;
@@ -173,11 +209,24 @@ void AtomicOutput::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (close(fd) != 0) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
+    if (temp_.empty()) {  // written in place
+        committed_ = true;
+        return;
+    }
     if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
         throw std::runtime_error("cannot move the finished image to '" + path_ + "': " + errno_text());
     }
     committed_ = true;
     disarm_cleanup();
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    if (a == "-" || b == "-") return a == b;
+    std::error_code error_a, error_b;
+    const auto ca = std::filesystem::weakly_canonical(resolve_links(a), error_a);
+    const auto cb = std::filesystem::weakly_canonical(resolve_links(b), error_b);
+    if (error_a || error_b) return a == b;
+    return ca == cb;
 }
 
 void write_to_stdout(const std::vector<unsigned char>& bytes) {
@@ -192,8 +241,12 @@ void remove_output_on_interrupt() {
     action.sa_handler = on_interrupt;
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int sig : kEndingSignals) {
+        // A signal ignored when the program started (nohup's SIGHUP) stays so.
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &action, nullptr);
+    }
 }
 
 }  // namespace preview

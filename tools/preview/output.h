@@ -11,8 +11,10 @@
 
 namespace preview {
 
-// A problem with the command line (exit code 2), as opposed to one of the
-// file system (std::runtime_error, exit code 1).
+// A problem with the command line, found before any work (exit code 2):
+// options, options files, and an output that cannot be written; as opposed
+// to a failure while working (std::runtime_error, exit code 1): the
+// library, the render, or writing the file.
 struct UsageError : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
@@ -23,20 +25,25 @@ enum class Format { png, exr };
 constexpr const char* kSupportedFormats = ".png, .exr";
 
 // The format a file name asks for; UsageError for any other extension or
-// none. "-" (standard output) is PNG.
+// none. "-" (standard output), and a device or pipe without an extension,
+// are PNG.
 Format format_of(const std::string& path);
 
-// Checks that `path` can take the image before anything is rendered:
-// UsageError for a folder or a name ending in '/', or a terminal as standard
-// output; std::runtime_error for a missing parent folder or one that cannot
-// be written. Creates nothing.
+// Checks that `path` can take the image before anything is rendered, and
+// throws UsageError (exit code 2) for any reason it cannot: a folder or a
+// name ending in '/', a terminal as standard output, an existing file
+// without write permission (refused, as cp refuses it), a missing parent
+// folder or one that cannot be written. Creates nothing. A device or pipe
+// (/dev/null) is accepted and written in place.
 void check_output_path(const std::string& path);
 
 // The file `path` becomes, written beside its final place and renamed there
 // when complete, so that nothing half-written ever has the final name. A
 // symbolic link is written through (its target is replaced); an existing
-// file keeps its permission bits, a new one gets the usual mode. While the
-// file is open, Ctrl-C and SIGTERM remove it before the program ends.
+// file keeps its permission bits, a new one gets the usual mode; a device
+// or pipe is written in place. While the temporary file exists, a signal
+// that ends the program (Ctrl-C, SIGTERM, SIGHUP, SIGPIPE...) removes it
+// first. Create it when the image is ready to be written.
 class AtomicOutput {
 public:
     // Creates the temporary file at once; throws std::runtime_error.
@@ -61,6 +68,9 @@ private:
     bool committed_ = false;
 };
 
+// Whether two paths name the same file (or would, once created).
+bool same_file(const std::string& a, const std::string& b);
+
 // Writes all bytes to standard output; std::runtime_error on failure.
 void write_to_stdout(const std::vector<unsigned char>& bytes);
 
@@ -68,8 +78,10 @@ void write_to_stdout(const std::vector<unsigned char>& bytes);
 // failure, with errno telling why.
 bool write_all(int fd, const void* data, std::size_t size);
 
-// From now on Ctrl-C and SIGTERM remove the temporary file of the open
-// AtomicOutput, if any, and end the program with the signal's usual status.
+// From now on every signal that ends the program by default (Ctrl-C,
+// SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1...) removes the temporary file
+// of the open AtomicOutput, if any, and ends the program with the signal's
+// usual status. Signals ignored at start (nohup) stay ignored.
 void remove_output_on_interrupt();
 
 }  // namespace preview

@@ -5,10 +5,12 @@
 // workflow (and the layout of labels and ticks, checked on plan()).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -309,6 +311,11 @@ TEST(PreviewLayout, RampsGetTicksWithValues) {
 
 TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
     fs::create_directories(dir_ / "folder");
+    // As cp does, a file without write permission is not replaced (root may
+    // write it all the same).
+    std::ofstream(path("readonly.png")) << "keep";
+    fs::permissions(path("readonly.png"), fs::perms::owner_read);
+    const bool root = geteuid() == 0;
     struct Case {
         std::string output;
         int status;
@@ -317,7 +324,8 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
     const Case cases[] = {
         {path("folder"), 2, "is a folder"},
         {path("folder") + "/", 2, "names a folder"},
-        {path("missing/out.png"), 1, "the folder '" + path("missing") + "' does not exist"},
+        {path("missing/out.png"), 2, "the folder '" + path("missing") + "' does not exist"},
+        {path("readonly.png"), 2, "cannot write '" + path("readonly.png") + "': "},
         {path("x.jpg"), 2, ".jpg is not a supported format (supported: .png, .exr)"},
         {path("x.tif"), 2, ".tif is not a supported format"},
         {path("noextension"), 2, "has no extension"},
@@ -325,6 +333,7 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
     // A render this size with Minkowski would take many seconds: these must
     // fail at once.
     for (const Case& c : cases) {
+        if (root && c.output == path("readonly.png")) continue;
         const auto start = std::chrono::steady_clock::now();
         const ProgramRun r = run_preview("--size 4096x4096 --metric 4 -o " + c.output);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -332,7 +341,17 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
         EXPECT_TRUE(contains(r.output, c.message)) << c.output << "\n" << r.output;
         EXPECT_LT(seconds, 5.0) << "rendered before failing: " << c.output;
     }
-    EXPECT_EQ(std::vector<std::string>{"folder"}, files());
+    std::vector<std::string> left = files();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::string>{"folder", "readonly.png"}), left);
+    std::ifstream kept(path("readonly.png"));
+    EXPECT_EQ("keep", std::string(std::istreambuf_iterator<char>(kept), {}));
+    // A device is written in place, never replaced by a file.
+    const ProgramRun null = run_preview("--size 8x8 --quiet -o /dev/null");
+    EXPECT_EQ(0, null.status) << null.output;
+    struct stat st;
+    ASSERT_EQ(0, stat("/dev/null", &st));
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST_F(Preview, AFolderWithoutWritePermissionIsReported) {
@@ -340,7 +359,7 @@ TEST_F(Preview, AFolderWithoutWritePermissionIsReported) {
     fs::create_directories(dir_ / "locked");
     fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     const ProgramRun r = run_preview("-o " + path("locked/x.png"));
-    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(2, r.status);
     EXPECT_TRUE(contains(r.output, "no permission to write")) << r.output;
 }
 
@@ -358,24 +377,34 @@ TEST_F(Preview, PngGoesToStandardOutputButNotToATerminal) {
     }
 }
 
-TEST_F(Preview, AnInterruptRemovesTheHalfWrittenFile) {
-    for (int sig : {SIGINT, SIGTERM}) {
+TEST_F(Preview, EverySignalThatEndsTheProgramRemovesTheHalfWrittenFile) {
+    // The temporary file appears only once the image is encoded (nothing
+    // lies about for the length of the render); a signal then, whether from
+    // the user, a closed terminal or a closed pipe, removes it.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1}) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            const rlimit no_core{0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT would leave a core file
             const std::string out = path("big.png");
-            execl(PREVIEW_PATH, PREVIEW_PATH, "--size", "8192x8192", "--metric", "4", "--threads", "1", "--quiet", "-o",
-                  out.c_str(), static_cast<char*>(nullptr));
+            execl(PREVIEW_PATH, PREVIEW_PATH, "--size", "3072x3072", "--threads", "2", "--quiet", "-o", out.c_str(),
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
-        // Wait for the temporary file, then interrupt the render.
-        for (int i = 0; i < 500 && files().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_FALSE(files().empty()) << "no temporary file appeared";
+        std::vector<std::string> seen;
+        for (int i = 0; i < 20000 && seen.empty(); ++i) {
+            seen = files();
+            if (seen.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(1u, seen.size()) << "no temporary file appeared";
+        EXPECT_TRUE(contains(seen[0], "big.png.tmp-")) << seen[0];
         kill(child, sig);
         int status = 0;
         waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-        EXPECT_TRUE(files().empty()) << files().front();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig << ", status " << status;
+        EXPECT_TRUE(files().empty()) << "signal " << sig << " left " << files().front();
+        for (const std::string& f : files()) fs::remove(dir_ / f);
     }
 }
 
@@ -505,7 +534,7 @@ TEST_F(Preview, VersionAndHelp) {
     EXPECT_TRUE(contains(v.output, "tulo_cellulartexture version 1")) << v.output;
     const ProgramRun h = run_preview("--help");
     EXPECT_EQ(0, h.status);
-    EXPECT_TRUE(contains(h.output, "Exit codes: 0 done; 1 ")) << h.output;
+    EXPECT_TRUE(contains(h.output, "Exit codes: 0 done; 2 anything found before the render")) << h.output;
 }
 
 TEST_F(Preview, EveryOptionTheHelpNamesIsAccepted) {
@@ -568,6 +597,84 @@ TEST_F(Preview, SlicesAtAnyOrientation) {
     ASSERT_EQ(0, run_preview("--size 16x8 --normal 0,0,1 --up 0,1,0 --quiet -o " + path("z.exr")).status);
     ASSERT_EQ(0, run_preview("--size 16x8 --quiet -o " + path("plain.exr")).status);
     EXPECT_TRUE(same_pixels(preview::read_exr(path("z.exr")), preview::read_exr(path("plain.exr"))));
+}
+
+TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
+    // A sheet chooses each metric's weights unless --weights is given: the
+    // saved file must not pin them. Floats are saved as their shortest text.
+    const std::string layouts[] = {
+        "--sheet metrics --cell 24",
+        "--sweep gain=0.2:0.8:3 --cell 20 --metric 3",
+        "--sweep weights=1,1,1:3,1,0.5:3 --cell 20",
+        "--view sphere --size 20x16 --metric 2",
+        "--size 16x12 --normal 1,1,0 --up 0,0,1 --raw",
+        "--size 16x12 --weights 0.3,2,1 --color2 0.1,0.2,0.3,1",
+    };
+    int n = 0;
+    for (const std::string& layout : layouts) {
+        const std::string look = path("look" + std::to_string(n) + ".txt");
+        const std::string a = path("a" + std::to_string(n) + ".png"), b = path("b" + std::to_string(n) + ".png");
+        ++n;
+        ASSERT_EQ(0, run_preview(layout + " --quiet --save-params " + look + " -o " + a).status) << layout;
+        ASSERT_EQ(0, run_preview("--params " + look + " --quiet -o " + b).status) << layout;
+        int wa = 0, ha = 0, wb = 0, hb = 0;
+        EXPECT_EQ(preview::read_png_rgba(a, &wa, &ha), preview::read_png_rgba(b, &wb, &hb)) << layout;
+        EXPECT_EQ(wa, wb) << layout;
+        EXPECT_EQ(ha, hb) << layout;
+    }
+    std::ifstream saved(path("look0.txt"));
+    const std::string text(std::istreambuf_iterator<char>(saved), {});
+    EXPECT_TRUE(contains(text, "--color1 0.95,0.85,0.55,1\n")) << text;
+    EXPECT_FALSE(contains(text, "--weights")) << text;
+    // Standard output takes the file; the image's own name is refused.
+    const ProgramRun to_stdout = run_preview("--size 4x4 --quiet --save-params - -o " + path("c.png"));
+    EXPECT_EQ(0, to_stdout.status);
+    EXPECT_TRUE(contains(to_stdout.output, "--metric 1\n")) << to_stdout.output;
+    EXPECT_FALSE(fs::exists("-"));
+    const ProgramRun clash = run_preview("--size 4x4 --save-params " + path("d.png") + " -o " + path("d.png"));
+    EXPECT_EQ(2, clash.status);
+    EXPECT_TRUE(contains(clash.output, "would overwrite the image")) << clash.output;
+}
+
+TEST_F(Preview, ParamsFilesAreFilesFoundFromTheirOwnFolder) {
+    fs::create_directories(dir_ / "looks");
+    // A byte-order mark first, as some editors write it, and Windows line ends.
+    std::ofstream(path("looks/base.txt")) << "\xEF\xBB\xBF--metric 3\r\n--octaves 1\r\n";
+    std::ofstream(path("looks/shot.txt")) << "--params base.txt\n--gain 0.4\n";
+    const ProgramRun nested = run_preview("--params " + path("looks/shot.txt") + " --size 4x4 --quiet --save-params - -o " +
+                                          path("a.png"));
+    EXPECT_EQ(0, nested.status) << nested.output;
+    EXPECT_TRUE(contains(nested.output, "--metric 3\n--octaves 1\n--gain 0.4\n")) << nested.output;
+    const ProgramRun folder = run_preview("--params " + path("looks") + " -o " + path("b.png"));
+    EXPECT_EQ(2, folder.status);
+    EXPECT_TRUE(contains(folder.output, "option --params: cannot read '" + path("looks") + "': it is a folder")) << folder.output;
+    EXPECT_FALSE(fs::exists(path("b.png")));
+}
+
+TEST_F(Preview, ValuesTakenOtherwiseThanGivenAreNamedEvenWhenQuiet) {
+    struct Case {
+        std::string args;
+        std::string warning;
+    };
+    const Case cases[] = {
+        {"--metric 7", "warning: --metric 7 is not 1..5: the shader uses 5"},
+        {"--octaves 9", "warning: --octaves 9 is not 0..5: the shader uses 5"},
+        {"--center 1e400,0", "warning: --center is beyond the range of numbers"},
+        {"--gain 0", "warning: --gain 0 is not above 0"},
+        {"--gain -1", "warning: --gain -1 is not above 0"},
+        {"--raw --colorspace srgb", "warning: --raw writes the value itself, linear"},
+        {"--gain nan", "warning: most samples are NaN"},
+        {"--scale 1e12", "warning: 100% of the samples lie beyond the lattice"},
+        {"--sweep octaves=0:5:4 --cell 16", "warning: --sweep octaves takes whole numbers"},
+    };
+    for (const Case& c : cases) {
+        const std::string size = contains(c.args, "--sweep") ? "" : " --size 8x8";
+        const ProgramRun r = run_preview(c.args + size + " --quiet -o " + path("w.png"));
+        EXPECT_EQ(0, r.status) << c.args << "\n" << r.output;
+        EXPECT_TRUE(contains(r.output, c.warning)) << c.args << "\n" << r.output;
+    }
+    const ProgramRun plain = run_preview("--size 8x8 --quiet -o " + path("plain.png"));
+    EXPECT_EQ("", plain.output);
 }
 
 TEST_F(Preview, SavedParametersRenderTheSamePicture) {

@@ -546,6 +546,12 @@ std::string summary_line(const Stats& s) {
 std::vector<std::string> warnings(const Stats& s) {
     std::vector<std::string> out;
     if (s.flat) out.push_back("the image is one flat colour: check the scale, the gain and the colours");
+    if (s.beyond_lattice > 0) {
+        char share[32];
+        std::snprintf(share, sizeof(share), "%.3g%%", 100.0 * static_cast<double>(s.beyond_lattice) / static_cast<double>(s.samples));
+        out.push_back(std::string(share) + " of the samples lie beyond the lattice (at some octave), where the texture "
+                      "is flat color2: the view is too far out or too wide");
+    }
     if (s.samples > 0 && 2 * s.nan > s.samples) {
         out.push_back("most samples are NaN (magenta in PNG): gain 0 with a value of 0, a NaN gain, or negative "
                       "Euclidian weights");
