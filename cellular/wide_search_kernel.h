@@ -7,6 +7,9 @@
 //                                   largest float not above it (BoundTerms),
 //                                   -inf for lane 0
 //   two_smallest(F lo, F hi)        the two smallest of all lanes' pairs
+//   kTightReach                     whether a group's further vectors are
+//                                   decided by later_ceiling (fewer vectors,
+//                                   more latency) rather than the own cube
 //   kMaskRegisters                  whether M is a mask register (select
 //                                   then folds into the instruction); if not:
 //   nan_where(M m, F x)             NaN where m, x elsewhere
@@ -199,6 +202,21 @@ NearestTwo finish_search(const typename V::F* lo, const typename V::F* hi, const
     return merge_in_order<V>(lo, hi, reach, bounds);
 }
 
+// A ceiling over the second value the sequential search keeps when it
+// comes to the cubes after the first vector: the second smallest value of
+// the own cube and of the first vector's cubes it surely visits. A cube of
+// the first vector is surely visited when its bound lies below the two
+// smallest of the first vector's reachable cubes, a floor under the second
+// value at its turn (see finish_search). Only cubes whose bound lies below
+// the ceiling can be visited after the first vector.
+template <class V>
+typename V::F later_ceiling(typename V::F lo0, typename V::F hi0, typename V::F r0, typename V::M reach0) {
+    const typename V::F inf = V::set(HUGE_VALF);
+    const NearestTwo floor = V::two_smallest(V::select(reach0, lo0, inf), V::select(reach0, hi0, inf));
+    const typename V::M sure = V::mask_or(V::lt(r0, V::set(floor.f1)), V::eq(r0, V::set(-HUGE_VALF)));
+    return V::set(V::two_smallest(V::select(sure, lo0, inf), V::select(sure, hi0, inf)).f1);
+}
+
 template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
     using F = typename V::F;
@@ -253,17 +271,20 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
 
     F lo[kSearchGroup][kVectors], hi[kSearchGroup][kVectors];
     M reach[kSearchGroup][kVectors];
-    F own_second[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
+    F own_second[kSearchGroup], ceiling[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
     for (int i = 0; i < count; ++i) cube_pairs<V, Metric, kUnitWeights>(s[i], 0, w, &lo[i][0], &hi[i][0]);
     for (int i = 0; i < count; ++i) {
         own_second[i] = V::set(V::lane0(hi[i][0]));
         reach[i][0] = V::mask_or(V::lt(s[i].r[0], own_second[i]), V::eq(s[i].r[0], V::set(-HUGE_VALF)));
         all_lo[i] = V::select(reach[i][0], lo[i][0], inf);
         all_hi[i] = V::select(reach[i][0], hi[i][0], inf);
+        // The tighter ceiling costs latency that the group hides, and saves
+        // vectors, which pays where throughput binds (kTightReach).
+        ceiling[i] = V::kTightReach ? later_ceiling<V>(lo[i][0], hi[i][0], s[i].r[0], reach[i][0]) : own_second[i];
     }
     for (int v = 1; v < kVectors; ++v) {
         for (int i = 0; i < count; ++i) {
-            reach[i][v] = V::lt(s[i].r[v], own_second[i]);
+            reach[i][v] = V::lt(s[i].r[v], ceiling[i]);
             if (V::none(reach[i][v])) {
                 lo[i][v] = hi[i][v] = inf;
                 continue;
