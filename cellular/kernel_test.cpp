@@ -200,8 +200,11 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
             const float near = (corner + 0.01f) / DENSITY_SCALE;
             pool.push_back({near, near, -near});
         }
-        while (pool.size() < 24) pool.push_back({coord(rng), coord(rng), coord(rng)});
-        for (const Vector3& w : {Vector3{0.0f, 1.0f, 1.0f}, Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
+        // Random points, enough that some visit a cube of a further vector
+        // whose bound lies close above the two smallest values of the first.
+        while (pool.size() < 600) pool.push_back({coord(rng), coord(rng), coord(rng)});
+        for (const Vector3& w : {Vector3{0.0f, 1.0f, 1.0f}, Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f},
+                                 Vector3{4.0f, 0.25f, 1.0f}}) {
             for (int n = 2; n <= detail::kSearchGroup; ++n) {
                 for (std::size_t first = 0; first < pool.size(); ++first) {
                     Vector3 group[detail::kSearchGroup];
