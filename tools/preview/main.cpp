@@ -24,6 +24,7 @@
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
+#include "tools/preview/probe.h"
 #include "tools/preview/render.h"
 
 namespace {
@@ -127,6 +128,18 @@ int main(int argc, char** argv) {
         std::fputs(preview::usage(argv[0]).c_str(), stdout);
         return 0;
     }
+    if (!options.compare.empty()) {
+        std::string report;
+        bool same = false;
+        try {
+            same = preview::compare_images(options.compare[0], options.compare[1], &report);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "cellular-preview: --compare: %s\n", e.what());
+            return 2;
+        }
+        std::fputs(report.c_str(), stdout);
+        return same ? 0 : 1;
+    }
 
     try {
         const std::string library = options.library.empty() ? default_library_path() : options.library;
@@ -139,6 +152,16 @@ int main(int argc, char** argv) {
             return 0;
         }
         lib->set_module_handle(standin::renderer_module_handle());
+        if (!options.probes.empty() || !options.points_file.empty()) {
+            std::vector<preview::Vec3> points = options.probes;
+            if (!options.points_file.empty()) {
+                const std::vector<preview::Vec3> more = preview::read_points(options.points_file);
+                points.insert(points.end(), more.begin(), more.end());
+            }
+            const std::string lines = preview::probe_lines(options, *lib, points);
+            preview::write_to_stdout(std::vector<unsigned char>(lines.begin(), lines.end()));
+            return 0;
+        }
 
         // Everything about the output is checked before any work.
         const bool animated = options.animation.kind != preview::Animation::Kind::none;

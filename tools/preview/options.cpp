@@ -181,6 +181,15 @@ std::string usage(const char* program) {
       << "Animation:\n"
       << "  --frames N            N images (2.." << kMaxFrames << ") with --depth FROM:TO or --scale FROM:TO\n"
       << "                        stepped across them, written as NAME.0001.EXT, NAME.0002.EXT, ...\n\n"
+      << "Checks without images (instead of a render):\n"
+      << "  --probe X,Y,Z         print the plugin's t and r,g,b,a at the point, each value\n"
+      << "                        with its float bits in hex, called as a renderer calls it\n"
+      << "                        (repeatable; with the look's parameters)\n"
+      << "  --points FILE         the same for every point of FILE (X,Y,Z a line; - reads\n"
+      << "                        standard input)\n"
+      << "  --compare A B         compare two images (.png or .exr) pixel by pixel: prints\n"
+      << "                        how many differ, the largest difference and where; exit 1\n"
+      << "                        when any differs\n\n"
       << "Output and running:\n"
       << "  -o, --output FILE     .png (8-bit RGBA, sRGB-encoded unless --colorspace linear,\n"
       << "                        NaN shown magenta) or .exr (32-bit float RGBA, linear,\n"
@@ -500,6 +509,15 @@ Options parse_options(int argc, char** argv) {
                 if (o.save_params.empty()) fail(arg, "needs a file name");
             } else if (arg == "--threads") {
                 o.threads = static_cast<int>(parse_integer(arg, take(), 0, kMaxThreads));
+            } else if (arg == "--probe") {
+                const auto v = parse_vector(arg, take(), 3, 3);
+                o.probes.push_back({v[0], v[1], v[2]});
+            } else if (arg == "--points") {
+                o.points_file = take();
+                if (o.points_file.empty()) fail(arg, "needs a file name (or - for standard input)");
+            } else if (arg == "--compare") {
+                o.compare.push_back(take());
+                o.compare.push_back(take());
             } else if (arg == "--library") {
                 o.library = take();
             } else {
@@ -513,6 +531,9 @@ Options parse_options(int argc, char** argv) {
 
     // Options that contradict each other are refused rather than resolved.
     const bool sheet = o.sheet.kind != Sheet::Kind::none;
+    if ((!o.probes.empty() || !o.points_file.empty()) && (sheet || !o.ramps.empty() || o.animation.frames > 0)) {
+        throw std::invalid_argument("--probe and --points evaluate one look: not with --sheet, --sweep, --ramp or --frames");
+    }
     if (sheet && size_given) throw std::invalid_argument("--size does not apply to a sheet: its cells are --cell pixels");
     if (o.sheet.kind == Sheet::Kind::sweep) {
         for (const Ramp& r : o.ramps) {

@@ -79,6 +79,9 @@ struct Options {
     bool weights_given = false;             // --weights on the command line
     std::string command_line;               // as given, for the output's metadata
     std::vector<std::string> warnings;      // values taken otherwise than given
+    std::vector<Vec3> probes;               // --probe: print the plugin's answer there
+    std::string points_file;                // --points: more probes, "-" standard input
+    std::vector<std::string> compare;       // --compare A B: two images
 };
 
 Options default_options();

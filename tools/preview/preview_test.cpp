@@ -3,6 +3,7 @@
 // called directly; bad input must fail with a message and an exit code and
 // leave nothing behind. Grouped by concern: output, pictures, facts,
 // workflow (and the layout of labels and ticks, checked on plan()).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -675,6 +676,74 @@ TEST_F(Preview, ValuesTakenOtherwiseThanGivenAreNamedEvenWhenQuiet) {
     }
     const ProgramRun plain = run_preview("--size 8x8 --quiet -o " + path("plain.png"));
     EXPECT_EQ("", plain.output);
+}
+
+TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {
+    std::ofstream(path("points.txt")) << "# golden points\n1.25,-3,0.5\n\n7 8 9\n";
+    const ProgramRun r = run_preview("--probe 0.5,1,2 --points " + path("points.txt") + " --metric 3 --weights 0.3,2,1 --gain 0.4");
+    ASSERT_EQ(0, r.status) << r.output;
+    tulo::CellularTextureParams p = preview::default_options().params;
+    p.metric = 3;
+    p.weights = {0.3f, 2.0f, 1.0f};
+    p.gain = 0.4f;
+    tulo::CellularTextureParams grey = p;
+    grey.color1 = {1.0f, 1.0f, 1.0f, 1.0f};
+    grey.color2 = {0.0f, 0.0f, 0.0f, 1.0f};
+    auto hex = [](float v) {
+        char t[16];
+        std::snprintf(t, sizeof(t), "/0x%08x", bits(v));
+        return std::string(t);
+    };
+    int lines = 0;
+    for (const tulo::Vector3 q : {tulo::Vector3{0.5f, 1.0f, 2.0f}, tulo::Vector3{1.25f, -3.0f, 0.5f}, tulo::Vector3{7.0f, 8.0f, 9.0f}}) {
+        const tulo::Color c = shade_at(p, q.x, q.y, q.z);
+        const float t = shade_at(grey, q.x, q.y, q.z).r;
+        const auto at = r.output.find(hex(q.x) + " ");
+        ASSERT_NE(std::string::npos, at) << r.output;
+        const std::string line = r.output.substr(at, r.output.find('\n', at) - at);
+        EXPECT_TRUE(contains(line, hex(q.y) + " ")) << line;
+        EXPECT_TRUE(contains(line, hex(q.z) + " t ")) << line;
+        EXPECT_TRUE(contains(line, hex(t) + " r ")) << line;
+        EXPECT_TRUE(contains(line, hex(c.r) + " g ")) << line;
+        EXPECT_TRUE(contains(line, hex(c.g) + " b ")) << line;
+        EXPECT_TRUE(contains(line, hex(c.b) + " a ")) << line;
+        EXPECT_TRUE(contains(line, hex(c.a))) << line;
+        ++lines;
+    }
+    EXPECT_EQ(3, lines);
+    std::ofstream(path("bad.txt")) << "1,2,3\n4,five,6\n";
+    const ProgramRun bad = run_preview("--points " + path("bad.txt"));
+    EXPECT_EQ(2, bad.status);
+    EXPECT_TRUE(contains(bad.output, path("bad.txt") + ":2: expected a point X,Y,Z")) << bad.output;
+    EXPECT_EQ(2, run_preview("--probe 1,2,3 --sheet metrics").status);
+}
+
+TEST_F(Preview, CompareFindsEveryDifferingPixel) {
+    ASSERT_EQ(0, run_preview("--size 6x4 --quiet -o " + path("a.exr")).status);
+    ASSERT_EQ(0, run_preview("--size 6x4 --quiet -o " + path("b.exr")).status);
+    const ProgramRun same = run_preview("--compare " + path("a.exr") + " " + path("b.exr"));
+    EXPECT_EQ(0, same.status) << same.output;
+    EXPECT_TRUE(contains(same.output, "the images are the same (6x4)")) << same.output;
+    // One channel of one pixel changed by one ulp.
+    preview::Image changed = preview::read_exr(path("a.exr"));
+    changed.at(4, 2).g = std::nextafter(changed.at(4, 2).g, 2.0f);
+    const float delta = changed.at(4, 2).g - preview::read_exr(path("a.exr")).at(4, 2).g;
+    {
+        const int fd = open(path("c.exr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        preview::write_exr(changed, fd, path("c.exr"), {});
+        close(fd);
+    }
+    const ProgramRun one = run_preview("--compare " + path("a.exr") + " " + path("c.exr"));
+    EXPECT_EQ(1, one.status);
+    char expected[128];
+    std::snprintf(expected, sizeof(expected), "1 of 24 pixels differ; the largest difference is %.9g, at x 4, y 2", static_cast<double>(delta));
+    EXPECT_TRUE(contains(one.output, expected)) << one.output;
+    ASSERT_EQ(0, run_preview("--size 6x5 --quiet -o " + path("d.png")).status);
+    const ProgramRun size = run_preview("--compare " + path("a.exr") + " " + path("d.png"));
+    EXPECT_EQ(1, size.status);
+    EXPECT_TRUE(contains(size.output, "differ in size: 6x4 and 6x5")) << size.output;
+    EXPECT_EQ(2, run_preview("--compare " + path("a.exr") + " " + path("missing.png")).status);
 }
 
 TEST_F(Preview, SavedParametersRenderTheSamePicture) {
