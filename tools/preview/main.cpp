@@ -189,6 +189,8 @@ int main(int argc, char** argv) {
             }
         }
 
+        // EXR is premultiplied unless asked otherwise; PNG is straight.
+        options.premultiply = format == preview::Format::exr && !options.straight_alpha;
         const int threads = options.threads > 0 ? options.threads
                                                 : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         const preview::Layout first_layout = preview::plan(frame_options(options, 1));
@@ -224,6 +226,10 @@ int main(int argc, char** argv) {
                                  std::to_string(lib->version())},
                 {"Parameters", preview::params_text(o)},
                 {"Command Line", options.command_line},
+                {"Alpha", options.background != preview::Options::Background::none
+                              ? "flattened onto the background: alpha is 1"
+                          : o.premultiply ? "premultiplied: the colour channels are multiplied by alpha"
+                                          : "straight: the colour channels are not multiplied by alpha"},
             };
             // The file is created now that there is something to write (the
             // place was checked before the render).

@@ -154,6 +154,9 @@ std::string usage(const char* program) {
       << "  --gain G              value normalisation                       [0.5]\n"
       << "  --color1 R,G,B[,A]    colour where the value is 1 (linear)      [0.95,0.85,0.55,1]\n"
       << "  --color2 R,G,B[,A]    colour where the value is 0 (linear)      [0.08,0.12,0.22,1]\n"
+      << "                        A is passed to the shader and shown in legends, but changes\n"
+      << "                        nothing: a sample's alpha is the renderer's (1), or 0 where\n"
+      << "                        the gain cuts the value\n"
       << "  --raw                 the value itself as grey: color1 white, color2 black,\n"
       << "                        written linear\n\n"
       << "View:\n"
@@ -195,6 +198,10 @@ std::string usage(const char* program) {
       << "                        NaN shown magenta) or .exr (32-bit float RGBA, linear,\n"
       << "                        values untouched); - writes PNG to standard output [preview.png]\n"
       << "  --colorspace srgb|linear  encoding of 8-bit output             [srgb]\n"
+      << "  --straight-alpha      EXR colour not multiplied by alpha (by default EXR is\n"
+      << "                        premultiplied, as compositing tools read it; PNG is straight)\n"
+      << "  --background checker|R,G,B  flatten alpha onto a checkerboard or a colour\n"
+      << "                        (alpha becomes 1): holes cut by the gain show as such\n"
       << "  --params FILE         read options from FILE (one per line, as here; # comments)\n"
       << "  --save-params FILE    write the options that shape the picture to FILE\n"
       << "  --threads N           worker threads (0: all cores)             [0]\n"
@@ -509,6 +516,17 @@ Options parse_options(int argc, char** argv) {
                 if (o.save_params.empty()) fail(arg, "needs a file name");
             } else if (arg == "--threads") {
                 o.threads = static_cast<int>(parse_integer(arg, take(), 0, kMaxThreads));
+            } else if (arg == "--straight-alpha") {
+                o.straight_alpha = true;
+            } else if (arg == "--background") {
+                const std::string v = take();
+                if (v == "checker") {
+                    o.background = Options::Background::checker;
+                } else {
+                    const auto c = parse_vector(arg, v, 3, 3);
+                    o.background = Options::Background::color;
+                    o.background_color = {static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]), 1.0f};
+                }
             } else if (arg == "--probe") {
                 const auto v = parse_vector(arg, take(), 3, 3);
                 o.probes.push_back({v[0], v[1], v[2]});

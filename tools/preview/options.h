@@ -79,6 +79,11 @@ struct Options {
     bool weights_given = false;             // --weights on the command line
     std::string command_line;               // as given, for the output's metadata
     std::vector<std::string> warnings;      // values taken otherwise than given
+    bool straight_alpha = false;            // EXR colour not multiplied by alpha
+    // --background: alpha flattened onto a colour or a checkerboard.
+    enum class Background { none, color, checker } background = Background::none;
+    tulo::Color background_color{0.0f, 0.0f, 0.0f, 1.0f};
+    bool premultiply = false;               // set by the program from the output format
     std::vector<Vec3> probes;               // --probe: print the plugin's answer there
     std::string points_file;                // --points: more probes, "-" standard input
     std::vector<std::string> compare;       // --compare A B: two images

@@ -248,7 +248,8 @@ TEST_F(Preview, RampedParameterIsComputedPerSampleThroughTheRenderer) {
     // Four columns sample the ramps at u = 1/8, 3/8, 5/8, 7/8: gain
     // 0.5 + 1.5u and octaves round(5u); the 4x4 slice 20 units wide puts
     // column centres at x = -7.5, -2.5, 2.5, 7.5 and row 1 at y = 2.5.
-    const ProgramRun r = run_preview("--size 4x4 --ramp gain=0.5:2 --ramp octaves=0:5 --quiet -o " + path("ramp.exr"));
+    const ProgramRun r = run_preview("--size 4x4 --ramp gain=0.5:2 --ramp octaves=0:5 --straight-alpha --quiet -o " +
+                                     path("ramp.exr"));
     ASSERT_EQ(0, r.status) << r.output;
     const preview::Image image = preview::read_exr(path("ramp.exr"));
     const float gains[] = {0.6875f, 1.0625f, 1.4375f, 1.8125f};
@@ -676,6 +677,55 @@ TEST_F(Preview, ValuesTakenOtherwiseThanGivenAreNamedEvenWhenQuiet) {
     }
     const ProgramRun plain = run_preview("--size 8x8 --quiet -o " + path("plain.png"));
     EXPECT_EQ("", plain.output);
+}
+
+TEST_F(Preview, ExrIsPremultipliedAndTheBackgroundFlattensAlpha) {
+    // Gain 3 cuts most samples (alpha 0, colour color2 as the plugin leaves
+    // it); 4 samples a pixel, averaged as light: the mean of colour times alpha.
+    const std::string look = "--size 6x4 --gain 3 --samples 4 --scale 12 --quiet";
+    ASSERT_EQ(0, run_preview(look + " -o " + path("pre.exr")).status);
+    ASSERT_EQ(0, run_preview(look + " --straight-alpha -o " + path("straight.exr")).status);
+    ASSERT_EQ(0, run_preview(look + " --background 0.5,0.25,1 -o " + path("flat.exr")).status);
+    const preview::Image pre = preview::read_exr(path("pre.exr")), straight = preview::read_exr(path("straight.exr")),
+                         flat = preview::read_exr(path("flat.exr"));
+    tulo::CellularTextureParams p = preview::default_options().params;
+    p.gain = 3.0f;
+    int holes = 0, mixed = 0;
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 6; ++x) {
+            double light[4] = {0, 0, 0, 0}, colour[4] = {0, 0, 0, 0};
+            for (const double sy : {0.25, 0.75}) {
+                for (const double sx : {0.25, 0.75}) {
+                    // As the preview places samples: (fx / w - 0.5) * scale, (0.5 - fy / h) * scale * h / w.
+                    const tulo::Color c = shade_at(p, static_cast<float>(((x + sx) / 6.0 - 0.5) * 12.0),
+                                                   static_cast<float>((0.5 - (y + sy) / 4.0) * 12.0 * 4.0 / 6.0), 0.0f);
+                    const float premultiplied[3] = {c.r * c.a, c.g * c.a, c.b * c.a};
+                    for (int ch = 0; ch < 3; ++ch) light[ch] += premultiplied[ch], colour[ch] += (&c.r)[ch];
+                    light[3] += c.a, colour[3] += c.a;
+                }
+            }
+            const tulo::Color expected_pre{static_cast<float>(light[0] / 4), static_cast<float>(light[1] / 4),
+                                           static_cast<float>(light[2] / 4), static_cast<float>(light[3] / 4)};
+            const tulo::Color expected_straight{static_cast<float>(colour[0] / 4), static_cast<float>(colour[1] / 4),
+                                                static_cast<float>(colour[2] / 4), static_cast<float>(colour[3] / 4)};
+            const std::string where = std::to_string(x) + "," + std::to_string(y);
+            expect_same(expected_pre, pre.at(x, y), "premultiplied " + where);
+            expect_same(expected_straight, straight.at(x, y), "straight " + where);
+            const float rest = 1.0f - expected_pre.a;
+            expect_same({expected_pre.r + 0.5f * rest, expected_pre.g + 0.25f * rest, expected_pre.b + 1.0f * rest, 1.0f},
+                        flat.at(x, y), "flattened " + where);
+            holes += expected_pre.a == 0.0f;
+            mixed += expected_pre.a > 0.0f && expected_pre.a < 1.0f;
+        }
+    }
+    EXPECT_GT(holes, 0);
+    EXPECT_GT(mixed, 0);
+    EXPECT_TRUE(contains(preview::read_exr_text(path("pre.exr"))["Alpha"], "premultiplied"));
+    // A checkerboard under PNG: every pixel opaque.
+    ASSERT_EQ(0, run_preview(look + " --background checker -o " + path("checker.png")).status);
+    int w = 0, h = 0;
+    const auto rgba = preview::read_png_rgba(path("checker.png"), &w, &h);
+    for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(255, rgba[i]);
 }
 
 TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {

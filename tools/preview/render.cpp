@@ -222,6 +222,23 @@ Frame slice_frame(const Options& o) {
     return {right, cross(n, right)};
 }
 
+// Squares of the --background checkerboard: side in pixels and the two
+// linear greys.
+constexpr int kCheckerSide = 8;
+constexpr float kCheckerDark = 0.2f, kCheckerLight = 0.5f;
+
+tulo::Color background_at(const Options& o, int x, int y) {
+    if (o.background == Options::Background::color) return o.background_color;
+    const float g = ((x / kCheckerSide + y / kCheckerSide) & 1) != 0 ? kCheckerLight : kCheckerDark;
+    return {g, g, g, 1.0f};
+}
+
+// A premultiplied pixel over an opaque background.
+tulo::Color flatten(const tulo::Color& p, const tulo::Color& under) {
+    const float rest = 1.0f - p.a;
+    return {p.r + under.r * rest, p.g + under.g * rest, p.b + under.b * rest, 1.0f};
+}
+
 // Whether a sample point leaves the lattice at some octave up to `octaves`:
 // its scaled coordinate (the point doubled per octave, times the density
 // scale, in single precision as the shader does) is not a number or its
@@ -454,6 +471,7 @@ Image render(const Options& o, const Layout& layout, const standin::ShaderLibrar
     const int k = static_cast<int>(std::lround(std::sqrt(static_cast<double>(o.samples))));
     const bool octaves_ramped = ramped(o, standin::Param::octaves);
 
+    const bool premultiply = o.premultiply || o.background != Options::Background::none;
     // Workers take tiles in order from a shared counter; every pixel is
     // shaded independently, so the image is the same for any thread count.
     std::atomic<size_t> next{0};
@@ -470,14 +488,20 @@ Image render(const Options& o, const Layout& layout, const standin::ShaderLibrar
                     double sum[4] = {0.0, 0.0, 0.0, 0.0};
                     for (int sy = 0; sy < k; ++sy) {
                         for (int sx = 0; sx < k; ++sx) {
-                            const tulo::Color c = shade_sample_at(o, frame, cell, x + (sx + 0.5) / k, y + (sy + 0.5) / k,
-                                                                  lib, record, ramps, octaves, mine);
+                            tulo::Color c = shade_sample_at(o, frame, cell, x + (sx + 0.5) / k, y + (sy + 0.5) / k,
+                                                            lib, record, ramps, octaves, mine);
+                            // Premultiplied per sample, so that a pixel averages
+                            // light, not colours of cut samples.
+                            if (premultiply) c.r *= c.a, c.g *= c.a, c.b *= c.a;
                             sum[0] += c.r, sum[1] += c.g, sum[2] += c.b, sum[3] += c.a;
                         }
                     }
                     const double n = static_cast<double>(k) * k;
-                    const tulo::Color pixel{static_cast<float>(sum[0] / n), static_cast<float>(sum[1] / n),
-                                            static_cast<float>(sum[2] / n), static_cast<float>(sum[3] / n)};
+                    tulo::Color pixel{static_cast<float>(sum[0] / n), static_cast<float>(sum[1] / n),
+                                      static_cast<float>(sum[2] / n), static_cast<float>(sum[3] / n)};
+                    if (o.background != Options::Background::none) {
+                        pixel = flatten(pixel, background_at(o, cell.x0 + x, cell.y0 + y));
+                    }
                     image.at(cell.x0 + x, cell.y0 + y) = pixel;
                     const float channels[4] = {pixel.r, pixel.g, pixel.b, pixel.a};
                     for (int ch = 0; ch < 4; ++ch) {
