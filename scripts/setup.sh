@@ -10,7 +10,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++          # toolchain
+  cmake ninja-build g++ pkgconf  # toolchain (pkgconf: the install test's pkg-config consumer)
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   libpng-dev libopenexr-dev      # the preview tool's image output
   python3-dev pybind11-dev python3-numpy python3-pytest  # the Python module and its tests

@@ -1,7 +1,7 @@
 # Installs the build into a fresh prefix, checks what landed, runs the
 # installed preview tool (which must find the installed plugin by itself) and
 # builds and runs a consumer of the installed cellular package.
-# -DBUILD_DIR -DCONSUMER_DIR -DWORK_DIR -DCXX -DCXX_FLAGS -DGENERATOR -DLIBDIR, and
+# -DBUILD_DIR -DCONSUMER_DIR -DWORK_DIR -DCXX -DCXX_FLAGS -DGENERATOR -DLIBDIR -DVERSION, and
 # -DPYTHON -DPYTHON_DIR when the Python module is built: the installed package
 # must import from PYTHON_DIR under the prefix.
 # (the consumer is built with the same compiler and flags, sanitizers included)
@@ -16,14 +16,31 @@ set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(file ${LIBDIR}/tulo_cellulartexture.so bin/cellular-preview ${LIBDIR}/libcellular.a
-        include/cellular/cellular_basis.h include/cellular/cellular_batch.h include/cellular/dist_type.h
-        include/cellular/vector3.h
-        ${LIBDIR}/cmake/TuloCellular/TuloCellularConfig.cmake)
+# Everything under names of its own: nothing generic in a shared prefix.
+foreach(file ${LIBDIR}/tulo_cellulartexture.so bin/cellular-preview ${LIBDIR}/libtulo_cellular.a
+        include/tulo/cellular/cellular_basis.h include/tulo/cellular/cellular_batch.h include/tulo/cellular/dist_type.h
+        include/tulo/cellular/vector3.h include/tulo/tulo_cellulartexture.h include/tulo/shader/export.h
+        ${LIBDIR}/cmake/TuloCellular/TuloCellularConfig.cmake ${LIBDIR}/pkgconfig/tulo-cellular.pc)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
+foreach(file include/cellular ${LIBDIR}/libcellular.a include/shader)
+  if(EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "installed under a generic name: ${file}")
+  endif()
+endforeach()
+
+# One version: the package's, the tool's and pkg-config's.
+run(${prefix}/bin/cellular-preview --version)
+execute_process(COMMAND ${prefix}/bin/cellular-preview --version OUTPUT_VARIABLE tool_version)
+if(NOT tool_version MATCHES "cellular-preview ${VERSION}\n")
+  message(FATAL_ERROR "the preview says\n${tool_version}\nthe package is ${VERSION}")
+endif()
+file(READ ${prefix}/${LIBDIR}/cmake/TuloCellular/TuloCellularConfigVersion.cmake config_version)
+if(NOT config_version MATCHES "PACKAGE_VERSION \"${VERSION}\"")
+  message(FATAL_ERROR "the CMake package version file does not say ${VERSION}")
+endif()
 
 run(${prefix}/bin/cellular-preview --size 8x8 --quiet -o ${WORK_DIR}/loads.png)
 
@@ -46,5 +63,20 @@ run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}
     -DCMAKE_BUILD_TYPE=Release)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run(${WORK_DIR}/consumer/consumer)
+
+# The same program built with pkg-config alone, and a program that includes
+# the plugin's header.
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+execute_process(COMMAND pkg-config --modversion tulo-cellular OUTPUT_VARIABLE pc_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT pc_version STREQUAL VERSION)
+  message(FATAL_ERROR "pkg-config says '${pc_version}', the package is ${VERSION}")
+endif()
+execute_process(COMMAND pkg-config --cflags --libs tulo-cellular OUTPUT_VARIABLE pc_flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
+run(${CXX} -std=c++17 ${cxx_flags} ${CONSUMER_DIR}/main.cpp ${pc_flags} -o ${WORK_DIR}/pc_consumer)
+run(${WORK_DIR}/pc_consumer)
+file(WRITE ${WORK_DIR}/plugin_header.cpp "#include \"tulo/tulo_cellulartexture.h\"\nint main() { tulo::CellularTextureParams p{}; return p.octaves; }\n")
+run(${CXX} -std=c++17 -fsyntax-only -I${prefix}/include ${WORK_DIR}/plugin_header.cpp)
 file(REMOVE_RECURSE ${WORK_DIR})
 message(STATUS "installed, found and used")

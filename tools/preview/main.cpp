@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "cellular/kernels.h"
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
@@ -29,7 +30,7 @@
 
 namespace {
 
-constexpr const char* kToolVersion = "1.1";
+constexpr const char* kToolVersion = TULO_VERSION;  // the package's
 
 // The shader library beside this program (the build folder), or where an
 // installation puts it (the library folder next to this program's folder).
@@ -147,8 +148,11 @@ int main(int argc, char** argv) {
         const auto lib = standin::ShaderLibrary::load(library, &error);
         if (!lib) throw std::runtime_error(error);
         if (options.version) {
-            std::printf("cellular-preview %s\nshader library %s: tulo_cellulartexture version %d\n", kToolVersion,
-                        library.c_str(), lib->version());
+            // The plugin makes the same choice of search kernel from the same
+            // CPU and environment as the library linked here.
+            std::printf("cellular-preview %s\nshader library %s: interface version %d\nsearch kernel: %s "
+                        "(the widest this CPU runs, capped by TULO_CELLULAR_MAX_ISA)\n",
+                        kToolVersion, library.c_str(), lib->version(), tulo::detail::isa_name(tulo::detail::choose_kernel_isa()));
             return 0;
         }
         lib->set_module_handle(standin::renderer_module_handle());
@@ -222,7 +226,7 @@ int main(int argc, char** argv) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
             const preview::Metadata metadata = {
-                {"Software", std::string("cellular-preview ") + kToolVersion + " with tulo_cellulartexture version " +
+                {"Software", std::string("cellular-preview ") + kToolVersion + " with tulo_cellulartexture interface version " +
                                  std::to_string(lib->version())},
                 {"Parameters", preview::params_text(o)},
                 {"Command Line", options.command_line},

@@ -533,7 +533,7 @@ TEST_F(Preview, EveryRenderEndsWithItsFacts) {
 TEST_F(Preview, VersionAndHelp) {
     const ProgramRun v = run_preview("--version");
     EXPECT_EQ(0, v.status);
-    EXPECT_TRUE(contains(v.output, "tulo_cellulartexture version 1")) << v.output;
+    EXPECT_TRUE(contains(v.output, "interface version 1\nsearch kernel: ")) << v.output;
     const ProgramRun h = run_preview("--help");
     EXPECT_EQ(0, h.status);
     EXPECT_TRUE(contains(h.output, "Exit codes: 0 done; 2 anything found before the render")) << h.output;
@@ -567,7 +567,7 @@ TEST_F(Preview, FilesCarryTheSettingsThatMadeThem) {
         ASSERT_TRUE(text.count("Command Line"));
         EXPECT_TRUE(contains(text.at("Command Line"), "--metric 3 --gain 0.25")) << text.at("Command Line");
         ASSERT_TRUE(text.count("Software"));
-        EXPECT_TRUE(contains(text.at("Software"), "tulo_cellulartexture version 1"));
+        EXPECT_TRUE(contains(text.at("Software"), "tulo_cellulartexture interface version 1"));
     }
 }
 
