@@ -46,10 +46,14 @@ std::string default_library_path() {
     return dir + name;
 }
 
-// Draws a progress bar on standard error until stopped.
+// Draws a progress bar on standard error until stopped: tiles done, an
+// estimate of the time left, and the encoding phase after the render.
 class ProgressBar {
 public:
-    ProgressBar(const std::atomic<long>& done, long total) : done_(done), total_(total), thread_([this] { run(); }) {}
+    ProgressBar(const std::atomic<long>& done, long total)
+        : done_(done), total_(total), start_(std::chrono::steady_clock::now()), thread_([this] { run(); }) {}
+    // The image is being encoded and written (the tiles are all done).
+    void encoding(bool on) { encoding_ = on; }
     ~ProgressBar() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -70,12 +74,23 @@ private:
         constexpr int kWidth = 40;
         const long done = done_.load();
         const int filled = total_ > 0 ? static_cast<int>(done * kWidth / total_) : kWidth;
-        std::fprintf(stderr, "\r[%.*s%*s] %3ld%% (%ld/%ld tiles)", filled, "########################################",
-                     kWidth - filled, "", total_ > 0 ? done * 100 / total_ : 100L, done, total_);
+        char after[64] = "";
+        if (encoding_) {
+            std::snprintf(after, sizeof(after), " encoding...");
+        } else if (done > 0 && done < total_) {
+            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+            const long left = static_cast<long>(elapsed * static_cast<double>(total_ - done) / static_cast<double>(done) + 0.5);
+            std::snprintf(after, sizeof(after), " about %ld:%02ld left", left / 60, left % 60);
+        }
+        // Padded so that a shorter line wipes a longer one.
+        std::fprintf(stderr, "\r[%.*s%*s] %3ld%% (%ld/%ld tiles)%-22s", filled, "########################################",
+                     kWidth - filled, "", total_ > 0 ? done * 100 / total_ : 100L, done, total_, after);
         std::fflush(stderr);
     }
     const std::atomic<long>& done_;
     const long total_;
+    const std::chrono::steady_clock::time_point start_;
+    std::atomic<bool> encoding_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
@@ -235,6 +250,7 @@ int main(int argc, char** argv) {
                           : o.premultiply ? "premultiplied: the colour channels are multiplied by alpha"
                                           : "straight: the colour channels are not multiplied by alpha"},
             };
+            if (bar) bar->encoding(true);
             // The file is created now that there is something to write (the
             // place was checked before the render).
             std::unique_ptr<preview::AtomicOutput> out;
@@ -251,6 +267,7 @@ int main(int argc, char** argv) {
                 throw std::runtime_error("not enough memory to encode " + path);
             }
             if (out) out->commit();
+            if (bar) bar->encoding(false);
 
             // --quiet drops the summary, never a warning.
             if (!options.quiet) {

@@ -282,7 +282,7 @@ TEST(PreviewLayout, LabelsWrapButAreNeverCut) {
     std::string joined;
     for (const std::string& line : layout.cells[0].label) {
         EXPECT_LE(static_cast<int>(line.size()) * 6, 40) << line;
-        joined += line;
+        joined += line.back() == '-' ? line.substr(0, line.size() - 1) : line;  // a hyphen where a word breaks
     }
     EXPECT_EQ("weights0.123,1.99,3.14", joined);
     // The legend states the fixed settings.
@@ -291,6 +291,29 @@ TEST(PreviewLayout, LabelsWrapButAreNeverCut) {
     EXPECT_TRUE(contains(captions, "GAIN 0.5")) << captions;
     EXPECT_TRUE(contains(captions, "SCALE 20")) << captions;
     EXPECT_TRUE(contains(captions, "COLOR1 0.95,0.85,0.55,1")) << captions;
+}
+
+TEST(PreviewLayout, LabelsBreakBetweenPairsAndNameMetrics) {
+    // 19 characters a line: "OCTAVES 5" goes to the next line whole rather
+    // than leaving its value behind; 10: a name longer than a line breaks
+    // with a hyphen.
+    preview::Options o = preview::default_options();
+    o.sheet.kind = preview::Sheet::Kind::metrics_by_octaves;
+    o.cell = 114;
+    ASSERT_EQ(30u, preview::plan(o).cells.size());
+    EXPECT_EQ((std::vector<std::string>{"1 EUCLIDIAN", "OCTAVES 5"}), preview::plan(o).cells[25].label);
+    o.cell = 60;
+    EXPECT_EQ((std::vector<std::string>{"5", "SUPERQUAD-", "RATIC", "OCTAVES 0"}), preview::plan(o).cells[4].label);
+    // A sweep of metrics names them.
+    o.sheet.kind = preview::Sheet::Kind::sweep;
+    o.sheet.param = standin::Param::metric;
+    o.sheet.from = {1.0};
+    o.sheet.to = {5.0};
+    o.sheet.count = 5;
+    o.cell = 192;
+    const preview::Layout sweep = preview::plan(o);
+    ASSERT_EQ(5u, sweep.cells.size());
+    EXPECT_EQ((std::vector<std::string>{"metric 3 CHESSBOARD"}), sweep.cells[2].label);
 }
 
 TEST(PreviewLayout, RampsGetTicksWithValues) {

@@ -43,26 +43,51 @@ const tulo::Vector3 kShowcaseWeights[5] = {
 
 int text_width(const std::string& text) { return static_cast<int>(text.size()) * kGlyphAdvance; }
 
-// Words into lines no wider than `width` pixels; a word too long for a
-// line is broken across lines, never cut.
+// Joins a key to its value in label text: a space at which wrap() breaks a
+// line only when the pair does not fit on a line of its own.
+constexpr char kGlue = '\x1f';
+
+std::string pair(const std::string& key, const std::string& value) { return key + kGlue + value; }
+
+// Text into lines no wider than `width` pixels, broken at spaces; a key and
+// its value (joined by kGlue) stay on one line when they fit on one; a
+// word too long for a line is broken across lines with a hyphen, never cut.
 std::vector<std::string> wrap(const std::string& text, int width) {
     const size_t per_line = static_cast<size_t>(std::max(1, width / kGlyphAdvance));
-    std::vector<std::string> lines;
-    std::string line;
+    // The units to place: glued pairs that fit a line stay whole.
+    std::vector<std::string> units;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find(' ', at);
         if (end == std::string::npos) end = text.size();
-        std::string word = text.substr(at, end - at);
+        std::string unit = text.substr(at, end - at);
         at = end + 1;
+        if (unit.empty()) continue;
+        if (unit.size() <= per_line) {
+            std::replace(unit.begin(), unit.end(), kGlue, ' ');
+            units.push_back(unit);
+            continue;
+        }
+        size_t from = 0;  // too long: its words one by one
+        for (size_t glue = unit.find(kGlue); from <= unit.size(); glue = unit.find(kGlue, from)) {
+            if (glue == std::string::npos) glue = unit.size();
+            if (glue > from) units.push_back(unit.substr(from, glue - from));
+            from = glue + 1;
+        }
+    }
+    std::vector<std::string> lines;
+    std::string line;
+    for (std::string word : units) {
         while (!word.empty()) {
             const size_t room = line.empty() ? per_line : (line.size() + 1 < per_line ? per_line - line.size() - 1 : 0);
             if (word.size() <= room) {
                 line += (line.empty() ? "" : " ") + word;
                 word.clear();
             } else if (line.empty()) {
-                lines.push_back(word.substr(0, per_line));
-                word = word.substr(per_line);
+                // Longer than a line: broken with a hyphen where there is room for one.
+                const size_t take = per_line >= 4 ? per_line - 1 : per_line;
+                lines.push_back(word.substr(0, take) + (take < per_line ? "-" : ""));
+                word = word.substr(take);
             } else {
                 lines.push_back(line);
                 line.clear();
@@ -368,8 +393,8 @@ Layout plan(const Options& o) {
                 v.metric = metric;
                 v.octaves = octaves;
                 if (!o.weights_given) v.weights = kShowcaseWeights[metric - 1];
-                variations.emplace_back(v, std::to_string(metric) + " " + kMetricNames[metric - 1] + " OCTAVES " +
-                                               std::to_string(octaves));
+                variations.emplace_back(v, pair(std::to_string(metric), kMetricNames[metric - 1]) + " " +
+                                               pair("OCTAVES", std::to_string(octaves)));
             }
         }
     } else {
@@ -380,8 +405,12 @@ Layout plan(const Options& o) {
             const double u = static_cast<double>(i) / (n - 1);
             unsigned char* field = reinterpret_cast<unsigned char*>(&v) + static_cast<size_t>(o.sheet.param);
             ramp_value(o.sheet.param, o.sheet.from, o.sheet.to, u, field);
-            variations.emplace_back(v, std::string(param_name(o.sheet.param)) + " " +
-                                           value_text(o.sheet.param, o.sheet.from, o.sheet.to, u));
+            std::string value = value_text(o.sheet.param, o.sheet.from, o.sheet.to, u);
+            if (o.sheet.param == standin::Param::metric) {
+                // The metric by name too, as the shader clamps the number.
+                value = pair(value, kMetricNames[std::min(5, std::max(1, v.metric)) - 1]);
+            }
+            variations.emplace_back(v, pair(param_name(o.sheet.param), value));
         }
     }
     // The fixed settings, for the legend: every parameter neither swept,
@@ -396,18 +425,20 @@ Layout plan(const Options& o) {
     };
     if (o.sheet.kind == Sheet::Kind::metrics_by_octaves && !o.weights_given) {
         legend = "WEIGHTS";
-        for (int m = 0; m < 5; ++m) legend += std::string(" ") + kMetricNames[m] + " " + vector_text(kShowcaseWeights[m]);
+        for (int m = 0; m < 5; ++m) legend += " " + pair(kMetricNames[m], vector_text(kShowcaseWeights[m]));
         legend += "  ";
     } else if (fixed(standin::Param::weights)) {
-        legend = "WEIGHTS " + vector_text(p.weights) + "  ";
+        legend = pair("WEIGHTS", vector_text(p.weights)) + "  ";
     }
-    if (fixed(standin::Param::metric)) legend += "METRIC " + std::to_string(p.metric) + "  ";
-    if (fixed(standin::Param::octaves)) legend += "OCTAVES " + std::to_string(p.octaves) + "  ";
-    if (fixed(standin::Param::gain)) legend += "GAIN " + format_value(p.gain) + "  ";
-    if (fixed(standin::Param::color1)) legend += "COLOR1 " + color_text(p.color1) + "  ";
-    if (fixed(standin::Param::color2)) legend += "COLOR2 " + color_text(p.color2) + "  ";
-    legend += "SCALE " + format_value(o.scale) + "  CENTER " + format_value(o.center_x) + "," + format_value(o.center_y) +
-              "  DEPTH " + format_value(o.depth);
+    if (fixed(standin::Param::metric)) {
+        legend += pair("METRIC", pair(std::to_string(p.metric), kMetricNames[std::min(5, std::max(1, p.metric)) - 1])) + "  ";
+    }
+    if (fixed(standin::Param::octaves)) legend += pair("OCTAVES", std::to_string(p.octaves)) + "  ";
+    if (fixed(standin::Param::gain)) legend += pair("GAIN", format_value(p.gain)) + "  ";
+    if (fixed(standin::Param::color1)) legend += pair("COLOR1", color_text(p.color1)) + "  ";
+    if (fixed(standin::Param::color2)) legend += pair("COLOR2", color_text(p.color2)) + "  ";
+    legend += pair("SCALE", format_value(o.scale)) + "  " + pair("CENTER", format_value(o.center_x) + "," + format_value(o.center_y)) +
+              "  " + pair("DEPTH", format_value(o.depth));
     if (!o.ramps.empty()) {
         legend += "  RAMPED";
         for (const Ramp& r : o.ramps) legend += std::string(" ") + param_name(r.param);
