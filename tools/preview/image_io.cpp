@@ -156,14 +156,26 @@ std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, cons
     return bytes;
 }
 
-void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata) {
+void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata, const ExtraChannels& extra) {
     try {
         Imf::Header header(image.width, image.height);
         for (const char* name : {"R", "G", "B", "A"}) header.channels().insert(name, Imf::Channel(Imf::FLOAT));
+        for (const auto& c : extra.floats) header.channels().insert(c.first, Imf::Channel(Imf::FLOAT));
+        for (const auto& c : extra.uints) header.channels().insert(c.first, Imf::Channel(Imf::UINT));
         for (const auto& [key, value] : metadata) header.insert(key, Imf::StringAttribute(value));
         FileStream stream(fd, path);
         Imf::OutputFile file(stream, header);
-        file.setFrameBuffer(frame_buffer(image));
+        Imf::FrameBuffer fb = frame_buffer(image);
+        const size_t row = static_cast<size_t>(image.width);
+        for (const auto& c : extra.floats) {
+            char* base = reinterpret_cast<char*>(const_cast<float*>(c.second.data()));
+            fb.insert(c.first, Imf::Slice(Imf::FLOAT, base, sizeof(float), sizeof(float) * row));
+        }
+        for (const auto& c : extra.uints) {
+            char* base = reinterpret_cast<char*>(const_cast<uint32_t*>(c.second.data()));
+            fb.insert(c.first, Imf::Slice(Imf::UINT, base, sizeof(uint32_t), sizeof(uint32_t) * row));
+        }
+        file.setFrameBuffer(fb);
         file.writePixels(image.height);
     } catch (const std::runtime_error&) {
         throw;
@@ -237,6 +249,33 @@ Image read_exr(const std::string& path) {
     file.setFrameBuffer(frame_buffer(image));
     file.readPixels(window.min.y, window.max.y);
     return image;
+}
+
+namespace {
+
+template <class T>
+std::vector<T> read_exr_channel(const std::string& path, const std::string& channel, Imf::PixelType type) {
+    Imf::InputFile file(path.c_str());
+    const auto window = file.header().dataWindow();
+    const size_t width = static_cast<size_t>(window.max.x - window.min.x + 1);
+    const size_t height = static_cast<size_t>(window.max.y - window.min.y + 1);
+    if (file.header().channels().findChannel(channel) == nullptr) throw std::runtime_error(path + " has no channel " + channel);
+    std::vector<T> values(width * height);
+    Imf::FrameBuffer fb;
+    fb.insert(channel, Imf::Slice(type, reinterpret_cast<char*>(values.data()), sizeof(T), sizeof(T) * width));
+    file.setFrameBuffer(fb);
+    file.readPixels(window.min.y, window.max.y);
+    return values;
+}
+
+}  // namespace
+
+std::vector<float> read_exr_floats(const std::string& path, const std::string& channel) {
+    return read_exr_channel<float>(path, channel, Imf::FLOAT);
+}
+
+std::vector<uint32_t> read_exr_uints(const std::string& path, const std::string& channel) {
+    return read_exr_channel<uint32_t>(path, channel, Imf::UINT);
 }
 
 std::map<std::string, std::string> read_exr_text(const std::string& path) {

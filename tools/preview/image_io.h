@@ -3,6 +3,7 @@
 // made it.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
@@ -28,6 +29,13 @@ struct Image {
 // Text stored with an image: PNG text chunks, OpenEXR string attributes.
 using Metadata = std::vector<std::pair<std::string, std::string>>;
 
+// Named channels an EXR carries beside RGBA, one value a pixel in the
+// image's order: 32-bit floats, or 32-bit unsigned integers (ids).
+struct ExtraChannels {
+    std::vector<std::pair<std::string, std::vector<float>>> floats;
+    std::vector<std::pair<std::string, std::vector<uint32_t>>> uints;
+};
+
 // 8-bit value of a linear channel: clamped to [0, 1], sRGB-encoded or not,
 // rounded.
 unsigned char encode_channel(float linear, ColorSpace space);
@@ -39,12 +47,15 @@ std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, cons
 
 // Writes the OpenEXR file to the open file `fd`; failures name `path` and
 // the system's reason (std::runtime_error).
-void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata);
+void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata,
+               const ExtraChannels& extra = {});
 
 // Readers, for tests.
 std::vector<unsigned char> read_png_rgba(const std::string& path, int* width, int* height);
 std::map<std::string, std::string> read_png_text(const std::string& path);
 Image read_exr(const std::string& path);
+std::vector<float> read_exr_floats(const std::string& path, const std::string& channel);
+std::vector<uint32_t> read_exr_uints(const std::string& path, const std::string& channel);
 std::map<std::string, std::string> read_exr_text(const std::string& path);
 
 }  // namespace preview

@@ -208,6 +208,10 @@ int main(int argc, char** argv) {
             }
         }
 
+        if (options.passes && format != preview::Format::exr) throw preview::UsageError("--passes needs an .exr output");
+        if (!options.pass.empty() && format != preview::Format::png) {
+            throw preview::UsageError("--pass draws a PNG; for EXR use --passes, which keeps every pass as channels");
+        }
         // EXR is premultiplied unless asked otherwise; PNG is straight.
         options.premultiply = format == preview::Format::exr && !options.straight_alpha;
         const int threads = options.threads > 0 ? options.threads
@@ -257,7 +261,19 @@ int main(int argc, char** argv) {
             if (path != "-") out = std::make_unique<preview::AtomicOutput>(path);
             try {
                 if (format == preview::Format::exr) {
-                    preview::write_exr(image, out->fd(), path, metadata);
+                    preview::ExtraChannels extra;
+                    if (o.passes) {
+                        preview::Passes p = preview::compute_passes(o, plan, threads);
+                        extra.floats = {{"F1", std::move(p.f1)}, {"F2", std::move(p.f2)}, {"offset.X", std::move(p.offset[0])},
+                                        {"offset.Y", std::move(p.offset[1])}, {"offset.Z", std::move(p.offset[2])}};
+                        extra.uints = {{"id", std::move(p.id)}};
+                    }
+                    preview::write_exr(image, out->fd(), path, metadata, extra);
+                } else if (!o.pass.empty()) {
+                    const preview::Image picture = preview::pass_picture(preview::compute_passes(o, plan, threads), o.pass);
+                    const auto bytes = preview::encode_png(picture, preview::ColorSpace::linear, metadata);
+                    if (out) out->write(bytes);
+                    else preview::write_to_stdout(bytes);
                 } else {
                     const auto bytes = preview::encode_png(image, o.colorspace, metadata);
                     if (out) out->write(bytes);

@@ -190,6 +190,13 @@ std::string usage(const char* program) {
       << "Animation:\n"
       << "  --frames N            N images (2.." << kMaxFrames << ") with --depth FROM:TO or --scale FROM:TO\n"
       << "                        stepped across them, written as NAME.0001.EXT, NAME.0002.EXT, ...\n\n"
+      << "The basis's own passes (computed by the basis library, the code the plugin runs,\n"
+      << "called directly: one evaluation at each pixel's centre, as at octave 0; not\n"
+      << "through the plugin's entry point, which returns only the colour):\n"
+      << "  --passes              EXR only: channels F1, F2, id (32-bit unsigned) and\n"
+      << "                        offset.X/Y/Z (to the nearest feature point) beside RGBA\n"
+      << "  --pass F1|F2|F2-F1|id|offset  PNG only: that pass instead of the colour, with a\n"
+      << "                        ramp and a legend (written linear)\n\n"
       << "Checks without images (instead of a render):\n"
       << "  --probe X,Y,Z         print the plugin's t and r,g,b,a at the point, each value\n"
       << "                        with its float bits in hex, called as a renderer calls it\n"
@@ -535,6 +542,13 @@ Options parse_options(int argc, char** argv) {
                     o.background = Options::Background::color;
                     o.background_color = {static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]), 1.0f};
                 }
+            } else if (arg == "--passes") {
+                o.passes = true;
+            } else if (arg == "--pass") {
+                o.pass = take();
+                if (o.pass != "F1" && o.pass != "F2" && o.pass != "F2-F1" && o.pass != "id" && o.pass != "offset") {
+                    fail(arg, "expected F1, F2, F2-F1, id or offset, got '" + o.pass + "'");
+                }
             } else if (arg == "--probe") {
                 const auto v = parse_vector(arg, take(), 3, 3);
                 o.probes.push_back({v[0], v[1], v[2]});
@@ -557,6 +571,8 @@ Options parse_options(int argc, char** argv) {
 
     // Options that contradict each other are refused rather than resolved.
     const bool sheet = o.sheet.kind != Sheet::Kind::none;
+    if ((o.passes || !o.pass.empty()) && sheet) throw std::invalid_argument("--passes and --pass show one view, not a sheet");
+    if (o.passes && !o.pass.empty()) throw std::invalid_argument("--passes writes EXR channels, --pass a PNG: one or the other");
     if ((!o.probes.empty() || !o.points_file.empty()) && (sheet || !o.ramps.empty() || o.animation.frames > 0)) {
         throw std::invalid_argument("--probe and --points evaluate one look: not with --sheet, --sweep, --ramp or --frames");
     }

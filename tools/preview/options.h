@@ -84,6 +84,8 @@ struct Options {
     enum class Background { none, color, checker } background = Background::none;
     tulo::Color background_color{0.0f, 0.0f, 0.0f, 1.0f};
     bool premultiply = false;               // set by the program from the output format
+    bool passes = false;                    // --passes: F1, F2, id, offset channels in the EXR
+    std::string pass;                       // --pass NAME: a PNG of one basis pass
     std::vector<Vec3> probes;               // --probe: print the plugin's answer there
     std::string points_file;                // --points: more probes, "-" standard input
     std::vector<std::string> compare;       // --compare A B: two images

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "cellular/cellular_basis.h"
 #include "cellular/testing/float_bits.h"
 #include "standin/standin_renderer.h"
 #include "tools/preview/image_io.h"
@@ -749,6 +750,45 @@ TEST_F(Preview, ExrIsPremultipliedAndTheBackgroundFlattensAlpha) {
     int w = 0, h = 0;
     const auto rgba = preview::read_png_rgba(path("checker.png"), &w, &h);
     for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(255, rgba[i]);
+}
+
+TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
+    ASSERT_EQ(0, run_preview("--size 5x4 --scale 10 --center 1,-2 --depth 0.75 --metric 3 --weights 0.3,2,1 --passes --quiet -o " +
+                             path("p.exr")).status);
+    const std::vector<float> f1 = preview::read_exr_floats(path("p.exr"), "F1"), f2 = preview::read_exr_floats(path("p.exr"), "F2");
+    const std::vector<float> ox = preview::read_exr_floats(path("p.exr"), "offset.X"),
+                             oy = preview::read_exr_floats(path("p.exr"), "offset.Y"),
+                             oz = preview::read_exr_floats(path("p.exr"), "offset.Z");
+    const std::vector<uint32_t> id = preview::read_exr_uints(path("p.exr"), "id");
+    ASSERT_EQ(20u, id.size());
+    const tulo::Vector3 w{0.3f, 2.0f, 1.0f};
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 5; ++x) {
+            // The pixel centre as the preview places it.
+            const float px = static_cast<float>(1.0 + ((x + 0.5) / 5.0 - 0.5) * 10.0);
+            const float py = static_cast<float>(-2.0 + (0.5 - (y + 0.5) / 4.0) * 10.0 * 4.0 / 5.0);
+            float F[2];
+            tulo::Vector3 delta[2];
+            uint32_t ids[2];
+            tulo::cellular_basis(&tulo::chessboard, &w, px, py, 0.75f, 2, F, delta, ids);
+            const size_t i = static_cast<size_t>(y * 5 + x);
+            const std::string where = std::to_string(x) + "," + std::to_string(y);
+            EXPECT_EQ(bits(F[0]), bits(f1[i])) << where;
+            EXPECT_EQ(bits(F[1]), bits(f2[i])) << where;
+            EXPECT_EQ(ids[0], id[i]) << where;
+            EXPECT_EQ(bits(delta[0].x), bits(ox[i])) << where;
+            EXPECT_EQ(bits(delta[0].y), bits(oy[i])) << where;
+            EXPECT_EQ(bits(delta[0].z), bits(oz[i])) << where;
+        }
+    }
+    // One pass as a picture with its legend below; each pass goes to its own format.
+    ASSERT_EQ(0, run_preview("--size 64x32 --pass id --quiet -o " + path("id.png")).status);
+    int pw = 0, ph = 0;
+    preview::read_png_rgba(path("id.png"), &pw, &ph);
+    EXPECT_EQ(64, pw);
+    EXPECT_GT(ph, 32);
+    EXPECT_EQ(2, run_preview("--size 8x8 --passes -o " + path("x.png")).status);
+    EXPECT_EQ(2, run_preview("--size 8x8 --pass F1 -o " + path("x.exr")).status);
 }
 
 TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {

@@ -279,16 +279,13 @@ bool beyond_lattice(float x, float y, float z, int octaves) {
     return false;
 }
 
-// Shades one sample at (fx, fy) in [0, w) x [0, h) of a cell: the slice
-// point, or the sphere's surface.
-tulo::Color shade_sample_at(const Options& o, const Frame& frame, const Cell& cell, double fx, double fy,
-                            const standin::ShaderLibrary& lib, standin::ShadingRecord& record, RampConnections& ramps,
-                            int octaves, Stats* stats) {
+// The point seen at (fx, fy) in [0, w) x [0, h) of a cell: on the slice,
+// or on the sphere's surface with its lighting; false off the sphere.
+bool point_at(const Options& o, const Frame& frame, const Cell& cell, double fx, double fy, float* out_x, float* out_y,
+              float* out_z, double* out_light) {
     const double w = cell.width, h = cell.height;
     const double ox = (fx / w - 0.5) * o.scale;
     const double oy = (0.5 - fy / h) * o.scale * h / w;
-    ramps.u = fx / w;
-    tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
     float px, py, pz;
     double light = 1.0;
     if (o.view == View::slice) {
@@ -303,7 +300,7 @@ tulo::Color shade_sample_at(const Options& o, const Frame& frame, const Cell& ce
     } else {
         const double radius = 0.45 * o.scale * std::min(w, h) / w;
         const double nx = ox / radius, ny = oy / radius, d2 = nx * nx + ny * ny;
-        if (d2 > 1.0) return kSphereBackground;
+        if (d2 > 1.0) return false;
         const double nz = std::sqrt(1.0 - d2);
         px = static_cast<float>(o.center_x + radius * nx), py = static_cast<float>(o.center_y + radius * ny);
         pz = static_cast<float>(o.depth + radius * nz);
@@ -311,6 +308,19 @@ tulo::Color shade_sample_at(const Options& o, const Frame& frame, const Cell& ce
         const double lx = -0.45, ly = 0.55, lz = 0.70, ll = std::sqrt(lx * lx + ly * ly + lz * lz);
         light = 0.15 + 0.85 * std::max(0.0, (nx * lx + ny * ly + nz * lz) / ll);
     }
+    *out_x = px, *out_y = py, *out_z = pz, *out_light = light;
+    return true;
+}
+
+// Shades one sample at (fx, fy) in [0, w) x [0, h) of a cell.
+tulo::Color shade_sample_at(const Options& o, const Frame& frame, const Cell& cell, double fx, double fy,
+                            const standin::ShaderLibrary& lib, standin::ShadingRecord& record, RampConnections& ramps,
+                            int octaves, Stats* stats) {
+    ramps.u = fx / cell.width;
+    tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
+    float px, py, pz;
+    double light;
+    if (!point_at(o, frame, cell, fx, fy, &px, &py, &pz, &light)) return kSphereBackground;
     record.set_point(px, py, pz);
     lib.shade_function()(&c, record.state(), &cell.store->params());
     ++stats->samples;
@@ -596,6 +606,113 @@ std::string summary_line(const Stats& s) {
     line += "NaN " + share(s.nan) + ", alpha 0 " + share(s.alpha_zero) + ", beyond the lattice " + share(s.beyond_lattice) +
             " of " + std::to_string(s.samples) + " samples";
     return line;
+}
+
+Passes compute_passes(const Options& o, const Layout& layout, int threads) {
+    const Cell& cell = layout.cells.front();
+    const Frame frame = slice_frame(o);
+    // The metric and weights as the shader resolves them.
+    const tulo::CellularTextureParams& p = o.params;
+    const tulo::DistType* metric = &tulo::metric_by_number(std::min(5, std::max(1, p.metric)));
+    tulo::Vector3 weights = p.weights;
+    auto zero = [](float v) { return v == 0.0f; };
+    if (zero(weights.x) && zero(weights.y) && zero(weights.z)) weights = {1.0f, 1.0f, 1.0f};
+    Passes passes;
+    passes.width = layout.width, passes.height = layout.height;
+    const size_t n = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.height);
+    passes.f1.assign(n, std::nanf("")), passes.f2.assign(n, std::nanf(""));
+    for (auto& axis : passes.offset) axis.assign(n, std::nanf(""));
+    passes.id.assign(n, 0u);
+    std::atomic<int> next_row{0};
+    auto worker = [&] {
+        for (int y = next_row.fetch_add(1); y < cell.height; y = next_row.fetch_add(1)) {
+            for (int x = 0; x < cell.width; ++x) {
+                float px, py, pz;
+                double light;
+                if (!point_at(o, frame, cell, x + 0.5, y + 0.5, &px, &py, &pz, &light)) continue;
+                float F[2];
+                tulo::Vector3 delta[2];
+                uint32_t id[2];
+                tulo::cellular_basis(metric, &weights, px, py, pz, 2, F, delta, id);
+                const size_t i = static_cast<size_t>(cell.y0 + y) * static_cast<size_t>(layout.width) + static_cast<size_t>(cell.x0 + x);
+                passes.f1[i] = F[0], passes.f2[i] = F[1], passes.id[i] = id[0];
+                passes.offset[0][i] = delta[0].x, passes.offset[1][i] = delta[0].y, passes.offset[2][i] = delta[0].z;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int i = 1; i < threads; ++i) pool.emplace_back(worker);
+    worker();
+    for (auto& t : pool) t.join();
+    return passes;
+}
+
+const char* const kPassNames[] = {"F1", "F2", "F2-F1", "id", "offset"};
+
+bool is_pass_name(const std::string& name) {
+    return std::find(std::begin(kPassNames), std::end(kPassNames), name) != std::end(kPassNames);
+}
+
+Image pass_picture(const Passes& passes, const std::string& pass) {
+    constexpr int kRampHeight = 8;
+    const size_t n = static_cast<size_t>(passes.width) * static_cast<size_t>(passes.height);
+    auto scalar = [&](size_t i) {
+        return pass == "F1" ? passes.f1[i] : pass == "F2" ? passes.f2[i] : passes.f2[i] - passes.f1[i];
+    };
+    // The range shown: 0 up to the largest finite value (offsets: its size).
+    double top = 0.0;
+    for (size_t i = 0; i < n && pass != "id"; ++i) {
+        if (pass == "offset") {
+            for (const auto& axis : passes.offset) {
+                if (std::isfinite(axis[i])) top = std::max(top, std::fabs(static_cast<double>(axis[i])));
+            }
+        } else if (std::isfinite(scalar(i))) {
+            top = std::max(top, static_cast<double>(scalar(i)));
+        }
+    }
+    std::string words;
+    if (pass == "id") {
+        words = "ID OF THE NEAREST FEATURE POINT, A RANDOM COLOUR EACH";
+    } else if (pass == "offset") {
+        words = "OFFSET TO THE NEAREST POINT, XYZ AS RGB, " + format_value(-top) + ".." + format_value(top);
+    } else {
+        words = pass + " 0.." + format_value(top) + ", BLACK TO WHITE";
+    }
+    words += ". FROM THE BASIS LIBRARY, NOT THE PLUGIN";
+    const std::vector<std::string> lines = wrap(words, passes.width);
+    const int ramp = pass == "id" ? 0 : kRampHeight;
+    Image image;
+    image.width = passes.width;
+    image.height = passes.height + ramp + 4 + static_cast<int>(lines.size()) * kLine;
+    image.pixels.assign(static_cast<size_t>(image.width) * static_cast<size_t>(image.height), kSheetBackground);
+    const float scale = top > 0.0 ? static_cast<float>(1.0 / top) : 1.0f;
+    for (size_t i = 0; i < n; ++i) {
+        tulo::Color& c = image.pixels[i];
+        if (std::isnan(passes.f1[i]) && passes.id[i] == 0) continue;  // off the sphere
+        if (pass == "id") {
+            // A flat random colour per cell: the id's bits mixed (a 32-bit finaliser).
+            uint32_t h = passes.id[i];
+            h ^= h >> 16, h *= 0x7feb352du, h ^= h >> 15, h *= 0x846ca68bu, h ^= h >> 16;
+            c = {static_cast<float>(h & 0xFFu) / 255.0f, static_cast<float>((h >> 8) & 0xFFu) / 255.0f,
+                 static_cast<float>((h >> 16) & 0xFFu) / 255.0f, 1.0f};
+        } else if (pass == "offset") {
+            c = {passes.offset[0][i] * scale * 0.5f + 0.5f, passes.offset[1][i] * scale * 0.5f + 0.5f,
+                 passes.offset[2][i] * scale * 0.5f + 0.5f, 1.0f};
+        } else {
+            const float g = scalar(i) * scale;
+            c = {g, g, g, 1.0f};
+        }
+    }
+    // The legend below: the ramp from the bottom of the range to its top, and its words.
+    const int ramp_top = passes.height + 2;
+    for (int y = ramp_top; y < ramp_top + ramp; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const float u = image.width > 1 ? static_cast<float>(x) / static_cast<float>(image.width - 1) : 0.0f;
+            image.at(x, y) = {u, u, u, 1.0f};
+        }
+    }
+    for (size_t l = 0; l < lines.size(); ++l) draw_text(image, 1, ramp_top + ramp + 2 + static_cast<int>(l) * kLine, lines[l]);
+    return image;
 }
 
 std::vector<std::string> warnings(const Stats& s) {

@@ -59,6 +59,26 @@ struct Stats {
     void merge(const Stats& other);
 };
 
+// The basis's own passes of a single view, from the cellular library (the
+// code the plugin runs, called directly: one evaluation at each pixel's
+// centre, as at octave 0, with the metric and weights the shader resolves):
+// F1 and F2, the nearest feature point's id and the offset to it. Pixels
+// off a sphere hold NaN and id 0.
+struct Passes {
+    int width = 0, height = 0;
+    std::vector<float> f1, f2;
+    std::vector<float> offset[3];
+    std::vector<uint32_t> id;
+};
+Passes compute_passes(const Options& options, const Layout& layout, int threads);
+
+// The passes a picture can show: F1, F2, F2-F1 (grey from 0 to the
+// largest value), id (a flat random colour a cell) and offset (x, y, z as
+// r, g, b); with a ramp and a legend below.
+extern const char* const kPassNames[5];
+bool is_pass_name(const std::string& name);
+Image pass_picture(const Passes& passes, const std::string& pass);
+
 // Shades every pixel of every cell on `threads` threads (the result does
 // not depend on the count) and draws the captions and ticks. `done` counts
 // finished tiles (out of count_tiles(layout)) as the work goes on.
