@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -532,6 +533,33 @@ TEST_F(Preview, ThePreviewScriptWritesIntoTheCallersFolder) {
     const ProgramRun r = run_shell("cd " + dir_.string() + " && " + SOURCE_DIR + "/scripts/preview.sh --size 8x8 --quiet -o x.png");
     ASSERT_EQ(0, r.status) << r.output;
     EXPECT_TRUE(fs::exists(path("x.png")));
+}
+
+TEST_F(Preview, ThePreviewScriptBuildsOneAtATime) {
+    // While another run holds the build lock, the script waits before it
+    // builds (two builds at once relink the same program, and one fails).
+    // Up to date, it would finish well within the hold.
+    const std::string lock_path = std::string(SOURCE_DIR) + "/build/.preview-build.lock";
+    fs::create_directories(std::string(SOURCE_DIR) + "/build");
+    const int lock = open(lock_path.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(0, flock(lock, LOCK_EX));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string command = "cd " + dir_.string() + " && " + SOURCE_DIR +
+                                    "/scripts/preview.sh --size 8x8 --quiet -o waited.png > /dev/null 2>&1";
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    EXPECT_FALSE(fs::exists(path("waited.png"))) << "built and ran while the lock was held";
+    flock(lock, LOCK_UN);
+    close(lock);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(fs::exists(path("waited.png")));
 }
 
 // --- Facts after every render -----------------------------------------------
