@@ -1,7 +1,7 @@
 # Installs the build into a fresh prefix, checks what landed, runs the
 # installed preview tool (which must find the installed plugin by itself) and
 # builds and runs a consumer of the installed cellular package.
-# -DBUILD_DIR -DCONSUMER_DIR -DWORK_DIR -DCXX -DCXX_FLAGS -DGENERATOR -DLIBDIR -DVERSION, and
+# -DBUILD_DIR -DCONSUMER_DIR -DWORK_DIR -DCXX -DCXX_FLAGS -DGENERATOR -DLIBDIR -DVERSION -DREADME, and
 # -DPYTHON -DPYTHON_DIR when the Python module is built: the installed package
 # must import from PYTHON_DIR under the prefix.
 # (the consumer is built with the same compiler and flags, sanitizers included)
@@ -76,6 +76,15 @@ separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
 run(${CXX} -std=c++17 ${cxx_flags} ${CONSUMER_DIR}/main.cpp ${pc_flags} -o ${WORK_DIR}/pc_consumer)
 run(${WORK_DIR}/pc_consumer)
+# The README's own example program, as printed there.
+file(READ ${README} readme)
+string(REGEX MATCH "```cpp\n(.*int main\\(\\) {[^`]*)```" example "${readme}")
+if(NOT CMAKE_MATCH_1)
+  message(FATAL_ERROR "no ```cpp example program found in ${README}")
+endif()
+file(WRITE ${WORK_DIR}/readme_example.cpp "${CMAKE_MATCH_1}")
+run(${CXX} -std=c++17 ${cxx_flags} ${WORK_DIR}/readme_example.cpp ${pc_flags} -o ${WORK_DIR}/readme_example)
+run(${WORK_DIR}/readme_example)
 file(WRITE ${WORK_DIR}/plugin_header.cpp "#include \"tulo/tulo_cellulartexture.h\"\nint main() { tulo::CellularTextureParams p{}; return p.octaves; }\n")
 run(${CXX} -std=c++17 -fsyntax-only -I${prefix}/include ${WORK_DIR}/plugin_header.cpp)
 file(REMOVE_RECURSE ${WORK_DIR})
