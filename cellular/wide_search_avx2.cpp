@@ -10,28 +10,58 @@ namespace tulo {
 namespace detail {
 namespace {
 
-// The term tables of BoundTerms in the form AVX2 can look them up: a term
-// index i selects double i & 3 of the lower (i < 4) or upper half of the
-// table, as the float pair 2(i & 3), 2(i & 3) + 1.
-struct TermLookup {
-    alignas(32) int32_t pair[3][kCubeLanes * 2];
-    alignas(32) int64_t upper[3][kCubeLanes];
-};
-
-constexpr TermLookup make_term_lookup() {
-    TermLookup l{};
-    for (int term = 0; term < 3; ++term) {
-        for (int n = 0; n < kCubeLanes; ++n) {
-            const int64_t i = term == 0 ? kBoundTerms.t1[n] : term == 1 ? kBoundTerms.t2[n] : kBoundTerms.t3[n];
-            l.pair[term][2 * n] = static_cast<int32_t>(2 * (i & 3));
-            l.pair[term][2 * n + 1] = static_cast<int32_t>(2 * (i & 3) + 1);
-            l.upper[term][n] = i >= 4 ? -1 : 0;
-        }
-    }
-    return l;
+// Each culling bound is (t1 + t2) + t3 over the terms table of BoundTerms,
+// {0, dx2, mx2, dy2 | my2, dz2, mz2, +inf}, held as two vectors of four
+// doubles. For four lanes (a half vector) a term's indices are known at
+// compile time, so it is one or two immediate permutes and a blend; a term
+// that is 0 in all four lanes is left out (adding 0 changes no bound).
+template <int kTerm>
+constexpr int64_t bound_term(int lane) {
+    return kTerm == 0 ? kBoundTerms.t1[lane] : kTerm == 1 ? kBoundTerms.t2[lane] : kBoundTerms.t3[lane];
 }
 
-constexpr TermLookup kTermLookup = make_term_lookup();
+template <int kHalf, int kTerm>
+constexpr int term_permute() {  // index within its table vector, two bits a lane
+    int imm = 0;
+    for (int k = 0; k < 4; ++k) imm |= static_cast<int>(bound_term<kTerm>(4 * kHalf + k) & 3) << (2 * k);
+    return imm;
+}
+
+template <int kHalf, int kTerm>
+constexpr int term_upper() {  // lanes whose term lies in the upper table vector
+    int mask = 0;
+    for (int k = 0; k < 4; ++k) mask |= (bound_term<kTerm>(4 * kHalf + k) >= 4 ? 1 : 0) << k;
+    return mask;
+}
+
+template <int kHalf, int kTerm>
+constexpr bool term_all_zero() {
+    for (int k = 0; k < 4; ++k) {
+        if (bound_term<kTerm>(4 * kHalf + k) != 0) return false;
+    }
+    return true;
+}
+
+template <int kHalf, int kTerm>
+inline __m256d bound_term_vector(__m256d lower, __m256d upper) {
+    constexpr int kPermute = term_permute<kHalf, kTerm>(), kUpper = term_upper<kHalf, kTerm>();
+    if constexpr (kUpper == 0) {
+        return _mm256_permute4x64_pd(lower, kPermute);
+    } else if constexpr (kUpper == 15) {
+        return _mm256_permute4x64_pd(upper, kPermute);
+    } else {
+        return _mm256_blend_pd(_mm256_permute4x64_pd(lower, kPermute), _mm256_permute4x64_pd(upper, kPermute), kUpper);
+    }
+}
+
+// The four bounds of half vector kHalf, summed in double as BoundTerms says.
+template <int kHalf>
+inline __m256d half_bound_sum(__m256d lower, __m256d upper) {
+    __m256d sum = bound_term_vector<kHalf, 0>(lower, upper);
+    if constexpr (!term_all_zero<kHalf, 1>()) sum = _mm256_add_pd(sum, bound_term_vector<kHalf, 1>(lower, upper));
+    if constexpr (!term_all_zero<kHalf, 2>()) sum = _mm256_add_pd(sum, bound_term_vector<kHalf, 2>(lower, upper));
+    return sum;
+}
 
 struct Avx2 {
     static constexpr int kWidth = 8;
@@ -111,22 +141,14 @@ struct Avx2 {
     }
 
     static void bounds(const SearchStart& s, F* r) {
-        const F lower = _mm256_castpd_ps(_mm256_setr_pd(0.0, s.dx2, s.mx2, s.dy2));
-        const F upper = _mm256_castpd_ps(_mm256_setr_pd(s.my2, s.dz2, s.mz2, HUGE_VAL));
-        auto term = [&](int which, int lane) {
-            const I pair = loadi(kTermLookup.pair[which] + 2 * lane);
-            const __m256d high = _mm256_load_pd(reinterpret_cast<const double*>(kTermLookup.upper[which] + lane));
-            return _mm256_blendv_pd(_mm256_castps_pd(_mm256_permutevar8x32_ps(lower, pair)),
-                                    _mm256_castps_pd(_mm256_permutevar8x32_ps(upper, pair)), high);
-        };
-        for (int v = 0; v < kCubeLanes / kWidth; ++v) {
-            __m128 half[2];
-            for (int h = 0; h < 2; ++h) {
-                const int lane = kWidth * v + 4 * h;
-                half[h] = round_down(_mm256_add_pd(_mm256_add_pd(term(0, lane), term(1, lane)), term(2, lane)));
-            }
-            r[v] = _mm256_set_m128(half[1], half[0]);
-        }
+        const __m256d lower = _mm256_setr_pd(0.0, s.dx2, s.mx2, s.dy2);
+        const __m256d upper = _mm256_setr_pd(s.my2, s.dz2, s.mz2, HUGE_VAL);
+        r[0] = _mm256_set_m128(round_down(half_bound_sum<1>(lower, upper)), round_down(half_bound_sum<0>(lower, upper)));
+        r[1] = _mm256_set_m128(round_down(half_bound_sum<3>(lower, upper)), round_down(half_bound_sum<2>(lower, upper)));
+        r[2] = _mm256_set_m128(round_down(half_bound_sum<5>(lower, upper)), round_down(half_bound_sum<4>(lower, upper)));
+        // Lanes 27..31 stand for no cube: +inf, never visited.
+        static_assert(kCubes == 27 && kCubeLanes == 32, "the last half vector holds no cube");
+        r[3] = _mm256_set_m128(_mm_set1_ps(HUGE_VALF), round_down(half_bound_sum<6>(lower, upper)));
         r[0] = _mm256_blend_ps(r[0], _mm256_set1_ps(-HUGE_VALF), 1);  // the own cube
     }
 
