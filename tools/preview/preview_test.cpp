@@ -29,6 +29,7 @@
 #include "standin/standin_renderer.h"
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
+#include "tools/preview/output.h"
 #include "tools/preview/render.h"
 
 // Under a sanitizer the program maps terabytes of shadow memory at start, so
@@ -405,27 +406,27 @@ TEST_F(Preview, PngGoesToStandardOutputButNotToATerminal) {
 }
 
 TEST_F(Preview, EverySignalThatEndsTheProgramRemovesTheHalfWrittenFile) {
-    // The temporary file appears only once the image is encoded (nothing
-    // lies about for the length of the render); a signal then, whether from
-    // the user, a closed terminal or a closed pipe, removes it.
+    // The program's own output code in a child that stops mid-write; a
+    // signal then, whether from the user, a closed terminal or a closed
+    // pipe, removes the temporary file and ends the child by that signal.
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1}) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             const rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT would leave a core file
-            const std::string out = path("big.png");
-            execl(PREVIEW_PATH, PREVIEW_PATH, "--size", "3072x3072", "--threads", "2", "--quiet", "-o", out.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
+            preview::remove_output_on_interrupt();
+            preview::AtomicOutput out(path("half.png"));
+            out.write(std::vector<unsigned char>(4096, 7));
+            for (;;) pause();
         }
         std::vector<std::string> seen;
-        for (int i = 0; i < 20000 && seen.empty(); ++i) {
+        for (int i = 0; i < 10000 && seen.empty(); ++i) {
             seen = files();
             if (seen.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         ASSERT_EQ(1u, seen.size()) << "no temporary file appeared";
-        EXPECT_TRUE(contains(seen[0], "big.png.tmp-")) << seen[0];
+        EXPECT_TRUE(contains(seen[0], "half.png.tmp-")) << seen[0];
         kill(child, sig);
         int status = 0;
         waitpid(child, &status, 0);
@@ -433,6 +434,28 @@ TEST_F(Preview, EverySignalThatEndsTheProgramRemovesTheHalfWrittenFile) {
         EXPECT_TRUE(files().empty()) << "signal " << sig << " left " << files().front();
         for (const std::string& f : files()) fs::remove(dir_ / f);
     }
+}
+
+TEST_F(Preview, NothingIsWrittenWhileTheRenderRuns) {
+    // The file is created once the image is ready, not for the length of
+    // the render; a signal during the render leaves nothing either.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string out = path("big.png");
+        execl(PREVIEW_PATH, PREVIEW_PATH, "--size", "4096x4096", "--metric", "4", "--threads", "1", "--quiet", "-o",
+              out.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(files().empty()) << files().front() << " exists during the render";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_TRUE(files().empty());
 }
 
 TEST_F(Preview, AFailedWriteNamesTheFileAndTheReason) {
