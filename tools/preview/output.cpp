@@ -90,10 +90,17 @@ void disarm_cleanup() {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-// Async-signal-safe: unlink, then the default action of the signal (which
-// was reset on entry), delivered when the handler returns.
+// Async-signal-safe: unlink, then the signal's default action, set here
+// explicitly (not left to SA_RESETHAND, which some runtimes that intercept
+// signals, such as ThreadSanitizer's, do not honour) and delivered when the
+// handler returns.
 extern "C" void on_interrupt(int sig) {
     if (g_cleanup_armed) unlink(g_cleanup_path);
+    struct sigaction default_action;
+    std::memset(&default_action, 0, sizeof(default_action));
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(sig, &default_action, nullptr);
     raise(sig);
 }
 
