@@ -35,9 +35,10 @@ struct WideSearch {
     using M = typename V::M;
     static constexpr int kVectors = kCubeLanes / V::kWidth;
 
-    SearchStart start;
+    SearchStart start;  // for the sequential search that follows power_bounds
     uint32_t own_hash;
     F at[3];
+    int32_t cube[3];  // the point's cube
     I hash0;
     F r[kVectors];  // culling bounds rounded down
     // Generator state k of the point's own cube, mul[k] * h0 + add[k].
@@ -49,12 +50,17 @@ struct WideSearch {
     void begin(float x, float y, float z) {
         // The bounds from the local copy, whose fields stay in registers: read
         // back from the member, they would wait for its vector store.
+        // Everything the search reads is formed from the local copy's
+        // registers. (Read back from the member `start`, a field would wait
+        // for the copy's wide store, or the copy for the smaller stores that
+        // formed `local`: a failed store forward on every search.)
         const SearchStart local = start_search(x, y, z);
         V::bounds(local, r);
-        start = local;
         const LaneTables& t = kLaneTables;
-        at[0] = V::set(start.at.x), at[1] = V::set(start.at.y), at[2] = V::set(start.at.z);
-        own_hash = lattice::cube_hash(start.ix, start.iy, start.iz);
+        at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
+        cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
+        own_hash = lattice::cube_hash(local.ix, local.iy, local.iz);
+        start = local;
         hash0 = V::seti(static_cast<int32_t>(own_hash));
         // One scalar store each, read back from memory, so that each becomes
         // the broadcast operand of its vector addition: a vector store read in
@@ -82,9 +88,9 @@ struct WideSearch {
         const I hash = V::addi(hash0, table(t.hash_offset));
         const I count = V::andi(V::point_counts(hash), table(t.used));
         // Cube corners as floats (coordinates wrap around in 32 bits).
-        const F corner[3] = {V::to_float(V::addi(V::seti(start.ix), table(t.dx))),
-                             V::to_float(V::addi(V::seti(start.iy), table(t.dy))),
-                             V::to_float(V::addi(V::seti(start.iz), table(t.dz)))};
+        const F corner[3] = {V::to_float(V::addi(V::seti(cube[0]), table(t.dx))),
+                             V::to_float(V::addi(V::seti(cube[1]), table(t.dy))),
+                             V::to_float(V::addi(V::seti(cube[2]), table(t.dz)))};
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
             F d[3];
             for (int c = 0; c < 3; ++c) {
