@@ -6,6 +6,7 @@
 //   floor(F), truncate(F) -> I     floorf, and conversion to int32 that gives
 //                                  INT32_MIN for NaN and out-of-range lanes
 //   muli, ori, min_i, shift_left, shift_right, storei     on I
+//   lane0i(I)                      the first lane
 //   lane_bounds(fx, fy, fz, r)     every neighbour's culling bound per lane
 //                                  (culling_bound below, in double precision)
 //                                  as the largest float not above it
@@ -93,19 +94,62 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         lo = V::select(visit, V::min(a, lo), lo);
         hi = V::select(visit, second, hi);
     };
-    // The own cube and its six face neighbours: nearly every vector has a
-    // lane that visits each of them.
-    visit_cube(0, V::eq(lo, lo));
-    for (int n = 1; n <= kFaceNeighbours; ++n) visit_cube(n, V::lt(r[n], hi));
-    // The edge and corner neighbours that some lane can still visit, as the
-    // second value stands now (it only decreases): one loop over their list,
-    // whose exit is the only branch that depends on the points.
-    uint32_t reachable = 0;
-    for (int n = kFaceNeighbours + 1; n < kCubes; ++n) reachable |= static_cast<uint32_t>(!V::none(V::lt(r[n], hi))) << n;
-    while (reachable != 0) {
-        const int n = lowest_set_bit(reachable);
-        reachable &= reachable - 1;
-        visit_cube(n, V::lt(r[n], hi));
+    // All lanes in one cube (most vectors of an image row): every lane sees
+    // the same feature points, so each point's corner + coordinate is formed
+    // once, in scalar arithmetic (the same single-precision operations), and
+    // only the offset from each lane's point is per lane; a cube's missing
+    // points are skipped for all lanes at once.
+    const int32_t own[3] = {V::lane0i(cube[0]), V::lane0i(cube[1]), V::lane0i(cube[2])};
+    bool shared = true;
+    for (int axis = 0; axis < 3; ++axis) {
+        const I lane0 = V::seti(own[axis]);
+        shared = shared && V::none(V::gti(cube[axis], lane0)) && V::none(V::gti(lane0, cube[axis]));
+    }
+    auto visit_shared = [&](int n, M visit) {
+        const uint32_t hash = lattice::cube_hash(own[0], own[1], own[2]) + t.hash_offset[n];
+        const int count = cube_point_counts[hash >> 24];
+        const int step[3] = {t.dx[n], t.dy[n], t.dz[n]};
+        float c[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            c[axis] = static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(own[axis]) + static_cast<uint32_t>(step[axis])));
+        }
+        F a = V::set(FAR_DISTANCE), b = a;
+        for (int j = 0; j < count; ++j) {
+            F d[3];
+            for (int axis = 0; axis < 3; ++axis) {
+                const int k = 3 * j + axis;
+                const float p = c[axis] + lattice::unit_coordinate(t.mul[k] * hash + t.add[k]);
+                d[axis] = V::sub(V::set(p), at[axis]);
+            }
+            const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
+            const F new_b = V::max(a, V::min(dist, b));
+            a = V::min(dist, a);
+            b = new_b;
+        }
+        const F second = V::min(V::max(lo, a), V::min(hi, b));
+        lo = V::select(visit, V::min(a, lo), lo);
+        hi = V::select(visit, second, hi);
+    };
+    auto search = [&](auto&& visit_one) {
+        // The own cube and its six face neighbours: nearly every vector has a
+        // lane that visits each of them.
+        visit_one(0, V::eq(lo, lo));
+        for (int n = 1; n <= kFaceNeighbours; ++n) visit_one(n, V::lt(r[n], hi));
+        // The edge and corner neighbours that some lane can still visit, as
+        // the second value stands now (it only decreases): one loop over
+        // their list, whose exit is the only branch that depends on the points.
+        uint32_t reachable = 0;
+        for (int n = kFaceNeighbours + 1; n < kCubes; ++n) reachable |= static_cast<uint32_t>(!V::none(V::lt(r[n], hi))) << n;
+        while (reachable != 0) {
+            const int n = lowest_set_bit(reachable);
+            reachable &= reachable - 1;
+            visit_one(n, V::lt(r[n], hi));
+        }
+    };
+    if (shared) {
+        search(visit_shared);
+    } else {
+        search(visit_cube);
     }
     *lo_out = lo;
     *hi_out = hi;

@@ -96,6 +96,15 @@ TEST_P(BatchAgainstReference, ImageRowsBitForBit) {
     for (int j = 0; j < 40; ++j) {
         for (int i = 0; i < 200; ++i) row.push_back({-20.0f + 0.05f * static_cast<float>(i), 3.0f + 0.1f * j, 1.7f});
     }
+    // And lines of points that share two of their three cube coordinates but
+    // not the third: no lane may take another lane's cube for its own.
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int i = 0; i < 64; ++i) {
+            float c[3] = {0.61f, -4.2f, 9.9f};
+            c[axis] += 3.1f * static_cast<float>(i);
+            row.push_back({c[0], c[1], c[2]});
+        }
+    }
     for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
         for (int32_t m = 1; m <= 3; ++m) {
             std::vector<float> F(row.size() * 2);
