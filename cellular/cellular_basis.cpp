@@ -434,14 +434,6 @@ bool lane_metric(const DistType* metric, detail::LaneMetric* out) {
     return true;
 }
 
-// F1 and F2 by the sequential search.
-void nearest_two_sequential(const DistType* metric, const Vector3& w, float x, float y, float z, float* F) {
-    KeepTwo keep;
-    search_any(metric, w, x, y, z, keep);
-    F[0] = unscale(keep.f0);
-    F[1] = unscale(keep.f1);
-}
-
 // Arrays shorter than this go to the per-point kernel, kSearchGroup points
 // a call; longer ones to the kernel with one point per lane, whose vectors
 // cost about the same however few lanes are filled.
@@ -464,7 +456,10 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
             F[1] = unscale(two.f1);
             return;
         }
-        nearest_two_sequential(metric, *weights, x, y, z, F);
+        KeepTwo keep;
+        search_any(metric, *weights, x, y, z, keep);
+        F[0] = unscale(keep.f0);
+        F[1] = unscale(keep.f1);
         return;
     }
 

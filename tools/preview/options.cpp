@@ -142,6 +142,15 @@ std::string format_value(double v) {
     return text;
 }
 
+std::string shortest_text(float v) {
+    char text[32];
+    for (int digits = 1; digits <= 9; ++digits) {
+        std::snprintf(text, sizeof(text), "%.*g", digits, static_cast<double>(v));
+        if (std::strtof(text, nullptr) == v || v != v) break;
+    }
+    return text;
+}
+
 std::string usage(const char* program) {
     std::ostringstream u;
     u << "usage: " << program << " [options]\n"
@@ -629,15 +638,9 @@ std::string params_text(const Options& o) {
         }
         return std::string(text);
     };
-    auto ff = [](float v) {
-        char text[40];
-        for (int digits = 1; digits <= 9; ++digits) {
-            std::snprintf(text, sizeof(text), "%.*g", digits, static_cast<double>(v));
-            if (std::strtof(text, nullptr) == v || v != v) break;
-        }
-        return std::string(text);
+    auto color = [](const tulo::Color& c) {
+        return shortest_text(c.r) + "," + shortest_text(c.g) + "," + shortest_text(c.b) + "," + shortest_text(c.a);
     };
-    auto color = [&](const tulo::Color& c) { return ff(c.r) + "," + ff(c.g) + "," + ff(c.b) + "," + ff(c.a); };
     auto vec = [&](const std::vector<double>& v) {
         std::string s;
         for (size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + f(v[i]);
@@ -645,9 +648,9 @@ std::string params_text(const Options& o) {
     };
     const auto& p = o.params;
     t << "# cellular-preview options (read back with --params)\n";
-    t << "--metric " << p.metric << "\n--octaves " << p.octaves << "\n--gain " << ff(p.gain) << "\n";
+    t << "--metric " << p.metric << "\n--octaves " << p.octaves << "\n--gain " << shortest_text(p.gain) << "\n";
     // Weights only when given: a sheet chooses each metric's own otherwise.
-    if (o.weights_given) t << "--weights " << ff(p.weights.x) << "," << ff(p.weights.y) << "," << ff(p.weights.z) << "\n";
+    if (o.weights_given) t << "--weights " << shortest_text(p.weights.x) << "," << shortest_text(p.weights.y) << "," << shortest_text(p.weights.z) << "\n";
     if (o.raw) {
         t << "--raw\n";
     } else {

@@ -111,4 +111,8 @@ const char* param_name(standin::Param p);
 // A number as labels and metadata show it: at most three significant digits.
 std::string format_value(double v);
 
+// The shortest decimal text that reads back to exactly v (0.95, not
+// 0.949999988), for files that must reproduce the value.
+std::string shortest_text(float v);
+
 }  // namespace preview

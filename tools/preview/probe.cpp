@@ -24,14 +24,9 @@ uint32_t bits_of(float f) {
 
 // "VALUE/0xBITS": the shortest text that reads back to the float, and its bits.
 std::string exact(float v) {
-    char text[48];
-    int digits = 1;
-    for (; digits < 9; ++digits) {
-        std::snprintf(text, sizeof(text), "%.*g", digits, static_cast<double>(v));
-        if (std::strtof(text, nullptr) == v) break;
-    }
-    std::snprintf(text, sizeof(text), "%.*g/0x%08x", digits, static_cast<double>(v), bits_of(v));
-    return text;
+    char bits[16];
+    std::snprintf(bits, sizeof(bits), "/0x%08x", bits_of(v));
+    return shortest_text(v) + bits;
 }
 
 tulo::Color shade(const standin::ShaderLibrary& lib, const tulo::CellularTextureParams& params, const Vec3& p) {

@@ -647,12 +647,6 @@ Passes compute_passes(const Options& o, const Layout& layout, int threads) {
     return passes;
 }
 
-const char* const kPassNames[] = {"F1", "F2", "F2-F1", "id", "offset"};
-
-bool is_pass_name(const std::string& name) {
-    return std::find(std::begin(kPassNames), std::end(kPassNames), name) != std::end(kPassNames);
-}
-
 Image pass_picture(const Passes& passes, const std::string& pass) {
     constexpr int kRampHeight = 8;
     const size_t n = static_cast<size_t>(passes.width) * static_cast<size_t>(passes.height);

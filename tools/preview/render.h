@@ -72,11 +72,9 @@ struct Passes {
 };
 Passes compute_passes(const Options& options, const Layout& layout, int threads);
 
-// The passes a picture can show: F1, F2, F2-F1 (grey from 0 to the
-// largest value), id (a flat random colour a cell) and offset (x, y, z as
+// The picture of one pass (--pass): F1, F2, F2-F1 (grey from 0 to the
+// largest value), id (a flat random colour a cell) or offset (x, y, z as
 // r, g, b); with a ramp and a legend below.
-extern const char* const kPassNames[5];
-bool is_pass_name(const std::string& name);
 Image pass_picture(const Passes& passes, const std::string& pass);
 
 // Shades every pixel of every cell on `threads` threads (the result does
