@@ -41,6 +41,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 #include "cellular/lattice.h"
 
@@ -255,6 +257,26 @@ inline D culling_bound(const D* terms, int n, Add add) {
     if (b.t2[n] != 0) sum = add(sum, terms[b.t2[n]]);
     if (b.t3[n] != 0) sum = add(sum, terms[b.t3[n]]);
     return sum;
+}
+
+// The same bounds for every neighbour n = 1..26, out(n, bound) for each,
+// unrolled with the terms known at compile time: no table reads, and the
+// faces add nothing.
+template <class D, class Add, class Out, int... kN>
+inline void each_culling_bound(const D* terms, Add add, Out out, std::integer_sequence<int, kN...>) {
+    constexpr BoundTerms b = kBoundTerms;
+    auto one = [&](auto n) {
+        constexpr int k = decltype(n)::value;
+        D sum = terms[b.t1[k]];
+        if constexpr (b.t2[k] != 0) sum = add(sum, terms[b.t2[k]]);
+        if constexpr (b.t3[k] != 0) sum = add(sum, terms[b.t3[k]]);
+        out(k, sum);
+    };
+    (one(std::integral_constant<int, kN + 1>{}), ...);
+}
+template <class D, class Add, class Out>
+inline void each_culling_bound(const D* terms, Add add, Out out) {
+    each_culling_bound(terms, add, out, std::make_integer_sequence<int, kCubes - 1>{});
 }
 
 // Merges candidate neighbours into the pair kept so far, shared by the

@@ -163,9 +163,8 @@ struct Avx2 {
             const __m256d mx = _mm256_sub_pd(one, x), my = _mm256_sub_pd(one, y), mz = _mm256_sub_pd(one, z);
             const __m256d terms[7] = {_mm256_setzero_pd(), _mm256_mul_pd(x, x), _mm256_mul_pd(mx, mx), _mm256_mul_pd(y, y),
                                       _mm256_mul_pd(my, my), _mm256_mul_pd(z, z), _mm256_mul_pd(mz, mz)};
-            for (int n = 1; n < kCubes; ++n) {
-                half[h][n] = round_down(culling_bound(terms, n, [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); }));
-            }
+            each_culling_bound(terms, [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); },
+                               [&](int n, __m256d bound) { half[h][n] = round_down(bound); });
         }
         for (int n = 1; n < kCubes; ++n) r[n] = _mm256_set_m128(half[1][n], half[0][n]);
     }

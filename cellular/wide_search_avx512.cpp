@@ -128,10 +128,9 @@ struct Avx512 {
             const __m512d mx = _mm512_sub_pd(one, x), my = _mm512_sub_pd(one, y), mz = _mm512_sub_pd(one, z);
             const __m512d terms[7] = {_mm512_setzero_pd(), _mm512_mul_pd(x, x), _mm512_mul_pd(mx, mx), _mm512_mul_pd(y, y),
                                       _mm512_mul_pd(my, my), _mm512_mul_pd(z, z), _mm512_mul_pd(mz, mz)};
-            for (int n = 1; n < kCubes; ++n) {
-                const __m512d bound = culling_bound(terms, n, [](__m512d a, __m512d b) { return _mm512_add_pd(a, b); });
+            each_culling_bound(terms, [](__m512d a, __m512d b) { return _mm512_add_pd(a, b); }, [&](int n, __m512d bound) {
                 half[h][n] = _mm512_cvt_roundpd_ps(bound, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-            }
+            });
         }
         for (int n = 1; n < kCubes; ++n) r[n] = _mm512_insertf32x8(_mm512_castps256_ps512(half[0][n]), half[1][n], 1);
     }
