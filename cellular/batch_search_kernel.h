@@ -221,9 +221,12 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
             // the block's last point.
             const I last = V::seti(static_cast<int32_t>(n - 1));
             for (std::size_t first = 0; first < n; first += W) {
-                const I idx = V::min_i(V::addi(iota, V::seti(static_cast<int32_t>(first))), last);
                 F_ x, y, z;
-                gather_points<V>(p, idx, &x, &y, &z);
+                if (n - first >= static_cast<std::size_t>(W)) {
+                    V::load_points(p + first, &x, &y, &z);
+                } else {
+                    gather_points<V>(p, V::min_i(V::addi(iota, V::seti(static_cast<int32_t>(first))), last), &x, &y, &z);
+                }
                 V::storei(place + first, place_in_cube<V>(x, y, z));
             }
             std::size_t same = 0;
