@@ -31,6 +31,11 @@
 // cube is visited and contributes its values. When the check fails (rare,
 // with uneven weights), the cubes of U are merged one by one in visiting
 // order, each only if the pair as the cubes before it left it exceeds its r.
+// Nothing here depends on which lane holds which cube but that last merge,
+// which takes the cubes by their place in the visiting order; so the
+// per-point searches put the cubes nearest the point in the first lanes
+// (kNearFirstTables), and the cubes no point reaches gather in the last
+// vectors, which are then skipped.
 //
 // Metrics 4-5 (power_bounds): the kernel computes, for every point of the 27
 // cubes, a rigorous lower bound of its value (lanes.h); the caller then runs
@@ -89,8 +94,9 @@ struct PowerWeights {
     bool ordinary;  // see power_lower_bound in lanes.h
 };
 
-// Lanes: 0 is the point's own cube, 1..26 the neighbours in visiting order
-// (faces, edges, corners), 27..31 unused (they hold no points).
+// Lanes: 0 is the point's own cube, 1..26 the neighbours (in visiting order,
+// or nearest first: LaneTables says which lane holds which cube), 27..31
+// unused (they hold no points).
 constexpr int kCubeLanes = 32;
 constexpr int kCubes = 27;
 
@@ -98,6 +104,46 @@ constexpr int kCubes = 27;
 // coordinate c (0 x, 1 y, 2 z) of point j is step 2 + 4j + c from the hash,
 // numbered here k = 3j + c.
 constexpr int kCoordinateSteps = 3 * lattice::kMaxPointsPerCube;
+
+// Offsets of the 27 cubes in some lane order, own cube first.
+struct CubeOrder {
+    int8_t d[kCubes][3];
+};
+
+// The order in which the sequential search visits the neighbours.
+constexpr CubeOrder visiting_order() {
+    return CubeOrder{{
+        {0, 0, 0},    {-1, 0, 0},  {0, -1, 0},  {0, 0, -1},  {1, 0, 0},   {0, 1, 0},    {0, 0, 1},
+        {-1, -1, 0},  {-1, 0, -1}, {0, -1, -1}, {1, 1, 0},   {1, 0, 1},   {0, 1, 1},    {-1, 1, 0},
+        {-1, 0, 1},   {0, -1, 1},  {1, -1, 0},  {1, 0, -1},  {0, 1, -1},  {-1, -1, -1}, {-1, -1, 1},
+        {-1, 1, -1},  {-1, 1, 1},  {1, -1, -1}, {1, -1, 1},  {1, 1, -1},  {1, 1, 1},
+    }};
+}
+
+// The cubes nearest a point first, for a point in the lower half of its cube
+// on every axis (its near faces are the lower ones): the own cube and the
+// seven others that meet at the point's nearest corner; then the cubes past
+// one far face, those with fewer near offsets first; then past two far
+// faces; then the far corner. Nearer cubes are the likelier to be reached,
+// so lanes that no point reaches gather in the last vectors, which the
+// search then skips. (The bound of a cube past a far face is at least 1/4.)
+constexpr CubeOrder near_first_order() {
+    return CubeOrder{{
+        {0, 0, 0},   {-1, 0, 0},  {0, -1, 0},  {0, 0, -1}, {-1, -1, 0}, {-1, 0, -1}, {0, -1, -1}, {-1, -1, -1},
+        {1, 0, 0},   {0, 1, 0},   {0, 0, 1},   {1, -1, 0}, {1, 0, -1},  {-1, 1, 0},  {0, 1, -1},  {-1, 0, 1},
+        {0, -1, 1},  {1, -1, -1}, {-1, 1, -1}, {-1, -1, 1}, {1, 1, 0},  {1, 0, 1},   {0, 1, 1},   {1, 1, -1},
+        {1, -1, 1},  {-1, 1, 1},  {1, 1, 1},
+    }};
+}
+
+// The same order mirrored on the axes of `mirror` (bit 0 x, 1 y, 2 z): for
+// a point in the upper half of its cube on those axes.
+constexpr CubeOrder mirrored(CubeOrder o, int mirror) {
+    for (int n = 0; n < kCubes; ++n)
+        for (int axis = 0; axis < 3; ++axis)
+            if ((mirror >> axis) & 1) o.d[n][axis] = static_cast<int8_t>(-o.d[n][axis]);
+    return o;
+}
 
 struct LaneTables {
     alignas(64) int32_t dx[kCubeLanes];
@@ -113,26 +159,30 @@ struct LaneTables {
     alignas(64) uint32_t mul[16];
     alignas(64) uint32_t add[16];
     alignas(64) uint32_t seed_offset[kCoordinateSteps][kCubeLanes];
+    // Place of the lane's cube in the visiting order (0 the own cube; lanes
+    // without a cube after every cube), as bytes and as 32-bit lanes.
+    alignas(32) uint8_t visit[kCubeLanes];
+    alignas(64) int32_t visit_lanes[kCubeLanes];
 };
 
-constexpr LaneTables make_lane_tables() {
-    // Visiting order of the neighbours.
-    const int8_t order[kCubes][3] = {
-        {0, 0, 0},    {-1, 0, 0},  {0, -1, 0},  {0, 0, -1},  {1, 0, 0},   {0, 1, 0},    {0, 0, 1},
-        {-1, -1, 0},  {-1, 0, -1}, {0, -1, -1}, {1, 1, 0},   {1, 0, 1},   {0, 1, 1},    {-1, 1, 0},
-        {-1, 0, 1},   {0, -1, 1},  {1, -1, 0},  {1, 0, -1},  {0, 1, -1},  {-1, -1, -1}, {-1, -1, 1},
-        {-1, 1, -1},  {-1, 1, 1},  {1, -1, -1}, {1, -1, 1},  {1, 1, -1},  {1, 1, 1},
-    };
+constexpr LaneTables make_lane_tables(const CubeOrder& order) {
     LaneTables t{};
+    const CubeOrder visiting = visiting_order();
     for (int n = 0; n < kCubes; ++n) {
-        t.dx[n] = order[n][0];
-        t.dy[n] = order[n][1];
-        t.dz[n] = order[n][2];
+        t.dx[n] = order.d[n][0];
+        t.dy[n] = order.d[n][1];
+        t.dz[n] = order.d[n][2];
         t.hash_offset[n] = lattice::kHashX * static_cast<uint32_t>(t.dx[n]) +
                            lattice::kHashY * static_cast<uint32_t>(t.dy[n]) +
                            lattice::kHashZ * static_cast<uint32_t>(t.dz[n]);
         t.used[n] = -1;
+        for (int v = 0; v < kCubes; ++v) {
+            if (visiting.d[v][0] == order.d[n][0] && visiting.d[v][1] == order.d[n][1] && visiting.d[v][2] == order.d[n][2])
+                t.visit[n] = static_cast<uint8_t>(v);
+        }
     }
+    for (int n = kCubes; n < kCubeLanes; ++n) t.visit[n] = static_cast<uint8_t>(n);
+    for (int n = 0; n < kCubeLanes; ++n) t.visit_lanes[n] = t.visit[n];
     uint32_t mul = 1u, add = 0u;  // the composition of `step` steps
     for (int step = 1; step <= 1 + lattice::kStepsPerPoint * lattice::kMaxPointsPerCube; ++step) {
         mul = lattice::kGenMul * mul;
@@ -148,7 +198,31 @@ constexpr LaneTables make_lane_tables() {
     return t;
 }
 
-inline constexpr LaneTables kLaneTables = make_lane_tables();
+// Lanes in visiting order: the power bounds and the searches for arrays.
+inline constexpr LaneTables kLaneTables = make_lane_tables(visiting_order());
+
+// Lanes nearest first, one table per half of the cube the point lies in on
+// each axis (index: bit 0 x, 1 y, 2 z set for the upper half): the
+// per-point searches of metrics 1-3.
+struct NearFirstTables {
+    LaneTables mirror[8];
+};
+
+constexpr NearFirstTables make_near_first_tables() {
+    NearFirstTables n{};
+    for (int m = 0; m < 8; ++m) n.mirror[m] = make_lane_tables(mirrored(near_first_order(), m));
+    return n;
+}
+
+// Whether every lane of an order holds a different cube: each place in the
+// visiting order taken exactly once.
+constexpr bool is_permutation_of_cubes(const LaneTables& t) {
+    uint32_t seen = 0;
+    for (int n = 0; n < kCubes; ++n) seen |= t.visit[n] < kCubes ? 1u << t.visit[n] : 0u;
+    return seen == (1u << kCubes) - 1u && t.visit[0] == 0;
+}
+static_assert(is_permutation_of_cubes(make_lane_tables(near_first_order())),
+              "the near-first order holds every cube once, the own cube first");
 
 // The point scaled onto the lattice, its cube, and the squared distances
 // (double precision) to the faces of its cube: d* to the lower face, m* to
@@ -171,15 +245,14 @@ struct BoundTerms {
     alignas(64) int64_t t3[kCubeLanes];
 };
 
-constexpr BoundTerms make_bound_terms() {
+constexpr BoundTerms make_bound_terms(const CubeOrder& order) {
     BoundTerms b{};
-    constexpr LaneTables t = make_lane_tables();
     for (int n = 0; n < kCubeLanes; ++n) {
         int64_t terms[3] = {0, 0, 0};
         int k = 0;
-        const int32_t offsets[3] = {t.dx[n], t.dy[n], t.dz[n]};
-        for (int axis = 0; axis < 3; ++axis) {
-            if (offsets[axis] != 0) terms[k++] = 1 + 2 * axis + (offsets[axis] > 0 ? 1 : 0);
+        for (int axis = 0; axis < 3 && n < kCubes; ++axis) {
+            const int d = order.d[n][axis];
+            if (d != 0) terms[k++] = 1 + 2 * axis + (d > 0 ? 1 : 0);
         }
         if (n >= kCubes) terms[0] = 7;
         b.t1[n] = terms[0];
@@ -189,7 +262,10 @@ constexpr BoundTerms make_bound_terms() {
     return b;
 }
 
-inline constexpr BoundTerms kBoundTerms = make_bound_terms();
+inline constexpr BoundTerms kBoundTerms = make_bound_terms(visiting_order());
+// For the lanes nearest first, from a start mirrored onto the lower half of
+// its cube (mirror_start): the mirrored terms give each cube its own bound.
+inline constexpr BoundTerms kNearFirstBoundTerms = make_bound_terms(near_first_order());
 
 // What power_bounds hands to the sequential search.
 struct PowerBounds {
@@ -220,6 +296,11 @@ void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, flo
 // wide objects' symbols to hold this (check_wide_objects.cmake).
 namespace {
 
+// The lane tables a search points to, one copy in each translation unit
+// (data with internal linkage, like the functions here).
+constexpr NearFirstTables kNearFirstTables = make_near_first_tables();
+constexpr LaneTables kVisitingTables = kLaneTables;
+
 // Index of the lowest set bit of a non-zero word.
 inline int lowest_set_bit(uint32_t bits) {
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -244,6 +325,21 @@ inline SearchStart start_search(float x, float y, float z) {
     s.dy2 = fy * fy, s.my2 = (1.0 - fy) * (1.0 - fy);
     s.dz2 = fz * fz, s.mz2 = (1.0 - fz) * (1.0 - fz);
     return s;
+}
+
+// The start mirrored onto the lower half of its cube on each axis where the
+// point lies nearer the upper face (the two face terms swap), for the lanes
+// nearest first, and in *mirror the index of those axes (bit 0 x, 1 y, 2 z).
+// Any index would give the same result; this one only makes the search
+// cheaper. Selects, not branches: the halves are a coin toss per point.
+inline SearchStart mirror_start(const SearchStart& s, int* mirror) {
+    const bool x = s.dx2 > s.mx2, y = s.dy2 > s.my2, z = s.dz2 > s.mz2;
+    SearchStart m = s;
+    m.dx2 = x ? s.mx2 : s.dx2, m.mx2 = x ? s.dx2 : s.mx2;
+    m.dy2 = y ? s.my2 : s.dy2, m.my2 = y ? s.dy2 : s.my2;
+    m.dz2 = z ? s.mz2 : s.dz2, m.mz2 = z ? s.dz2 : s.mz2;
+    *mirror = static_cast<int>(x) | static_cast<int>(y) << 1 | static_cast<int>(z) << 2;
+    return m;
 }
 
 // The culling bound of neighbour n (1..26) from the squared distances to the

@@ -15,36 +15,36 @@ namespace {
 // doubles. For four lanes (a half vector) a term's indices are known at
 // compile time, so it is one or two immediate permutes and a blend; a term
 // that is 0 in all four lanes is left out (adding 0 changes no bound).
-template <int kTerm>
+template <const BoundTerms& T, int kTerm>
 constexpr int64_t bound_term(int lane) {
-    return kTerm == 0 ? kBoundTerms.t1[lane] : kTerm == 1 ? kBoundTerms.t2[lane] : kBoundTerms.t3[lane];
+    return kTerm == 0 ? T.t1[lane] : kTerm == 1 ? T.t2[lane] : T.t3[lane];
 }
 
-template <int kHalf, int kTerm>
+template <const BoundTerms& T, int kHalf, int kTerm>
 constexpr int term_permute() {  // index within its table vector, two bits a lane
     int imm = 0;
-    for (int k = 0; k < 4; ++k) imm |= static_cast<int>(bound_term<kTerm>(4 * kHalf + k) & 3) << (2 * k);
+    for (int k = 0; k < 4; ++k) imm |= static_cast<int>(bound_term<T, kTerm>(4 * kHalf + k) & 3) << (2 * k);
     return imm;
 }
 
-template <int kHalf, int kTerm>
+template <const BoundTerms& T, int kHalf, int kTerm>
 constexpr int term_upper() {  // lanes whose term lies in the upper table vector
     int mask = 0;
-    for (int k = 0; k < 4; ++k) mask |= (bound_term<kTerm>(4 * kHalf + k) >= 4 ? 1 : 0) << k;
+    for (int k = 0; k < 4; ++k) mask |= (bound_term<T, kTerm>(4 * kHalf + k) >= 4 ? 1 : 0) << k;
     return mask;
 }
 
-template <int kHalf, int kTerm>
+template <const BoundTerms& T, int kHalf, int kTerm>
 constexpr bool term_all_zero() {
     for (int k = 0; k < 4; ++k) {
-        if (bound_term<kTerm>(4 * kHalf + k) != 0) return false;
+        if (bound_term<T, kTerm>(4 * kHalf + k) != 0) return false;
     }
     return true;
 }
 
-template <int kHalf, int kTerm>
+template <const BoundTerms& T, int kHalf, int kTerm>
 inline __m256d bound_term_vector(__m256d lower, __m256d upper) {
-    constexpr int kPermute = term_permute<kHalf, kTerm>(), kUpper = term_upper<kHalf, kTerm>();
+    constexpr int kPermute = term_permute<T, kHalf, kTerm>(), kUpper = term_upper<T, kHalf, kTerm>();
     if constexpr (kUpper == 0) {
         return _mm256_permute4x64_pd(lower, kPermute);
     } else if constexpr (kUpper == 15) {
@@ -55,17 +55,16 @@ inline __m256d bound_term_vector(__m256d lower, __m256d upper) {
 }
 
 // The four bounds of half vector kHalf, summed in double as BoundTerms says.
-template <int kHalf>
+template <const BoundTerms& T, int kHalf>
 inline __m256d half_bound_sum(__m256d lower, __m256d upper) {
-    __m256d sum = bound_term_vector<kHalf, 0>(lower, upper);
-    if constexpr (!term_all_zero<kHalf, 1>()) sum = _mm256_add_pd(sum, bound_term_vector<kHalf, 1>(lower, upper));
-    if constexpr (!term_all_zero<kHalf, 2>()) sum = _mm256_add_pd(sum, bound_term_vector<kHalf, 2>(lower, upper));
+    __m256d sum = bound_term_vector<T, kHalf, 0>(lower, upper);
+    if constexpr (!term_all_zero<T, kHalf, 1>()) sum = _mm256_add_pd(sum, bound_term_vector<T, kHalf, 1>(lower, upper));
+    if constexpr (!term_all_zero<T, kHalf, 2>()) sum = _mm256_add_pd(sum, bound_term_vector<T, kHalf, 2>(lower, upper));
     return sum;
 }
 
 struct Avx2 {
     static constexpr int kWidth = 8;
-    static constexpr bool kTightReach = true;  // throughput binds: each vector skipped pays (measured)
     static constexpr bool kMaskRegisters = false;
     using F = __m256;
     using I = __m256i;
@@ -141,15 +140,16 @@ struct Avx2 {
         return _mm_castsi128_ps(_mm_add_epi32(_mm_castps_si128(nearest), step));
     }
 
+    template <const BoundTerms& T>
     static void bounds(const SearchStart& s, F* r) {
         const __m256d lower = _mm256_setr_pd(0.0, s.dx2, s.mx2, s.dy2);
         const __m256d upper = _mm256_setr_pd(s.my2, s.dz2, s.mz2, HUGE_VAL);
-        r[0] = _mm256_set_m128(round_down(half_bound_sum<1>(lower, upper)), round_down(half_bound_sum<0>(lower, upper)));
-        r[1] = _mm256_set_m128(round_down(half_bound_sum<3>(lower, upper)), round_down(half_bound_sum<2>(lower, upper)));
-        r[2] = _mm256_set_m128(round_down(half_bound_sum<5>(lower, upper)), round_down(half_bound_sum<4>(lower, upper)));
+        r[0] = _mm256_set_m128(round_down(half_bound_sum<T, 1>(lower, upper)), round_down(half_bound_sum<T, 0>(lower, upper)));
+        r[1] = _mm256_set_m128(round_down(half_bound_sum<T, 3>(lower, upper)), round_down(half_bound_sum<T, 2>(lower, upper)));
+        r[2] = _mm256_set_m128(round_down(half_bound_sum<T, 5>(lower, upper)), round_down(half_bound_sum<T, 4>(lower, upper)));
         // Lanes 27..31 stand for no cube: +inf, never visited.
         static_assert(kCubes == 27 && kCubeLanes == 32, "the last half vector holds no cube");
-        r[3] = _mm256_set_m128(_mm_set1_ps(HUGE_VALF), round_down(half_bound_sum<6>(lower, upper)));
+        r[3] = _mm256_set_m128(_mm_set1_ps(HUGE_VALF), round_down(half_bound_sum<T, 6>(lower, upper)));
         r[0] = _mm256_blend_ps(r[0], _mm256_set1_ps(-HUGE_VALF), 1);  // the own cube
     }
 
@@ -180,20 +180,6 @@ struct Avx2 {
         _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(a, b, 0x31));
     }
 
-    // Lane i of the result is lane i - k of x, fill below lane k.
-    template <int k>
-    static F shift_up(F x, F fill) {
-        const I from = _mm256_setr_epi32(0 - k, 1 - k, 2 - k, 3 - k, 4 - k, 5 - k, 6 - k, 7 - k);
-        return _mm256_blend_ps(_mm256_permutevar8x32_ps(x, from), fill, (1 << k) - 1);
-    }
-    // step(shift) for the shifts of an inclusive prefix scan: 1, 2, 4 lanes.
-    template <class Step>
-    static void prefix_steps(Step&& step) {
-        step([](F x, F fill) { return shift_up<1>(x, fill); });
-        step([](F x, F fill) { return shift_up<2>(x, fill); });
-        step([](F x, F fill) { return shift_up<4>(x, fill); });
-    }
-    static F broadcast_last(F x) { return _mm256_permutevar8x32_ps(x, _mm256_set1_epi32(kWidth - 1)); }
 
     // Pairs merge in a tree: lane i with lane i + 4, then + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {

@@ -26,7 +26,6 @@ constexpr PackedCounts kPackedCounts = pack_counts();
 
 struct Avx512 {
     static constexpr int kWidth = 16;
-    static constexpr bool kTightReach = false;  // latency binds: fewer vectors do not pay for the longer chain (measured)
     static constexpr bool kMaskRegisters = true;
     using F = __m512;
     using I = __m512i;
@@ -100,8 +99,9 @@ struct Avx512 {
 
     // The terms table in one register, each lane's terms picked by index;
     // the float conversion rounds toward minus infinity itself.
+    template <const BoundTerms& T>
     static void bounds(const SearchStart& s, F* r) {
-        const BoundTerms& b = kBoundTerms;
+        const BoundTerms& b = T;
         const __m512d terms = _mm512_setr_pd(0.0, s.dx2, s.mx2, s.dy2, s.my2, s.dz2, s.mz2, HUGE_VAL);
         __m256 half[kCubeLanes / 8];
         for (int g = 0; g < kCubeLanes / 8; ++g) {
@@ -146,20 +146,6 @@ struct Avx512 {
         _mm512_storeu_ps(out + 16, _mm512_permutex2var_ps(lo, second, hi));
     }
 
-    // Lane i of the result is lane i - k of x, fill below lane k.
-    template <int k>
-    static F shift_up(F x, F fill) {
-        return _mm512_castsi512_ps(_mm512_alignr_epi32(_mm512_castps_si512(x), _mm512_castps_si512(fill), kWidth - k));
-    }
-    // step(shift) for the shifts of an inclusive prefix scan: 1, 2, 4, 8 lanes.
-    template <class Step>
-    static void prefix_steps(Step&& step) {
-        step([](F x, F fill) { return shift_up<1>(x, fill); });
-        step([](F x, F fill) { return shift_up<2>(x, fill); });
-        step([](F x, F fill) { return shift_up<4>(x, fill); });
-        step([](F x, F fill) { return shift_up<8>(x, fill); });
-    }
-    static F broadcast_last(F x) { return _mm512_permutexvar_ps(_mm512_set1_epi32(kWidth - 1), x); }
 
     // Pairs merge in a tree: lane i with lane i + 8, then + 4, + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {

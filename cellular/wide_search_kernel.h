@@ -3,20 +3,13 @@
 // instruction set, which adds to the traits:
 //   kWidth                          lanes per vector
 //   point_counts(I hash)            cube_point_counts[hash >> 24] per lane
-//   bounds(const SearchStart&, F*)  every lane's culling bound, as the
-//                                   largest float not above it (BoundTerms),
-//                                   -inf for lane 0
+//   bounds<T>(const SearchStart&, F*)  every lane's culling bound, as the
+//                                   largest float not above it (BoundTerms
+//                                   T), -inf for lane 0
 //   two_smallest(F lo, F hi)        the two smallest of all lanes' pairs
-//   kTightReach                     whether a group's further vectors are
-//                                   decided by later_ceiling (fewer vectors,
-//                                   more latency) rather than the own cube
 //   kMaskRegisters                  whether M is a mask register (select
 //                                   then folds into the instruction); if not:
 //   nan_where(M m, F x)             NaN where m, x elsewhere
-//   shift_up<k>(F x, F fill)        lane i gets lane i - k of x, fill below k
-//   prefix_steps(step)              step(shift) with shift_up<1>, <2>, <4>...
-//                                   up to half the width (a prefix scan)
-//   broadcast_last(F x)             the last lane of x in every lane
 // See wide_search.h for why these searches give the sequential results.
 #pragma once
 
@@ -41,22 +34,35 @@ struct WideSearch {
     int32_t cube[3];  // the point's cube
     I hash0;
     F r[kVectors];  // culling bounds rounded down
+    // The cubes of the lanes: nearest first for the searches of metrics
+    // 1-3, in visiting order for the power bounds.
+    const LaneTables* tables;
     // Generator state k of the point's own cube, mul[k] * h0 + add[k].
     alignas(64) uint32_t base[16];
 
-    WideSearch() = default;  // begin() before use
-    WideSearch(float x, float y, float z) { begin(x, y, z); }
+    enum class Lanes { visiting, near_first };
 
-    void begin(float x, float y, float z) {
+    WideSearch() = default;  // begin() before use
+    WideSearch(float x, float y, float z, Lanes lanes) { begin(x, y, z, lanes); }
+
+    void begin(float x, float y, float z, Lanes lanes) {
         // The bounds from the local copy, whose fields stay in registers: read
         // back from the member, they would wait for its vector store.
         // Everything the search reads is formed from the local copy's
-        // registers. (Read back from the member `start`, a field would wait
-        // for the copy's wide store, or the copy for the smaller stores that
-        // formed `local`: a failed store forward on every search.)
+        // registers (the mirrored start too, made by value). (Read back from
+        // the member `start`, a field would wait for the copy's wide store,
+        // or the copy for the smaller stores that formed `local`: a failed
+        // store forward on every search.)
         const SearchStart local = start_search(x, y, z);
-        V::bounds(local, r);
-        const LaneTables& t = kLaneTables;
+        if (lanes == Lanes::near_first) {
+            int mirror;
+            V::template bounds<kNearFirstBoundTerms>(mirror_start(local, &mirror), r);
+            tables = &kNearFirstTables.mirror[mirror];
+        } else {
+            V::template bounds<kBoundTerms>(local, r);
+            tables = &kVisitingTables;
+        }
+        const LaneTables& t = kLaneTables;  // mul and add: the same in every order
         at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
         cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
         own_hash = lattice::cube_hash(local.ix, local.iy, local.iz);
@@ -82,7 +88,7 @@ struct WideSearch {
     // which no predictor can guess.
     template <class Visit>
     void points(int v, Visit&& visit) const {
-        const LaneTables& t = kLaneTables;
+        const LaneTables& t = *tables;
         const int lane = V::kWidth * v;
         auto table = [lane](const auto* p) { return V::loadi(reinterpret_cast<const int32_t*>(p) + lane); };
         const I hash = V::addi(hash0, table(t.hash_offset));
@@ -152,20 +158,28 @@ inline void merge_pairs(typename V::F* lo, typename V::F* hi, typename V::F lo2,
 // value kept never exceeds that, and inserting values not below it changes
 // nothing.
 template <class V>
-NearestTwo merge_in_order(const typename V::F* lo, const typename V::F* hi, const typename V::M* reach,
-                          const typename V::F* bounds) {
+NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
+                          const typename V::M* reach) {
     constexpr int kVectors = WideSearch<V>::kVectors;
     alignas(64) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
     const typename V::F own_second = V::set(V::lane0(hi[0]));
-    uint32_t cubes = 0;
+    uint32_t lanes = 0;
     for (int v = 0; v < kVectors; ++v) {
         V::store(a + V::kWidth * v, lo[v]);
         V::store(b + V::kWidth * v, hi[v]);
-        V::store(r + V::kWidth * v, bounds[v]);
-        cubes |= V::bits(V::mask_and(reach[v], V::lt(lo[v], own_second))) << (V::kWidth * v);
+        V::store(r + V::kWidth * v, s.r[v]);
+        lanes |= V::bits(V::mask_and(reach[v], V::lt(lo[v], own_second))) << (V::kWidth * v);
+    }
+    // The candidates' pairs and bounds by their place in the visiting order.
+    alignas(64) float va[kCubes], vb[kCubes], vr[kCubes];
+    uint32_t candidates = 0;
+    for (uint32_t rest = lanes & ~1u; rest != 0; rest &= rest - 1) {
+        const int lane = lowest_set_bit(rest), n = s.tables->visit[lane];
+        va[n] = a[lane], vb[n] = b[lane], vr[n] = r[lane];
+        candidates |= 1u << n;
     }
     NearestTwo f{a[0], b[0]};
-    merge_candidates(a, b, r, cubes & ~1u, &f);
+    merge_candidates(va, vb, vr, candidates, &f);
     return f;
 }
 
@@ -173,54 +187,39 @@ NearestTwo merge_in_order(const typename V::F* lo, const typename V::F* hi, cons
 // hi[v] where reach[v]), g being the two smallest of them all (see
 // wide_search.h). g stands when every cube holding a value not above g's
 // second one is surely visited. A cube is, when its bound lies below the
-// second value of the pairs of the reachable cubes before it: that is a
-// floor under the sequential search's second value at its turn (it draws
-// on a subset of them). Checked first against g's second value, a lower
-// floor and a cheaper check; where that fails (uneven weights), against
-// each cube's own floor; and only where that fails too, the cubes are
-// merged in order.
+// second value of the pairs of the reachable cubes before it in visiting
+// order: that is a floor under the sequential search's second value at its
+// turn (it draws on a subset of them). Checked first against g's second
+// value, a lower floor and a cheaper check; where that fails (uneven
+// weights), each such cube against its own floor; and only where that fails
+// too, the cubes are merged in order.
 template <class V>
-NearestTwo finish_search(const typename V::F* lo, const typename V::F* hi, const typename V::M* reach,
-                         const typename V::F* bounds, NearestTwo g) {
+NearestTwo finish_search(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
+                         const typename V::M* reach, NearestTwo g) {
     using F = typename V::F;
     constexpr int W = V::kWidth;
     constexpr int kVectors = WideSearch<V>::kVectors;
     const F second = V::set(g.f1);
     uint32_t unsure = 0;
     for (int v = 0; v < kVectors; ++v) {
-        unsure |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(bounds[v], second))) << (W * v);
+        unsure |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(s.r[v], second))) << (W * v);
     }
     if (unsure == 0) return g;
-    // Each cube's floor: the pair of the reachable cubes before it, an
-    // exclusive prefix of the pair merge over the lanes.
+    alignas(64) float r[kCubeLanes];
+    for (int v = 0; v < kVectors; ++v) V::store(r + W * v, s.r[v]);
     const F inf = V::set(HUGE_VALF);
-    F before_lo = inf, before_hi = inf;  // the vectors before, in every lane
-    unsure = 0;
-    for (int v = 0; v < kVectors; ++v) {
-        F a = V::select(reach[v], lo[v], inf), b = V::select(reach[v], hi[v], inf);
-        V::prefix_steps([&](auto shift) { merge_pairs<V>(&a, &b, shift(a, inf), shift(b, inf)); });
-        F floor_lo = V::template shift_up<1>(a, inf), floor_hi = V::template shift_up<1>(b, inf);
-        merge_pairs<V>(&floor_lo, &floor_hi, before_lo, before_hi);
-        unsure |= V::bits(V::mask_and(V::mask_and(reach[v], V::le(lo[v], second)), V::ge(bounds[v], floor_hi))) << (W * v);
-        merge_pairs<V>(&before_lo, &before_hi, V::broadcast_last(a), V::broadcast_last(b));
+    for (; unsure != 0; unsure &= unsure - 1) {
+        const int lane = lowest_set_bit(unsure);
+        const typename V::I place = V::seti(s.tables->visit[lane]);
+        F floor_lo = inf, floor_hi = inf;
+        for (int v = 0; v < kVectors; ++v) {
+            const typename V::M before =
+                V::mask_and(reach[v], V::gti(place, V::loadi(s.tables->visit_lanes + W * v)));
+            merge_pairs<V>(&floor_lo, &floor_hi, V::select(before, lo[v], inf), V::select(before, hi[v], inf));
+        }
+        if (!(r[lane] < V::two_smallest(floor_lo, floor_hi).f1)) return merge_in_order<V>(s, lo, hi, reach);
     }
-    if (unsure == 0) return g;
-    return merge_in_order<V>(lo, hi, reach, bounds);
-}
-
-// A ceiling over the second value the sequential search keeps when it
-// comes to the cubes after the first vector: the second smallest value of
-// the own cube and of the first vector's cubes it surely visits. A cube of
-// the first vector is surely visited when its bound lies below the two
-// smallest of the first vector's reachable cubes, a floor under the second
-// value at its turn (see finish_search). Only cubes whose bound lies below
-// the ceiling can be visited after the first vector.
-template <class V>
-typename V::F later_ceiling(typename V::F lo0, typename V::F hi0, typename V::F r0, typename V::M reach0) {
-    const typename V::F inf = V::set(HUGE_VALF);
-    const NearestTwo floor = V::two_smallest(V::select(reach0, lo0, inf), V::select(reach0, hi0, inf));
-    const typename V::M sure = V::mask_or(V::lt(r0, V::set(floor.f1)), V::eq(r0, V::set(-HUGE_VALF)));
-    return V::set(V::two_smallest(V::select(sure, lo0, inf), V::select(sure, hi0, inf)).f1);
+    return g;
 }
 
 template <class V, LaneMetric Metric, bool kUnitWeights>
@@ -228,7 +227,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
-    const WideSearch<V> s(x, y, z);
+    const WideSearch<V> s(x, y, z, WideSearch<V>::Lanes::near_first);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -256,7 +255,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
         all_lo = V::min(all_lo, lo2);
         all_hi = second;
     }
-    *out = finish_search<V>(lo, hi, reach, s.r, V::two_smallest(all_lo, all_hi));
+    *out = finish_search<V>(s, lo, hi, reach, V::two_smallest(all_lo, all_hi));
 }
 
 // The searches of several points, stage by stage: each stage (start, own
@@ -271,26 +270,23 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
     WideSearch<V> s[kSearchGroup];
-    for (int i = 0; i < count; ++i) s[i].begin(points[i].x, points[i].y, points[i].z);
+    for (int i = 0; i < count; ++i) s[i].begin(points[i].x, points[i].y, points[i].z, WideSearch<V>::Lanes::near_first);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
     F lo[kSearchGroup][kVectors], hi[kSearchGroup][kVectors];
     M reach[kSearchGroup][kVectors];
-    F own_second[kSearchGroup], ceiling[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
+    F own_second[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
     for (int i = 0; i < count; ++i) cube_pairs<V, Metric, kUnitWeights>(s[i], 0, w, &lo[i][0], &hi[i][0]);
     for (int i = 0; i < count; ++i) {
         own_second[i] = V::set(V::lane0(hi[i][0]));
         reach[i][0] = V::mask_or(V::lt(s[i].r[0], own_second[i]), V::eq(s[i].r[0], V::set(-HUGE_VALF)));
         all_lo[i] = V::select(reach[i][0], lo[i][0], inf);
         all_hi[i] = V::select(reach[i][0], hi[i][0], inf);
-        // The tighter ceiling costs latency that the group hides, and saves
-        // vectors, which pays where throughput binds (kTightReach).
-        ceiling[i] = V::kTightReach ? later_ceiling<V>(lo[i][0], hi[i][0], s[i].r[0], reach[i][0]) : own_second[i];
     }
     for (int v = 1; v < kVectors; ++v) {
         for (int i = 0; i < count; ++i) {
-            reach[i][v] = V::lt(s[i].r[v], ceiling[i]);
+            reach[i][v] = V::lt(s[i].r[v], own_second[i]);
             if (V::none(reach[i][v])) {
                 lo[i][v] = hi[i][v] = inf;
                 continue;
@@ -302,7 +298,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
             all_hi[i] = second;
         }
     }
-    for (int i = 0; i < count; ++i) out[i] = finish_search<V>(lo[i], hi[i], reach[i], s[i].r, V::two_smallest(all_lo[i], all_hi[i]));
+    for (int i = 0; i < count; ++i) out[i] = finish_search<V>(s[i], lo[i], hi[i], reach[i], V::two_smallest(all_lo[i], all_hi[i]));
 }
 
 template <class V, LaneMetric Metric, bool kUnitWeights>
@@ -330,7 +326,7 @@ void nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int
 template <class V, PowerMetric Metric>
 void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds* out) {
     using F = typename V::F;
-    const WideSearch<V> s(x, y, z);
+    const WideSearch<V> s(x, y, z, WideSearch<V>::Lanes::visiting);
     out->start = s.start;
     out->own_hash = s.own_hash;
     const F inf = V::set(HUGE_VALF);
