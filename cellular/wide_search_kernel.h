@@ -7,6 +7,9 @@
 //                                   largest float not above it (BoundTerms
 //                                   T), -inf for lane 0
 //   two_smallest(F lo, F hi)        the two smallest of all lanes' pairs
+//   kNearFirst                      whether the per-point searches put the
+//                                   cubes nearest the point in the first
+//                                   lanes (fewer vectors, a longer start)
 //   kMaskRegisters                  whether M is a mask register (select
 //                                   then folds into the instruction); if not:
 //   nan_where(M m, F x)             NaN where m, x elsewhere
@@ -41,6 +44,8 @@ struct WideSearch {
     alignas(64) uint32_t base[16];
 
     enum class Lanes { visiting, near_first };
+    // The lanes of the per-point searches of metrics 1-3.
+    static constexpr Lanes kSearchLanes = V::kNearFirst ? Lanes::near_first : Lanes::visiting;
 
     WideSearch() = default;  // begin() before use
     WideSearch(float x, float y, float z, Lanes lanes) { begin(x, y, z, lanes); }
@@ -88,7 +93,8 @@ struct WideSearch {
     // which no predictor can guess.
     template <class Visit>
     void points(int v, Visit&& visit) const {
-        const LaneTables& t = *tables;
+        // Known at compile time where every search takes the visiting order.
+        const LaneTables& t = V::kNearFirst ? *tables : kVisitingTables;
         const int lane = V::kWidth * v;
         auto table = [lane](const auto* p) { return V::loadi(reinterpret_cast<const int32_t*>(p) + lane); };
         const I hash = V::addi(hash0, table(t.hash_offset));
@@ -227,7 +233,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
-    const WideSearch<V> s(x, y, z, WideSearch<V>::Lanes::near_first);
+    const WideSearch<V> s(x, y, z, WideSearch<V>::kSearchLanes);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -270,7 +276,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
     WideSearch<V> s[kSearchGroup];
-    for (int i = 0; i < count; ++i) s[i].begin(points[i].x, points[i].y, points[i].z, WideSearch<V>::Lanes::near_first);
+    for (int i = 0; i < count; ++i) s[i].begin(points[i].x, points[i].y, points[i].z, WideSearch<V>::kSearchLanes);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
