@@ -48,9 +48,9 @@ struct WideSearch {
     static constexpr Lanes kSearchLanes = V::kNearFirst ? Lanes::near_first : Lanes::visiting;
 
     WideSearch() = default;  // begin() before use
-    WideSearch(float x, float y, float z, Lanes lanes) { begin(x, y, z, lanes); }
 
-    void begin(float x, float y, float z, Lanes lanes) {
+    template <Lanes kLanes>
+    void begin(float x, float y, float z) {
         // The bounds from the local copy, whose fields stay in registers: read
         // back from the member, they would wait for its vector store.
         // Everything the search reads is formed from the local copy's
@@ -59,7 +59,7 @@ struct WideSearch {
         // or the copy for the smaller stores that formed `local`: a failed
         // store forward on every search.)
         const SearchStart local = start_search(x, y, z);
-        if (lanes == Lanes::near_first) {
+        if constexpr (kLanes == Lanes::near_first) {
             int mirror;
             V::template bounds<kNearFirstBoundTerms>(mirror_start(local, &mirror), r);
             tables = &kNearFirstTables.mirror[mirror];
@@ -233,7 +233,8 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
-    const WideSearch<V> s(x, y, z, WideSearch<V>::kSearchLanes);
+    WideSearch<V> s;
+    s.template begin<WideSearch<V>::kSearchLanes>(x, y, z);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -276,7 +277,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     using M = typename V::M;
     constexpr int kVectors = WideSearch<V>::kVectors;
     WideSearch<V> s[kSearchGroup];
-    for (int i = 0; i < count; ++i) s[i].begin(points[i].x, points[i].y, points[i].z, WideSearch<V>::kSearchLanes);
+    for (int i = 0; i < count; ++i) s[i].template begin<WideSearch<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -332,7 +333,8 @@ void nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int
 template <class V, PowerMetric Metric>
 void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds* out) {
     using F = typename V::F;
-    const WideSearch<V> s(x, y, z, WideSearch<V>::Lanes::visiting);
+    WideSearch<V> s;
+    s.template begin<WideSearch<V>::Lanes::visiting>(x, y, z);
     out->start = s.start;
     out->own_hash = s.own_hash;
     const F inf = V::set(HUGE_VALF);
