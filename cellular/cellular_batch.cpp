@@ -53,7 +53,12 @@ bool detail::run_batch(ChunkFunction run, void* context, std::size_t count, cons
     work.context = context;
     work.count = count;
     work.chunk = kBatchChunk;
-    work.threads = options.threads > 0 ? std::min(options.threads, kMaxBatchThreads) : batch_default_threads();
+    // The default asks the system for the cores available; one chunk needs
+    // no more threads than the caller's.
+    const bool one_chunk = count <= kBatchChunk;
+    work.threads = options.threads > 0 ? std::min(options.threads, kMaxBatchThreads)
+                   : one_chunk         ? 1
+                                       : batch_default_threads();
     work.keep_going = options.keep_going;
     work.keep_going_context = options.keep_going_context;
     return run_parallel(work);

@@ -109,7 +109,7 @@ tulo::Color color_of(const py::object& value, const char* what) {
 }
 
 int32_t threads_of(const py::object& threads) {
-    if (threads.is_none()) return tulo::batch_default_threads();
+    if (threads.is_none()) return 0;  // the library's default: one per available core
     if (!is_whole_number(threads)) throw py::type_error("threads must be None or a whole number");
     const long long n = py::int_(threads).cast<long long>();
     if (n < 1 || n > tulo::kMaxBatchThreads) {
