@@ -32,10 +32,10 @@
 // with uneven weights), the cubes of U are merged one by one in visiting
 // order, each only if the pair as the cubes before it left it exceeds its r.
 // Nothing here depends on which lane holds which cube but that last merge,
-// which takes the cubes by their place in the visiting order; so the
-// per-point searches put the cubes nearest the point in the first lanes
-// (kNearFirstTables), and the cubes no point reaches gather in the last
-// vectors, which are then skipped.
+// which takes the cubes by their place in the visiting order; so a kernel
+// may put the cubes nearest the point in the first lanes (kNearFirstTables,
+// the AVX2 per-point searches), where the cubes no point reaches gather in
+// the last vectors, which are then skipped.
 //
 // Metrics 4-5 (power_bounds): the kernel computes, for every point of the 27
 // cubes, a rigorous lower bound of its value (lanes.h); the caller then runs
@@ -203,7 +203,7 @@ inline constexpr LaneTables kLaneTables = make_lane_tables(visiting_order());
 
 // Lanes nearest first, one table per half of the cube the point lies in on
 // each axis (index: bit 0 x, 1 y, 2 z set for the upper half): the
-// per-point searches of metrics 1-3.
+// per-point searches of metrics 1-3 where the kernel asks for them (kNearFirst).
 struct NearFirstTables {
     LaneTables mirror[8];
 };
