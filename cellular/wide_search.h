@@ -160,9 +160,8 @@ struct LaneTables {
     alignas(64) uint32_t add[16];
     alignas(64) uint32_t seed_offset[kCoordinateSteps][kCubeLanes];
     // Place of the lane's cube in the visiting order (0 the own cube; lanes
-    // without a cube after every cube), as bytes and as 32-bit lanes.
-    alignas(32) uint8_t visit[kCubeLanes];
-    alignas(64) int32_t visit_lanes[kCubeLanes];
+    // without a cube after every cube).
+    alignas(64) int32_t visit[kCubeLanes];
 };
 
 constexpr LaneTables make_lane_tables(const CubeOrder& order) {
@@ -178,11 +177,10 @@ constexpr LaneTables make_lane_tables(const CubeOrder& order) {
         t.used[n] = -1;
         for (int v = 0; v < kCubes; ++v) {
             if (visiting.d[v][0] == order.d[n][0] && visiting.d[v][1] == order.d[n][1] && visiting.d[v][2] == order.d[n][2])
-                t.visit[n] = static_cast<uint8_t>(v);
+                t.visit[n] = v;
         }
     }
-    for (int n = kCubes; n < kCubeLanes; ++n) t.visit[n] = static_cast<uint8_t>(n);
-    for (int n = 0; n < kCubeLanes; ++n) t.visit_lanes[n] = t.visit[n];
+    for (int n = kCubes; n < kCubeLanes; ++n) t.visit[n] = n;
     uint32_t mul = 1u, add = 0u;  // the composition of `step` steps
     for (int step = 1; step <= 1 + lattice::kStepsPerPoint * lattice::kMaxPointsPerCube; ++step) {
         mul = lattice::kGenMul * mul;
@@ -198,7 +196,8 @@ constexpr LaneTables make_lane_tables(const CubeOrder& order) {
     return t;
 }
 
-// Lanes in visiting order: the power bounds and the searches for arrays.
+// Lanes in visiting order: the power bounds, the searches for arrays, and
+// the per-point searches of kernels that keep this order.
 inline constexpr LaneTables kLaneTables = make_lane_tables(visiting_order());
 
 // Lanes nearest first, one table per half of the cube the point lies in on

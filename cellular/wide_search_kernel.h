@@ -38,7 +38,7 @@ struct WideSearch {
     I hash0;
     F r[kVectors];  // culling bounds rounded down
     // The cubes of the lanes: nearest first for the searches of metrics
-    // 1-3, in visiting order for the power bounds.
+    // 1-3 where the kernel asks for it (kNearFirst), else in visiting order.
     const LaneTables* tables;
     // Generator state k of the point's own cube, mul[k] * h0 + add[k].
     alignas(64) uint32_t base[16];
@@ -220,7 +220,7 @@ NearestTwo finish_search(const WideSearch<V>& s, const typename V::F* lo, const 
         F floor_lo = inf, floor_hi = inf;
         for (int v = 0; v < kVectors; ++v) {
             const typename V::M before =
-                V::mask_and(reach[v], V::gti(place, V::loadi(s.tables->visit_lanes + W * v)));
+                V::mask_and(reach[v], V::gti(place, V::loadi(s.tables->visit + W * v)));
             merge_pairs<V>(&floor_lo, &floor_hi, V::select(before, lo[v], inf), V::select(before, hi[v], inf));
         }
         if (!(r[lane] < V::two_smallest(floor_lo, floor_hi).f1)) return merge_in_order<V>(s, lo, hi, reach);
