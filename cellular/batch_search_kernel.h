@@ -212,6 +212,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
     using F_ = typename V::F;
     constexpr std::size_t W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
+    // About 58 KB of stack with 16 lanes (the contract allows 64 KB).
     alignas(64) int32_t place[kSortBlock + W];
     uint32_t sorted_at[kSortBlock];          // where each point of the block went
     Vector3 sorted[kSortBlock + W];          // the block in its sorted order, padded

@@ -16,6 +16,8 @@
 //   result is the same for any number of threads. Nothing is allocated per
 //   point; the pool's threads are started on first need and kept.
 // - Any number of threads may call at once with their own output arrays.
+// - A call takes up to about 64 KB of the calling thread's stack (the
+//   sorting buffers of the lane search), as it does on the pool's threads.
 //
 // Speed: for N = 2 with neither offsets nor ids and the metrics Euclidian,
 // Manhattan and Chessboard, the points themselves go through vector lanes
