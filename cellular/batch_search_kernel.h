@@ -173,6 +173,11 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
 // makes them 15-20% faster on AVX-512).
 constexpr std::size_t kSortBlock = 2048;  // points sorted together
 constexpr int kPlaceCells = 64;           // places in a cube: 4 x 4 x 4 cells
+// The block's buffers live on the stack, within what the array call's
+// contract promises (cellular_batch.h): place, sorted_at, sorted, pairs.
+static_assert((kSortBlock + 16) * (sizeof(int32_t) + sizeof(Vector3) + 2 * sizeof(float)) + kSortBlock * sizeof(uint32_t) <=
+                  64 * 1024,
+              "the sorting buffers outgrow the stack the array call promises");
 
 // The cell of its cube that each lane's point lies in, numbered in Morton
 // order so that consecutive numbers are mostly neighbouring cells. NaN and
@@ -212,7 +217,6 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
     using F_ = typename V::F;
     constexpr std::size_t W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
-    // About 58 KB of stack with 16 lanes (the contract allows 64 KB).
     alignas(64) int32_t place[kSortBlock + W];
     uint32_t sorted_at[kSortBlock];          // where each point of the block went
     Vector3 sorted[kSortBlock + W];          // the block in its sorted order, padded
