@@ -22,7 +22,8 @@
 // operand order of the min and max instructions) and the sign of a zero
 // (see wide_search.h). Culling lane by lane is part of the
 // result: a cube visited by the sequential search only later, or never, can
-// hold values that change it.
+// hold values that change it. A cube is left out where its floor (lanes.h)
+// shows it cannot: no value below the lane's second one.
 #pragma once
 
 #include <cstring>
@@ -41,7 +42,7 @@ constexpr int kFaceNeighbours = 6;
 // points in the lanes of px, py, pz.
 template <class V, LaneMetric Metric, bool kUnitWeights>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
-                         typename V::F* lo_out, typename V::F* hi_out) {
+                         const typename V::F* fw, typename V::F* lo_out, typename V::F* hi_out) {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
@@ -60,6 +61,13 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     for (int axis = 0; axis < 3; ++axis) {
         for (int step = -1; step <= 1; ++step) corner[axis][step + 1] = V::to_float(V::addi(cube[axis], V::seti(step)));
     }
+    // Every neighbour's floor (lanes.h): where it is not below a lane's
+    // second value, the cube changes nothing there and goes unvisited. With
+    // unit weights Euclidian's floors are its culling bounds, rounded
+    // otherwise, and save nothing.
+    constexpr bool kFloors = Metric != LaneMetric::euclidian || !kUnitWeights;
+    F floor[kCubes];
+    if constexpr (kFloors) each_cube_floor<V, Metric, kUnitWeights>(corner, at, fw, [&](int n, F f) { floor[n] = f; });
     const I own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
                                        V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
                                V::muli(cube[2], V::seti(static_cast<int32_t>(lattice::kHashZ))));
@@ -133,19 +141,25 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         hi = V::select(visit, second, hi);
     };
     auto search = [&](auto&& visit_one) {
+        // Lanes that visit cube n and can find in it a value below their
+        // second one.
+        auto useful = [&](int n) {
+            if constexpr (kFloors) return V::mask_and(V::lt(r[n], hi), V::nge(floor[n], hi));
+            else return V::lt(r[n], hi);
+        };
         // The own cube and its six face neighbours: nearly every vector has a
-        // lane that visits each of them.
+        // lane that uses each of them, and a branch would cost more.
         visit_one(0, V::eq(lo, lo));
-        for (int n = 1; n <= kFaceNeighbours; ++n) visit_one(n, V::lt(r[n], hi));
-        // The edge and corner neighbours that some lane can still visit, as
+        for (int n = 1; n <= kFaceNeighbours; ++n) visit_one(n, useful(n));
+        // The edge and corner neighbours that some lane can still use, as
         // the second value stands now (it only decreases): one loop over
-        // their list, whose exit is the only branch that depends on the points.
+        // their list.
         uint32_t reachable = 0;
-        for (int n = kFaceNeighbours + 1; n < kCubes; ++n) reachable |= static_cast<uint32_t>(!V::none(V::lt(r[n], hi))) << n;
+        for (int n = kFaceNeighbours + 1; n < kCubes; ++n) reachable |= static_cast<uint32_t>(!V::none(useful(n))) << n;
         while (reachable != 0) {
             const int n = lowest_set_bit(reachable);
             reachable &= reachable - 1;
-            visit_one(n, V::lt(r[n], hi));
+            visit_one(n, useful(n));
         }
     };
     if (shared) {
@@ -217,6 +231,8 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
     using F_ = typename V::F;
     constexpr std::size_t W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
+    const Vector3 floor_w = floor_weights<Metric>(weights);
+    const F_ fw[3] = {V::set(floor_w.x), V::set(floor_w.y), V::set(floor_w.z)};
     alignas(64) int32_t place[kSortBlock + W];
     uint32_t sorted_at[kSortBlock];          // where each point of the block went
     Vector3 sorted[kSortBlock + W];          // the block in its sorted order, padded
@@ -225,26 +241,19 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
         const std::size_t n = count - block < kSortBlock ? count - block : kSortBlock;
         const Vector3* p = points + block;
         float* out = F + 2 * block;
-        bool coherent = true;
-        // Manhattan's values are lengths, not squared lengths: its second
-        // value reaches most neighbours from any place in the cube, so that a
-        // vector of 16 lanes reaches them whatever the order, and sorting
-        // costs more than it saves (as measured; with 8 lanes it pays).
-        if constexpr (Metric != LaneMetric::manhattan || W < 16) {
-            for (std::size_t first = 0; first < n; first += W) {
-                F_ x, y, z;
-                load_padded<V>(p, first, n, &x, &y, &z);
-                V::storei(place + first, place_in_cube<V>(x, y, z));
-            }
-            std::size_t same = 0;
-            for (std::size_t i = 1; i < n; ++i) same += place[i] == place[i - 1];
-            coherent = 2 * same >= n;
+        for (std::size_t first = 0; first < n; first += W) {
+            F_ x, y, z;
+            load_padded<V>(p, first, n, &x, &y, &z);
+            V::storei(place + first, place_in_cube<V>(x, y, z));
         }
+        std::size_t same = 0;
+        for (std::size_t i = 1; i < n; ++i) same += place[i] == place[i - 1];
+        const bool coherent = 2 * same >= n;
         if (coherent) {
             for (std::size_t first = 0; first < n; first += W) {
                 F_ x, y, z, lo, hi;
                 load_padded<V>(p, first, n, &x, &y, &z);
-                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, &lo, &hi);
+                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, &lo, &hi);
                 if (n - first >= W) {
                     V::store_results(lo, hi, out + 2 * first);
                 } else {
@@ -267,7 +276,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
         for (std::size_t first = 0; first < n; first += W) {
             F_ x, y, z, lo, hi;
             V::load_points(sorted + first, &x, &y, &z);
-            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, &lo, &hi);
+            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, &lo, &hi);
             V::store_results(lo, hi, pairs + 2 * first);
         }
         for (std::size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, pairs + 2 * sorted_at[i], 2 * sizeof(float));

@@ -383,6 +383,87 @@ TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
         }
     }
 }
+
+// Every neighbour's floor (metrics 1-3) from the scaled point `at`, each
+// checked against every value the cube's points give; returns the least
+// value / floor over positive floors.
+template <detail::LaneMetric M>
+float check_floors(int32_t metric_number, const Vector3& at, const Vector3& w) {
+    using V = detail::Sse2;
+    const int32_t cube[3] = {lattice::cube_coordinate(at.x), lattice::cube_coordinate(at.y), lattice::cube_coordinate(at.z)};
+    const float a[3] = {at.x, at.y, at.z};
+    __m128 corner[3][3], va[3], fw[3];
+    const Vector3 floor_w = detail::floor_weights<M>(w);
+    const float fwv[3] = {floor_w.x, floor_w.y, floor_w.z};
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int step = -1; step <= 1; ++step) {
+            corner[axis][step + 1] = _mm_set1_ps(static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(cube[axis]) + static_cast<uint32_t>(step))));
+        }
+        va[axis] = _mm_set1_ps(a[axis]);
+        fw[axis] = _mm_set1_ps(fwv[axis]);
+    }
+    float least_ratio = kInf;
+    auto check = [&](int n, __m128 floor_lanes) {
+        const float floor = _mm_cvtss_f32(floor_lanes);
+        const detail::LaneTables& t = detail::kLaneTables;
+        const int32_t c[3] = {static_cast<int32_t>(static_cast<uint32_t>(cube[0]) + static_cast<uint32_t>(t.dx[n])),
+                              static_cast<int32_t>(static_cast<uint32_t>(cube[1]) + static_cast<uint32_t>(t.dy[n])),
+                              static_cast<int32_t>(static_cast<uint32_t>(cube[2]) + static_cast<uint32_t>(t.dz[n]))};
+        const int count = cube_point_counts[lattice::cube_hash(c[0], c[1], c[2]) >> 24];
+        for (int j = 0; j < count; ++j) {
+            const Vector3 f = feature_point(c[0], c[1], c[2], j);
+            const float value = metric_by_number(metric_number).Distance(Vector3{f.x - at.x, f.y - at.y, f.z - at.z}, w);
+            if (std::isnan(value)) continue;
+            // A NaN floor leaves nothing out.
+            EXPECT_FALSE(floor > value) << floor << " > " << value << ", metric " << metric_number << " cube " << n << " point " << j << " at " << at.x
+                                    << " " << at.y << " " << at.z << " weights " << w.x << " " << w.y << " " << w.z;
+            if (floor > 0.0f) least_ratio = std::fmin(least_ratio, value / floor);
+        }
+    };
+    if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) {
+        detail::each_cube_floor<V, M, true>(corner, va, fw, check);
+    } else {
+        detail::each_cube_floor<V, M, false>(corner, va, fw, check);
+    }
+    return least_ratio;
+}
+
+// The floors that let the searches leave out a cube never exceed a value
+// the cube's points give (NaN values are never kept), under every awkward
+// weight set and for coordinates beyond the lattice, NaN and infinite; and
+// they are tight: points level with a feature point just past a face of
+// their cube give a value within 1% of the floor.
+TEST(CubeFloors, NeverAboveAValueInTheCubeAndNearlyReached) {
+    std::vector<Vector3> at;
+    // Feature points within 0.001 past the lower x face of their cube, and
+    // points 0.25 to 0.75 before that face, level with them.
+    for (int32_t cy = 0; cy < 100 && at.size() < 60; ++cy) {
+        for (int32_t cx = -200; cx < 200; ++cx) {
+            for (int j = 0; j < cube_point_counts[lattice::cube_hash(cx, cy, -3) >> 24]; ++j) {
+                const Vector3 f = feature_point(cx, cy, -3, j);
+                if (f.x - static_cast<float>(cx) >= 0.001f) continue;
+                for (float s : {0.25f, 0.5f, 0.75f}) at.push_back({static_cast<float>(cx) - s, f.y, f.z});
+            }
+        }
+    }
+    ASSERT_GE(at.size(), 30u);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> near(-40.0f, 40.0f);
+    for (int i = 0; i < 300; ++i) at.push_back({near(rng), near(rng), near(rng)});
+    for (float far : {1e7f, -3e9f, 1e30f, kInf, -kInf, kNaN}) at.push_back({far, near(rng), 0.5f}), at.push_back({0.5f, 2.0f, far});
+    for (const Vector3& w : tulo_test::awkward_weights()) {
+        float least[3] = {kInf, kInf, kInf};
+        for (const Vector3& p : at) {
+            least[0] = std::fmin(least[0], check_floors<detail::LaneMetric::euclidian>(1, p, w));
+            least[1] = std::fmin(least[1], check_floors<detail::LaneMetric::manhattan>(2, p, w));
+            least[2] = std::fmin(least[2], check_floors<detail::LaneMetric::chessboard>(3, p, w));
+        }
+        if (HasFailure()) FAIL() << "weights " << w.x << " " << w.y << " " << w.z;
+        if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) {
+            for (int m = 0; m < 3; ++m) EXPECT_LT(least[m], 1.01f) << "metric " << m + 1;
+        }
+    }
+}
 #endif
 
 TEST(PowerBounds, ExponentsOutsideZeroToEightAreNotBounded) {

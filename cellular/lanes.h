@@ -72,6 +72,68 @@ inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename 
     }
 }
 
+// Floors under the values of metrics 1-3 over whole cubes: no point of a
+// cube can give a value below its floor, computed in the same rounded
+// operations. A cube whose floor is not below a lane's second value can
+// change nothing there (a value not below the second one inserts nothing),
+// so skipping it keeps every bit, whether or not the culling bound would
+// visit it. The culling bound is the unweighted squared distance to the
+// cube; the floor is the metric's own, far tighter for Manhattan and
+// Chessboard and wherever a weight exceeds 1.
+//
+// Along one axis the points of the cube at step o from the point's cube lie
+// in [c, fl(c + 1)], c the cube's corner as the search forms it (the point's
+// coordinate is fl(c + u), u in (0, 1], and rounding is monotonic), so every
+// offset fl(x - at) lies in [fl(c - at), fl(fl(c + 1) - at)] and its size is
+// at least max(fl(c - at), fl(at - fl(c + 1)), 0). Weighted, squared and
+// summed as the metric does, with every operation monotonic on sizes,
+// these sizes give the floor. Signs: |fl(d * w)| = fl(|d| * |w|), so
+// Manhattan and Chessboard take |w|; Euclidian's terms are fl(fl(d * w) * d),
+// monotonic in |d| only for w >= 0, so a negative weight makes its floor NaN
+// (NaN floors skip nothing). NaN sizes (a NaN coordinate or weight) give a
+// NaN floor or, in Chessboard's max, drop out exactly where the value drops
+// them, so a floor never exceeds a value that is not NaN. (Where a value's
+// term is NaN the floor's is NaN too, or 0 for a NaN coordinate, whose size
+// floor is 0: a term that cannot raise a maximum of sizes.)
+template <LaneMetric M>
+inline Vector3 floor_weights(const Vector3& w) {
+    if constexpr (M == LaneMetric::euclidian) {
+        if (w.x >= 0.0f && w.y >= 0.0f && w.z >= 0.0f) return w;
+        return {NAN, NAN, NAN};
+    } else {
+        return {fabs_f(w.x), fabs_f(w.y), fabs_f(w.z)};
+    }
+}
+
+// Every neighbour's floor, out(n, floor) for n = 1..26, from the corners
+// corner[axis][step + 1] of the cubes one below, at and one above the
+// point's cube, and the floor weights fw. An axis along which the cube does
+// not step adds nothing (its size floor is 0, or, for a coordinate out of
+// the cube range, leaving it out only lowers the floor), so the floors
+// combine the same terms as the culling bounds, in the metric's order.
+template <class V, LaneMetric M, bool kUnitWeights, class Out>
+inline void each_cube_floor(const typename V::F (*corner)[3], const typename V::F* at, const typename V::F* fw, Out out) {
+    using F = typename V::F;
+    const F zero = V::set(0.0f), one = V::set(1.0f);
+    // {unused, x step -1, x step +1, y -1, y +1, z -1, z +1}
+    F terms[7];
+    terms[0] = zero;
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int side = 0; side < 2; ++side) {
+            const F c = corner[axis][2 * side];
+            const F size = V::max(V::max(V::sub(c, at[axis]), V::sub(at[axis], V::add(c, one))), zero);
+            F t = kUnitWeights ? size : V::mul(size, fw[axis]);
+            if constexpr (M == LaneMetric::euclidian) t = V::mul(t, size);
+            terms[1 + 2 * axis + side] = t;
+        }
+    }
+    if constexpr (M == LaneMetric::chessboard) {
+        each_culling_bound(terms, [](F a, F b) { return V::max(a, b); }, out);
+    } else {
+        each_culling_bound(terms, [](F a, F b) { return V::add(a, b); }, out);
+    }
+}
+
 // Lower bounds of the metrics that go through powf.
 //
 // Minkowski and Superquadratic cost three or four powf calls per candidate,

@@ -85,6 +85,7 @@ struct Avx2 {
     static M lt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
     static M le(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
     static M ge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+    static M nge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NGE_UQ); }  // not a >= b: true where either is NaN
     static M eq(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
     static F select(M m, F a, F b) { return _mm256_blendv_ps(b, a, m); }
     static F nan_where(M m, F a) { return _mm256_or_ps(a, m); }  // all-ones is a NaN

@@ -48,6 +48,7 @@ struct Avx512 {
     static M lt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
     static M le(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
     static M ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+    static M nge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NGE_UQ); }  // not a >= b: true where either is NaN
     static M eq(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
     static F select(M m, F a, F b) { return _mm512_mask_blend_ps(m, b, a); }
     static float lane0(F a) { return _mm512_cvtss_f32(a); }
