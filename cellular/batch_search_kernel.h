@@ -1,11 +1,11 @@
 // The search for many points at once, one point per vector lane, written
 // once over an instruction set's traits type V (lanes.h) and included by the
 // translation unit of each wide instruction set, which adds to the traits:
-//   load(p), gather(base, I)       floats from memory, contiguous or by index
 //   load_points(p, x, y, z)        x, y and z of kWidth consecutive points
+//   nge(a, b) -> M                 not a >= b (true where either is NaN)
 //   floor(F), truncate(F) -> I     floorf, and conversion to int32 that gives
 //                                  INT32_MIN for NaN and out-of-range lanes
-//   muli, ori, min_i, shift_left, shift_right, storei     on I
+//   muli, ori, shift_left, shift_right, storei     on I
 //   lane0i(I)                      the first lane
 //   lane_bounds(fx, fy, fz, r)     every neighbour's culling bound per lane
 //                                  (culling_bound below, in double precision)
