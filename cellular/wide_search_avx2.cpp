@@ -111,7 +111,6 @@ struct Avx2 {
     static I muli(I a, I b) { return _mm256_mullo_epi32(a, b); }
     static I ori(I a, I b) { return _mm256_or_si256(a, b); }
     static int32_t lane0i(I a) { return _mm256_cvtsi256_si32(a); }
-    static I min_i(I a, I b) { return _mm256_min_epi32(a, b); }
     static I shift_left(I a, int n) { return _mm256_slli_epi32(a, n); }
     static I shift_right(I a, int n) { return _mm256_srli_epi32(a, n); }
     static void storei(int32_t* p, I a) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), a); }

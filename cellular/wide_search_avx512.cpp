@@ -66,11 +66,9 @@ struct Avx512 {
     static I muli(I a, I b) { return _mm512_mullo_epi32(a, b); }
     static I ori(I a, I b) { return _mm512_or_si512(a, b); }
     static int32_t lane0i(I a) { return _mm_cvtsi128_si32(_mm512_castsi512_si128(a)); }
-    static I min_i(I a, I b) { return _mm512_min_epi32(a, b); }
     static I shift_left(I a, int n) { return _mm512_slli_epi32(a, static_cast<unsigned>(n)); }
     static I shift_right(I a, int n) { return _mm512_srli_epi32(a, static_cast<unsigned>(n)); }
     static void storei(int32_t* p, I a) { _mm512_store_si512(p, a); }
-    static F gather(const float* base, I index) { return _mm512_i32gather_ps(index, base, 4); }
     // x, y and z of 16 consecutive points.
     static void load_points(const Vector3* p, F* x, F* y, F* z) {
         const float* f = &p->x;
