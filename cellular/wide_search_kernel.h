@@ -120,16 +120,22 @@ struct WideSearch {
 // operand). With mask registers the masked forms cost nothing extra; with
 // AVX2 the distance of a missing point is made NaN by one OR, cheaper than
 // two blends.
+// The first point (j = 0, both still FAR_DISTANCE) leaves b as it is:
+// max(FAR, min(d, FAR)) is FAR for every d.
 template <class V>
 inline void insert_point(typename V::I count, int j, typename V::F dist, typename V::F* a, typename V::F* b) {
     if constexpr (V::kMaskRegisters) {
         const typename V::M has = V::gti(count, V::seti(j));
+        if (j == 0) {
+            *a = V::select(has, V::min(dist, *a), *a);
+            return;
+        }
         const typename V::F new_b = V::max(*a, V::min(dist, *b));
         *a = V::select(has, V::min(dist, *a), *a);
         *b = V::select(has, new_b, *b);
     } else {
         dist = V::nan_where(V::gti(V::seti(j + 1), count), dist);
-        *b = V::max(*a, V::min(dist, *b));
+        if (j != 0) *b = V::max(*a, V::min(dist, *b));
         *a = V::min(dist, *a);
     }
 }
