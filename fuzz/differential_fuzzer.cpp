@@ -20,6 +20,10 @@
 //    1  floating-point mode of the calling thread: flush-to-zero,
 //       denormals-are-zero, rounding mode, unmasked traps
 //
+// The same input then drives the array call (cellular_basis_batch, N = 2,
+// the lane kernels for metrics 1-3) on a vector's worth of points around
+// the point, each against the reference's basis for that point alone.
+//
 // Run: differential_fuzzer -close_fd_mask=2 -max_total_time=60 CORPUS_COPY
 #include <xmmintrin.h>
 
@@ -33,6 +37,7 @@
 #include <string>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/cellular_batch.h"
 #include "cellular/lattice.h"
 #include "cellular/testing/search_cases.h"
 #include "reference/reference.h"
@@ -229,6 +234,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      p.x, p.y, p.z);
         std::fflush(stdout);
         __builtin_trap();
+    }
+
+    // The array call on the point and 16 around it: even ones a few ulps
+    // away (lanes sharing the point's cube), odd ones a step of a fifth of a
+    // cube further each (lanes in other cubes and places), under the
+    // caller's mode as above.
+    constexpr int kArray = 17;
+    Vector3 around[kArray];
+    for (int i = 0; i < kArray; ++i) {
+        const float step = static_cast<float>(i / 2) * 0.2f / tulo::DENSITY_SCALE;
+        around[i] = (i % 2 == 0) ? Vector3{ulps(p.x, i % 7 - 3), ulps(p.y, i % 5 - 2), p.z}
+                                 : Vector3{p.x + step, p.y - 0.5f * step, p.z + 0.25f * step};
+    }
+    const int32_t metric = params.metric < 1 ? 1 : params.metric > 5 ? 5 : params.metric;
+    float F[2 * kArray];
+    tulo::BatchOptions one;
+    one.threads = 1;
+    _mm_setcsr(mode);
+    const bool done = tulo::cellular_basis_batch(&tulo::metric_by_number(metric), &params.weights, around, kArray, 2, F,
+                                                 nullptr, nullptr, one);
+    const unsigned after_batch = _mm_getcsr();
+    _mm_setcsr(saved);
+    if (!done || (after_batch & 0xFFC0u) != (mode & 0xFFC0u)) __builtin_trap();
+    for (int i = 0; i < kArray; ++i) {
+        float R[2];
+        reference::cellular_basis(&tulo::metric_by_number(metric), &params.weights, around[i].x, around[i].y, around[i].z, 2,
+                                  R, nullptr, nullptr);
+        if (bits(R[0]) != bits(F[2 * i]) || bits(R[1]) != bits(F[2 * i + 1])) {
+            std::fprintf(stdout, "array call differs: metric %d weights (%a, %a, %a) point (%a, %a, %a)\n", metric,
+                         params.weights.x, params.weights.y, params.weights.z, around[i].x, around[i].y, around[i].z);
+            std::fflush(stdout);
+            __builtin_trap();
+        }
     }
     return 0;
 }
