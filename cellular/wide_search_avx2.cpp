@@ -181,7 +181,6 @@ struct Avx2 {
         _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(a, b, 0x31));
     }
 
-
     // Pairs merge in a tree: lane i with lane i + 4, then + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {
         auto merge = [&](F lo2, F hi2) {

@@ -146,7 +146,6 @@ struct Avx512 {
         _mm512_storeu_ps(out + 16, _mm512_permutex2var_ps(lo, second, hi));
     }
 
-
     // Pairs merge in a tree: lane i with lane i + 8, then + 4, + 2, + 1.
     static NearestTwo two_smallest(F lo, F hi) {
         auto merge = [&](F lo2, F hi2) {
