@@ -31,6 +31,16 @@
 #include "cellular/lanes.h"
 #include "cellular/wide_search.h"
 
+// The search's lambdas share its state (the lanes' values, bounds and
+// floors) by reference; a lambda the compiler leaves out of line takes that
+// state through memory on every call, 5-15% of the time. GCC and Clang are
+// told to inline them.
+#if defined(__GNUC__) || defined(__clang__)
+#define TULO_INLINE_LAMBDA __attribute__((always_inline))
+#else
+#define TULO_INLINE_LAMBDA
+#endif
+
 namespace tulo {
 namespace detail {
 namespace {
@@ -38,11 +48,55 @@ namespace {
 // Neighbours 1..6 of the visiting order share a face with the point's cube.
 constexpr int kFaceNeighbours = 6;
 
+// Floors that decide alone.
+//
+// The sequential search visits a neighbour when its second value exceeds
+// the neighbour's culling bound: the sum (in double precision, x before y
+// before z) of the squared distances fx^2 or (1 - fx)^2 to the faces the
+// neighbour lies beyond, fx the point's float offset in its cube. Where a
+// neighbour's bound lies below its floor, the floor's test (below the
+// second value, never NaN) implies the bound's, and the bound need not be
+// formed: the double-precision sums and their conversion, lane by lane,
+// cost about 15% of a random array's time.
+//
+// Manhattan's floor with weights of size at least 1 sums, over the same
+// faces, terms fl(size * |w|) >= size (rounding is monotonic), the sizes
+// (lanes.h) being fx for a neighbour below the point's cube c and
+// fl((c + 1) - at) = fl(1 - e) for one above (e = at - c exactly, fx its
+// rounding), each in [0, 1] and so at least its square. Where every fx of a
+// vector lies in [2^-16, 1 - 2^-16], each size exceeds its squared term by
+// at least 2^-18: by fx (1 - fx) >= 2^-17 below; above, 1 - fx and
+// fl(1 - e) are within 2^-25 of 1 - e, so the size exceeds the square by
+// e (1 - e) - 3 * 2^-25 at least. The floor's two additions (sums
+// below 4, or larger terms, which round no lower) lose at most 2^-23 each
+// and the bound's double additions next to nothing, so every bound lies
+// below its floor. (Such offsets also place the point well inside the cube
+// range, where the cube corners are exact.)
+constexpr float kFloorsDecideMargin = 0x1p-16f;
+
+// Whether the floors decide alone for metric M with weights w (see above),
+// given the vector's offsets in the cube: the weights' part.
+template <LaneMetric M>
+inline bool floors_may_decide(const Vector3& w) {
+    return M == LaneMetric::manhattan && fabs_f(w.x) >= 1.0f && fabs_f(w.y) >= 1.0f && fabs_f(w.z) >= 1.0f;
+}
+
+// The offsets' part: every lane's offsets in [2^-16, 1 - 2^-16].
+template <class V>
+inline bool offsets_let_floors_decide(const typename V::F* inside) {
+    using F = typename V::F;
+    const F low = V::set(kFloorsDecideMargin), high = V::set(1.0f - kFloorsDecideMargin);
+    typename V::M ok = V::eq(low, low);
+    for (int axis = 0; axis < 3; ++axis) ok = V::mask_and(ok, V::mask_and(V::ge(inside[axis], low), V::le(inside[axis], high)));
+    return V::bits(ok) == V::bits(V::eq(low, low));
+}
+
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz.
+// floors_may_decide is that of the weights.
 template <class V, LaneMetric Metric, bool kUnitWeights>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
-                         const typename V::F* fw, typename V::F* lo_out, typename V::F* hi_out) {
+                         const typename V::F* fw, bool floors_may_decide, typename V::F* lo_out, typename V::F* hi_out) {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
@@ -51,10 +105,8 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     const F at[3] = {V::mul(px, scale), V::mul(py, scale), V::mul(pz, scale)};
     const I cube[3] = {V::truncate(V::floor(at[0])), V::truncate(V::floor(at[1])), V::truncate(V::floor(at[2]))};
 
-    F r[kCubes];
-    V::lane_bounds(V::sub(at[0], V::to_float(cube[0])), V::sub(at[1], V::to_float(cube[1])),
-                   V::sub(at[2], V::to_float(cube[2])), r);
-
+    const F inside[3] = {V::sub(at[0], V::to_float(cube[0])), V::sub(at[1], V::to_float(cube[1])),
+                         V::sub(at[2], V::to_float(cube[2]))};
     // Corners of the cubes one below, at and one above the point's cube, per
     // axis (32-bit wrap-around, as the sequential search forms them).
     F corner[3][3];
@@ -68,6 +120,10 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     constexpr bool kFloors = Metric != LaneMetric::euclidian || !kUnitWeights;
     F floor[kCubes];
     if constexpr (kFloors) each_cube_floor<V, Metric, kUnitWeights>(corner, at, fw, [&](int n, F f) { floor[n] = f; });
+    // The culling bounds, unless the floors decide alone (r is then unset).
+    F r[kCubes];
+    const bool floors_alone = kFloors && floors_may_decide && offsets_let_floors_decide<V>(inside);
+    if (!floors_alone) V::lane_bounds(inside[0], inside[1], inside[2], r);
     const I own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
                                        V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
                                V::muli(cube[2], V::seti(static_cast<int32_t>(lattice::kHashZ))));
@@ -81,7 +137,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     // Cube n's points, each inserted where the lane visits the cube. Every
     // slot is computed: a branch on whether any lane needs one costs more in
     // mispredictions than the slot.
-    auto visit_cube = [&](int n, M visit) {
+    auto visit_cube = [&](int n, M visit) TULO_INLINE_LAMBDA {
         const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         // The cube's own two smallest values first, a chain of its own that
@@ -123,7 +179,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         const I lane0 = V::seti(own[axis]);
         shared = shared && V::none(V::gti(cube[axis], lane0)) && V::none(V::gti(lane0, cube[axis]));
     }
-    auto visit_shared = [&](int n, M visit) {
+    auto visit_shared = [&](int n, M visit) TULO_INLINE_LAMBDA {
         const uint32_t hash = lattice::cube_hash(own[0], own[1], own[2]) + t.hash_offset[n];
         const int count = cube_point_counts[hash >> 24];
         const int step[3] = {t.dx[n], t.dy[n], t.dz[n]};
@@ -148,13 +204,15 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         lo = V::select(visit, V::min(a, lo), lo);
         hi = V::select(visit, second, hi);
     };
-    auto search = [&](auto&& visit_one) {
-        // Lanes that visit cube n and can find in it a value below their
-        // second one.
-        auto useful = [&](int n) {
-            if constexpr (kFloors) return V::mask_and(V::lt(r[n], hi), V::nge(floor[n], hi));
-            else return V::lt(r[n], hi);
-        };
+    // Lanes that visit cube n and can find in it a value below their second
+    // one.
+    auto useful_bounded = [&](int n) TULO_INLINE_LAMBDA {
+        if constexpr (kFloors) return V::mask_and(V::lt(r[n], hi), V::nge(floor[n], hi));
+        else return V::lt(r[n], hi);
+    };
+    // The same where the floors decide alone.
+    auto useful_floored = [&](int n) TULO_INLINE_LAMBDA { return V::nge(floor[n], hi); };
+    auto search = [&](auto&& visit_one, auto&& useful) TULO_INLINE_LAMBDA {
         // The own cube and its six face neighbours: nearly every vector has a
         // lane that uses each of them, and a branch would cost more.
         visit_one(0, V::eq(lo, lo));
@@ -170,10 +228,17 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             visit_one(n, useful(n));
         }
     };
-    if (shared) {
-        search(visit_shared);
+    auto search_with = [&](auto&& useful) TULO_INLINE_LAMBDA {
+        if (shared) {
+            search(visit_shared, useful);
+        } else {
+            search(visit_cube, useful);
+        }
+    };
+    if (floors_alone) {
+        search_with(useful_floored);
     } else {
-        search(visit_cube);
+        search_with(useful_bounded);
     }
     *lo_out = lo;
     *hi_out = hi;
@@ -241,6 +306,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const Vector3 floor_w = floor_weights<Metric>(weights);
     const F_ fw[3] = {V::set(floor_w.x), V::set(floor_w.y), V::set(floor_w.z)};
+    const bool floors_may = floors_may_decide<Metric>(weights);
     alignas(64) int32_t place[kSortBlock + W];
     uint32_t sorted_at[kSortBlock];          // where each point of the block went
     Vector3 sorted[kSortBlock + W];          // the block in its sorted order, padded
@@ -261,7 +327,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
             for (std::size_t first = 0; first < n; first += W) {
                 F_ x, y, z, lo, hi;
                 load_padded<V>(p, first, n, &x, &y, &z);
-                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, &lo, &hi);
+                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, floors_may, &lo, &hi);
                 if (n - first >= W) {
                     V::store_results(lo, hi, out + 2 * first);
                 } else {
@@ -284,7 +350,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
         for (std::size_t first = 0; first < n; first += W) {
             F_ x, y, z, lo, hi;
             V::load_points(sorted + first, &x, &y, &z);
-            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, &lo, &hi);
+            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, floors_may, &lo, &hi);
             V::store_results(lo, hi, pairs + 2 * first);
         }
         for (std::size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, pairs + 2 * sorted_at[i], 2 * sizeof(float));

@@ -82,6 +82,22 @@ inline std::vector<Case> cases() {
         out.push_back({{0.5f, e, 3.0f}, {0.3f, 2.0f, 1.0f}});
         out.push_back({{e, e, e}, {2.0f, 2.0f, 2.0f}});
     }
+    // Far along one axis (scaled, a whole number of 2^24 or more, where the
+    // cube corners round to the point's own coordinate: the neighbours
+    // beyond that axis's faces lie at 0 from it but have culling bounds of
+    // 1) and anywhere along the other two.
+    // Runs of 24 alike cases, so that arrays take them in whole vectors.
+    for (float far : {0x1p24f, 0x1p24f + 2.0f, 0x1p25f + 4.0f, 1e8f}) {
+        for (int axis = 0; axis < 3; ++axis) {
+            for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{2.0f, 1.0f, 3.0f}}) {
+                for (int i = 0; i < 24; ++i) {
+                    float p[3] = {coord(rng), coord(rng), coord(rng)};
+                    p[axis] = (i % 2 == 0 ? far : -far) / DENSITY_SCALE;
+                    out.push_back({{p[0], p[1], p[2]}, w});
+                }
+            }
+        }
+    }
     // On cube faces, edges and corners (scaled coordinates whole numbers),
     // and one float either side of them.
     for (int i = -3; i <= 3; ++i) {
