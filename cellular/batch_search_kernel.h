@@ -31,16 +31,6 @@
 #include "cellular/lanes.h"
 #include "cellular/wide_search.h"
 
-// The search's lambdas share its state (the lanes' values, bounds and
-// floors) by reference; a lambda the compiler leaves out of line takes that
-// state through memory on every call, 5-15% of the time. GCC and Clang are
-// told to inline them.
-#if defined(__GNUC__) || defined(__clang__)
-#define TULO_INLINE_LAMBDA __attribute__((always_inline))
-#else
-#define TULO_INLINE_LAMBDA
-#endif
-
 namespace tulo {
 namespace detail {
 namespace {
@@ -134,10 +124,12 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     }
 
     F lo = V::set(FAR_DISTANCE), hi = lo;
+    // (The lambdas share the search's state by reference: always inlined,
+    // see TULO_ALWAYS_INLINE.)
     // Cube n's points, each inserted where the lane visits the cube. Every
     // slot is computed: a branch on whether any lane needs one costs more in
     // mispredictions than the slot.
-    auto visit_cube = [&](int n, M visit) TULO_INLINE_LAMBDA {
+    auto visit_cube = [&](int n, M visit) TULO_ALWAYS_INLINE {
         const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         // The cube's own two smallest values first, a chain of its own that
@@ -179,7 +171,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         const I lane0 = V::seti(own[axis]);
         shared = shared && V::none(V::gti(cube[axis], lane0)) && V::none(V::gti(lane0, cube[axis]));
     }
-    auto visit_shared = [&](int n, M visit) TULO_INLINE_LAMBDA {
+    auto visit_shared = [&](int n, M visit) TULO_ALWAYS_INLINE {
         const uint32_t hash = lattice::cube_hash(own[0], own[1], own[2]) + t.hash_offset[n];
         const int count = cube_point_counts[hash >> 24];
         const int step[3] = {t.dx[n], t.dy[n], t.dz[n]};
@@ -206,13 +198,13 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     };
     // Lanes that visit cube n and can find in it a value below their second
     // one.
-    auto useful_bounded = [&](int n) TULO_INLINE_LAMBDA {
+    auto useful_bounded = [&](int n) TULO_ALWAYS_INLINE {
         if constexpr (kFloors) return V::mask_and(V::lt(r[n], hi), V::nge(floor[n], hi));
         else return V::lt(r[n], hi);
     };
     // The same where the floors decide alone.
-    auto useful_floored = [&](int n) TULO_INLINE_LAMBDA { return V::nge(floor[n], hi); };
-    auto search = [&](auto&& visit_one, auto&& useful) TULO_INLINE_LAMBDA {
+    auto useful_floored = [&](int n) TULO_ALWAYS_INLINE { return V::nge(floor[n], hi); };
+    auto search = [&](auto&& visit_one, auto&& useful) TULO_ALWAYS_INLINE {
         // The own cube and its six face neighbours: nearly every vector has a
         // lane that uses each of them, and a branch would cost more.
         visit_one(0, V::eq(lo, lo));
@@ -228,7 +220,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             visit_one(n, useful(n));
         }
     };
-    auto search_with = [&](auto&& useful) TULO_INLINE_LAMBDA {
+    auto search_with = [&](auto&& useful) TULO_ALWAYS_INLINE {
         if (shared) {
             search(visit_shared, useful);
         } else {

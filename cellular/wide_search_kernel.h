@@ -50,7 +50,7 @@ struct WideSearch {
     WideSearch() = default;  // begin() before use
 
     template <Lanes kLanes>
-    void begin(float x, float y, float z) {
+    TULO_ALWAYS_INLINE inline void begin(float x, float y, float z) {
         // The bounds from the local copy, whose fields stay in registers: read
         // back from the member, they would wait for its vector store.
         // Everything the search reads is formed from the local copy's
@@ -206,7 +206,7 @@ NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const
 // weights), each such cube against its own floor; and only where that fails
 // too, the cubes are merged in order.
 template <class V>
-NearestTwo finish_search(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
+TULO_ALWAYS_INLINE inline NearestTwo finish_search_inlined(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
                          const typename V::M* reach, NearestTwo g) {
     using F = typename V::F;
     constexpr int W = V::kWidth;
@@ -232,6 +232,14 @@ NearestTwo finish_search(const WideSearch<V>& s, const typename V::F* lo, const 
         if (!(r[lane] < V::two_smallest(floor_lo, floor_hi).f1)) return merge_in_order<V>(s, lo, hi, reach);
     }
     return g;
+}
+
+// The same, one copy for the group searches (inlined six times over, it
+// made them slower).
+template <class V>
+NearestTwo finish_search(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
+                         const typename V::M* reach, NearestTwo g) {
+    return finish_search_inlined<V>(s, lo, hi, reach, g);
 }
 
 template <class V, LaneMetric Metric, bool kUnitWeights>
@@ -268,7 +276,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
         all_lo = V::min(all_lo, lo2);
         all_hi = second;
     }
-    *out = finish_search<V>(s, lo, hi, reach, V::two_smallest(all_lo, all_hi));
+    *out = finish_search_inlined<V>(s, lo, hi, reach, V::two_smallest(all_lo, all_hi));
 }
 
 // The searches of several points, stage by stage: each stage (start, own
