@@ -82,8 +82,8 @@ inline bool offsets_let_floors_decide(const typename V::F* inside) {
 }
 
 // The two nearest values (lo <= hi, before square root and scale) of the
-// points in the lanes of px, py, pz.
-// floors_may_decide is that of the weights.
+// points in the lanes of px, py, pz; floors_may_decide is the weights' part
+// of that test (above).
 template <class V, LaneMetric Metric, bool kUnitWeights>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
                          const typename V::F* fw, bool floors_may_decide, typename V::F* lo_out, typename V::F* hi_out) {

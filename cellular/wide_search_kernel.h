@@ -206,8 +206,9 @@ NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const
 // weights), each such cube against its own floor; and only where that fails
 // too, the cubes are merged in order.
 template <class V>
-TULO_ALWAYS_INLINE inline NearestTwo finish_search_inlined(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
-                         const typename V::M* reach, NearestTwo g) {
+TULO_ALWAYS_INLINE inline NearestTwo finish_search_inlined(const WideSearch<V>& s, const typename V::F* lo,
+                                                           const typename V::F* hi, const typename V::M* reach,
+                                                           NearestTwo g) {
     using F = typename V::F;
     constexpr int W = V::kWidth;
     constexpr int kVectors = WideSearch<V>::kVectors;

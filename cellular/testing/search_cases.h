@@ -83,10 +83,10 @@ inline std::vector<Case> cases() {
         out.push_back({{e, e, e}, {2.0f, 2.0f, 2.0f}});
     }
     // Far along one axis (scaled, a whole number of 2^24 or more, where the
-    // cube corners round to the point's own coordinate: the neighbours
-    // beyond that axis's faces lie at 0 from it but have culling bounds of
-    // 1) and anywhere along the other two.
-    // Runs of 24 alike cases, so that arrays take them in whole vectors.
+    // cube corners round, some to the point's own coordinate: a neighbour
+    // can then have a floor of 0 but a culling bound of 1) and anywhere
+    // along the other two; in runs of 24 alike cases, so that arrays take
+    // them in whole vectors.
     for (float far : {0x1p24f, 0x1p24f + 2.0f, 0x1p25f + 4.0f, 1e8f}) {
         for (int axis = 0; axis < 3; ++axis) {
             for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{2.0f, 1.0f, 3.0f}}) {
