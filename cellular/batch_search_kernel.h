@@ -67,7 +67,7 @@ constexpr float kFloorsDecideMargin = 0x1p-16f;
 // Whether the floors decide alone for metric M with weights w (see above),
 // given the vector's offsets in the cube: the weights' part.
 template <LaneMetric M>
-inline bool floors_may_decide(const Vector3& w) {
+inline bool weights_let_floors_decide(const Vector3& w) {
     return M == LaneMetric::manhattan && fabs_f(w.x) >= 1.0f && fabs_f(w.y) >= 1.0f && fabs_f(w.z) >= 1.0f;
 }
 
@@ -82,11 +82,11 @@ inline bool offsets_let_floors_decide(const typename V::F* inside) {
 }
 
 // The two nearest values (lo <= hi, before square root and scale) of the
-// points in the lanes of px, py, pz; floors_may_decide is the weights' part
+// points in the lanes of px, py, pz; weights_let_floors is the weights' part
 // of that test (above).
 template <class V, LaneMetric Metric, bool kUnitWeights>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
-                         const typename V::F* fw, bool floors_may_decide, typename V::F* lo_out, typename V::F* hi_out) {
+                         const typename V::F* fw, bool weights_let_floors, typename V::F* lo_out, typename V::F* hi_out) {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
@@ -112,7 +112,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     if constexpr (kFloors) each_cube_floor<V, Metric, kUnitWeights>(corner, at, fw, [&](int n, F f) { floor[n] = f; });
     // The culling bounds, unless the floors decide alone (r is then unset).
     F r[kCubes];
-    const bool floors_alone = kFloors && floors_may_decide && offsets_let_floors_decide<V>(inside);
+    const bool floors_alone = kFloors && weights_let_floors && offsets_let_floors_decide<V>(inside);
     if (!floors_alone) V::lane_bounds(inside[0], inside[1], inside[2], r);
     const I own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
                                        V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
@@ -311,7 +311,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const Vector3 floor_w = floor_weights<Metric>(weights);
     const F_ fw[3] = {V::set(floor_w.x), V::set(floor_w.y), V::set(floor_w.z)};
-    const bool floors_may = floors_may_decide<Metric>(weights);
+    const bool weights_let_floors = weights_let_floors_decide<Metric>(weights);
     alignas(64) int32_t place[kSortBlock + W];
     uint32_t sorted_at[kSortBlock];          // where each point of the block went
     Vector3 sorted[kSortBlock + W];          // the block in its sorted order, padded
@@ -332,7 +332,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
             for (std::size_t first = 0; first < n; first += W) {
                 F_ x, y, z, lo, hi;
                 load_padded<V>(p, first, n, &x, &y, &z);
-                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, floors_may, &lo, &hi);
+                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi);
                 if (n - first >= W) {
                     V::store_results(lo, hi, out + 2 * first);
                 } else {
@@ -363,7 +363,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
             prefetch_bytes(F, 2 * count * sizeof(float), 2 * (next + first) * sizeof(float), 2 * W * sizeof(float));
             F_ x, y, z, lo, hi;
             V::load_points(sorted + first, &x, &y, &z);
-            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, floors_may, &lo, &hi);
+            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi);
             V::store_results(lo, hi, pairs + 2 * first);
         }
         for (std::size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, pairs + 2 * sorted_at[i], 2 * sizeof(float));
