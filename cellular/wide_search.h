@@ -389,23 +389,28 @@ inline void each_culling_bound(const D* terms, Add add, Out out) {
 // bound as a float rounded down; the candidates (bits of `candidates`) are
 // taken in lane order, which is visiting order, and each is merged only if
 // the pair's second value still exceeds its bound. Branch-free but for the
-// loop over the few candidates.
+// loop over the few candidates: the values ride in vector registers (lane 0
+// counts), because the scalar form's two selects on one comparison
+// (an < f0 ? an : f0 and an < f0 ? f0 : an) compiled into a branch, which
+// mispredicted on about every other candidate.
+template <class V>
 inline void merge_candidates(const float* a, const float* b, const float* r, uint32_t candidates, NearestTwo* f) {
-    float f0 = f->f0, f1 = f->f1;
+    using F = typename V::F;
+    F f0 = V::set(f->f0), f1 = V::set(f->f1);
     while (candidates != 0) {
         const int n = lowest_set_bit(candidates);
         candidates &= candidates - 1;
-        const float an = a[n], bn = b[n];
-        // Two smallest of {f0, f1, an, bn}, with f0 <= f1 and an <= bn.
-        const float m0 = an < f0 ? an : f0;
-        const float hi = an < f0 ? f0 : an;
-        const float lo1 = bn < f1 ? bn : f1;
-        const float m1 = hi < lo1 ? hi : lo1;
-        const bool visit = f1 > r[n];
-        f0 = visit ? m0 : f0;
-        f1 = visit ? m1 : f1;
+        const F an = V::set(a[n]), bn = V::set(b[n]);
+        // Two smallest of {f0, f1, an, bn}, with f0 <= f1 and an <= bn
+        // (min(x, y) = x < y ? x : y, max(x, y) = x > y ? x : y).
+        const F m0 = V::min(an, f0);
+        const F hi = V::max(f0, an);
+        const F m1 = V::min(hi, V::min(bn, f1));
+        const typename V::M visit = V::lt(V::set(r[n]), f1);  // f1 > r[n]
+        f0 = V::select(visit, m0, f0);
+        f1 = V::select(visit, m1, f1);
     }
-    *f = NearestTwo{f0, f1};
+    *f = NearestTwo{V::lane0(f0), V::lane0(f1)};
 }
 
 }  // namespace

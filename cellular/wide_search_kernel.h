@@ -182,6 +182,12 @@ NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const
         V::store(r + V::kWidth * v, s.r[v]);
         lanes |= V::bits(V::mask_and(reach[v], V::lt(lo[v], own_second))) << (V::kWidth * v);
     }
+    NearestTwo f{a[0], b[0]};
+    if constexpr (WideSearch<V>::kSearchLanes == WideSearch<V>::Lanes::visiting) {
+        // Lane n holds the cube visited n-th.
+        merge_candidates<V>(a, b, r, lanes & ~1u, &f);
+        return f;
+    }
     // The candidates' pairs and bounds by their place in the visiting order.
     alignas(64) float va[kCubes], vb[kCubes], vr[kCubes];
     uint32_t candidates = 0;
@@ -190,8 +196,7 @@ NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const
         va[n] = a[lane], vb[n] = b[lane], vr[n] = r[lane];
         candidates |= 1u << n;
     }
-    NearestTwo f{a[0], b[0]};
-    merge_candidates(va, vb, vr, candidates, &f);
+    merge_candidates<V>(va, vb, vr, candidates, &f);
     return f;
 }
 
