@@ -50,8 +50,9 @@ const KernelEntry* entry(Isa isa) {
     return nullptr;  // not built
 }
 
-// -1 until chosen; then an Isa.
-std::atomic<int32_t> chosen{-1};
+// The kernel in use: null until chosen. (A pointer to its entry, so that
+// every search finds its functions with one load.)
+std::atomic<const KernelEntry*> chosen{nullptr};
 
 bool same_ignoring_case(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -99,20 +100,27 @@ bool kernel_available(Isa isa) {
     return k != nullptr && k->supported();
 }
 
-Isa kernel_isa() {
-    int32_t isa = chosen.load(std::memory_order_relaxed);
-    if (isa < 0) {
-        isa = static_cast<int32_t>(choose_kernel_isa());
-        chosen.store(isa, std::memory_order_relaxed);
+namespace {
+
+// The entry of the kernel in use, chosen on first use.
+const KernelEntry& chosen_entry() {
+    const KernelEntry* k = chosen.load(std::memory_order_relaxed);
+    if (k == nullptr) {
+        k = entry(choose_kernel_isa());
+        chosen.store(k, std::memory_order_relaxed);
     }
-    return static_cast<Isa>(isa);
+    return *k;
 }
 
-WideKernels kernels() { return entry(kernel_isa())->kernels; }
+}  // namespace
+
+Isa kernel_isa() { return chosen_entry().isa; }
+
+const WideKernels& kernels() { return chosen_entry().kernels; }
 
 bool use_kernel_isa(Isa isa) {
     if (!kernel_available(isa)) return false;
-    chosen.store(static_cast<int32_t>(isa), std::memory_order_relaxed);
+    chosen.store(entry(isa), std::memory_order_relaxed);
     return true;
 }
 

@@ -35,7 +35,7 @@ struct WideKernels {
     PowerBoundsKernel power_bounds;
     NearestTwoBatchKernel nearest_two_batch;
 };
-WideKernels kernels();
+const WideKernels& kernels();
 
 // Uses `isa` from now on, for tests and benchmarks that compare kernels;
 // false, and nothing changed, when it is not available. Not to be called
