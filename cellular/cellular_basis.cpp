@@ -506,6 +506,26 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     }
 }
 
+void detail::sample_basis(const DistType* metric, const Vector3* weights, const Vector3* points, int count,
+                          float* F) {
+    const detail::NearestTwoSearches* searches = detail::kernels().searches;
+    detail::LaneMetric lanes;
+    if (searches == nullptr || !lane_metric(metric, &lanes)) {
+        return basis_points(metric, weights, points, static_cast<std::size_t>(count), 2, F, nullptr, nullptr);
+    }
+    const bool unit = weights->x == 1.0f && weights->y == 1.0f && weights->z == 1.0f;
+    const detail::NearestTwoSearch search = searches->by[static_cast<int>(lanes)][unit ? 1 : 0];
+    for (int first = 0; first < count; first += detail::kSearchGroup) {
+        const int n = std::min(detail::kSearchGroup, count - first);
+        detail::NearestTwo two[detail::kSearchGroup];
+        search(*weights, points + first, n, two);
+        for (int i = 0; i < n; ++i) {
+            F[2 * (first + i)] = unscale(two[i].f0);
+            F[2 * (first + i) + 1] = unscale(two[i].f1);
+        }
+    }
+}
+
 void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy,
                      int32_t cz, int32_t N, const Vector3& at, float* F, Vector3* delta,
                      uint32_t* ID) {

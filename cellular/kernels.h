@@ -34,6 +34,7 @@ struct WideKernels {
     NearestTwoKernel nearest_two;
     PowerBoundsKernel power_bounds;
     NearestTwoBatchKernel nearest_two_batch;
+    const NearestTwoSearches* searches;
 };
 const WideKernels& kernels();
 

@@ -49,6 +49,12 @@ namespace detail {
 // where there is one for the case, else cellular_basis point by point.
 TULO_GUARDED_WORK void basis_points(const DistType* metric, const Vector3* weights, const Vector3* points,
                                     std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID);
+
+// basis_points with N = 2 for the few points of one sample (its octaves):
+// the search specialised for the metric and weights, called directly,
+// without the array entry's general checks.
+TULO_GUARDED_WORK void sample_basis(const DistType* metric, const Vector3* weights, const Vector3* points, int count,
+                                    float* F);
 }  // namespace detail
 
 namespace lattice {

@@ -85,6 +85,17 @@ constexpr int kSearchGroup = 6;
 using NearestTwoKernel = void (*)(LaneMetric metric, const Vector3& w, const Vector3* points, int count,
                                   NearestTwo* out);
 
+// The same search specialised for one metric and kind of weights, without
+// the dispatch: what a NearestTwoKernel calls once it knows them. The shader
+// picks one per sample, which saves the general entry's checks.
+using NearestTwoSearch = void (*)(const Vector3& w, const Vector3* points, int count, NearestTwo* out);
+
+// A kernel's specialised searches, by metric (in LaneMetric's order) and by
+// whether every weight is exactly 1 (index 1).
+struct NearestTwoSearches {
+    NearestTwoSearch by[3][2];
+};
+
 // Searches points[0..count) in vector lanes, one point per lane, with N = 2:
 // F[2i] and F[2i + 1] get the point's two values in the caller's units
 // (sqrtf times DENSITY_UNSCALE).
@@ -291,6 +302,8 @@ struct PowerBounds {
 using PowerBoundsKernel = void (*)(PowerMetric metric, const PowerWeights& w, float x, float y, float z,
                                    PowerBounds* out);
 
+extern const NearestTwoSearches nearest_two_searches_avx2;
+extern const NearestTwoSearches nearest_two_searches_avx512;
 void nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
 void nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
 void nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);

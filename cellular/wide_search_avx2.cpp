@@ -197,6 +197,8 @@ struct Avx2 {
 
 }  // namespace
 
+const NearestTwoSearches nearest_two_searches_avx2 = nearest_two_searches<Avx2>();
+
 void nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
     nearest_two<Avx2>(metric, w, points, count, out);
 }

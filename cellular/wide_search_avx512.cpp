@@ -163,6 +163,8 @@ struct Avx512 {
 
 }  // namespace
 
+const NearestTwoSearches nearest_two_searches_avx512 = nearest_two_searches<Avx512>();
+
 void nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
     nearest_two<Avx512>(metric, w, points, count, out);
 }

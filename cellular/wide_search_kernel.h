@@ -350,6 +350,15 @@ void nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int
     }
 }
 
+// The kernel's specialised searches (NearestTwoSearches).
+template <class V>
+constexpr NearestTwoSearches nearest_two_searches() {
+    using L = LaneMetric;
+    return {{{&nearest_two<V, L::euclidian, false>, &nearest_two<V, L::euclidian, true>},
+             {&nearest_two<V, L::manhattan, false>, &nearest_two<V, L::manhattan, true>},
+             {&nearest_two<V, L::chessboard, false>, &nearest_two<V, L::chessboard, true>}}};
+}
+
 template <class V, PowerMetric Metric>
 void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds* out) {
     using F = typename V::F;

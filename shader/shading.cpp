@@ -111,8 +111,7 @@ void shade_sample(const ShadingInputs& in, const Vector3& point, Color* result) 
         double_point(&p[i]);
     }
     float F[kKeptDistances * (kMaxOctaves + 1)];
-    detail::basis_points(in.metric, &in.weights, p, static_cast<std::size_t>(in.octaves) + 1, kKeptDistances, F,
-                         nullptr, nullptr);
+    detail::sample_basis(in.metric, &in.weights, p, in.octaves + 1, F);
     float t = F[1] - F[0];
     float a = 0.5f;
     for (int32_t i = 1; i <= in.octaves; ++i) {
