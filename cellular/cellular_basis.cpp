@@ -439,6 +439,22 @@ bool lane_metric(const DistType* metric, detail::LaneMetric* out) {
 // cost about the same however few lanes are filled.
 constexpr std::size_t kBatchFrom = 16;
 
+// F[2i], F[2i + 1] for points[0..count) by the per-point kernel's `search`,
+// kSearchGroup points a call (inlined: every sample of the shader comes
+// this way).
+TULO_ALWAYS_INLINE inline void search_points(detail::NearestTwoSearch search, const Vector3& weights,
+                                             const Vector3* points, int count, float* F) {
+    for (int first = 0; first < count; first += detail::kSearchGroup) {
+        const int n = std::min(detail::kSearchGroup, count - first);
+        detail::NearestTwo two[detail::kSearchGroup];
+        search(weights, points + first, n, two);
+        for (int i = 0; i < n; ++i) {
+            F[2 * (first + i)] = unscale(two[i].f0);
+            F[2 * (first + i) + 1] = unscale(two[i].f1);
+        }
+    }
+}
+
 }  // namespace
 
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
@@ -447,11 +463,11 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
     if (N == 2 && delta == nullptr && ID == nullptr) {
         // The shader's case: a wide kernel where there is one.
         detail::LaneMetric lanes;
-        if (const detail::NearestTwoKernel kernel = detail::kernels().nearest_two;
-            kernel != nullptr && lane_metric(metric, &lanes)) {
+        if (const detail::NearestTwoSearches* searches = detail::kernels().nearest_two;
+            searches != nullptr && lane_metric(metric, &lanes)) {
             const Vector3 point{x, y, z};
             detail::NearestTwo two;
-            kernel(lanes, *weights, &point, 1, &two);
+            searches->pick(lanes, *weights)(*weights, &point, 1, &two);
             F[0] = unscale(two.f0);
             F[1] = unscale(two.f1);
             return;
@@ -481,18 +497,9 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     TULO_PRECONDITION(N >= 1);
     detail::LaneMetric lanes;
     if (N == 2 && delta == nullptr && ID == nullptr && lane_metric(metric, &lanes)) {
-        if (const detail::NearestTwoKernel kernel = detail::kernels().nearest_two; kernel != nullptr && count < kBatchFrom) {
-            for (std::size_t first = 0; first < count; first += detail::kSearchGroup) {
-                const int n = static_cast<int>(std::min<std::size_t>(detail::kSearchGroup, count - first));
-                detail::NearestTwo two[detail::kSearchGroup];
-                kernel(lanes, *weights, points + first, n, two);
-                for (int i = 0; i < n; ++i) {
-                    float* out = F + 2 * (first + static_cast<std::size_t>(i));
-                    out[0] = unscale(two[i].f0);
-                    out[1] = unscale(two[i].f1);
-                }
-            }
-            return;
+        if (const detail::NearestTwoSearches* searches = detail::kernels().nearest_two;
+            searches != nullptr && count < kBatchFrom) {
+            return search_points(searches->pick(lanes, *weights), *weights, points, static_cast<int>(count), F);
         }
         if (const detail::NearestTwoBatchKernel kernel = detail::kernels().nearest_two_batch; kernel != nullptr) {
             kernel(lanes, *weights, points, count, F);
@@ -508,22 +515,12 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
 
 void detail::sample_basis(const DistType* metric, const Vector3* weights, const Vector3* points, int count,
                           float* F) {
-    const detail::NearestTwoSearches* searches = detail::kernels().searches;
+    const detail::NearestTwoSearches* searches = detail::kernels().nearest_two;
     detail::LaneMetric lanes;
     if (searches == nullptr || !lane_metric(metric, &lanes)) {
         return basis_points(metric, weights, points, static_cast<std::size_t>(count), 2, F, nullptr, nullptr);
     }
-    const bool unit = weights->x == 1.0f && weights->y == 1.0f && weights->z == 1.0f;
-    const detail::NearestTwoSearch search = searches->by[static_cast<int>(lanes)][unit ? 1 : 0];
-    for (int first = 0; first < count; first += detail::kSearchGroup) {
-        const int n = std::min(detail::kSearchGroup, count - first);
-        detail::NearestTwo two[detail::kSearchGroup];
-        search(*weights, points + first, n, two);
-        for (int i = 0; i < n; ++i) {
-            F[2 * (first + i)] = unscale(two[i].f0);
-            F[2 * (first + i) + 1] = unscale(two[i].f1);
-        }
-    }
+    search_points(searches->pick(lanes, *weights), *weights, points, count, F);
 }
 
 void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy,

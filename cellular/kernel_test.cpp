@@ -181,8 +181,8 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
     // points (zero values), points by a cube corner (they reach the corner
     // cubes, in a further vector of cubes) and random points. Each member's
     // result must be what it gets alone.
-    const detail::NearestTwoKernel kernel = detail::kernels().nearest_two;
-    if (kernel == nullptr) GTEST_SKIP() << "the portable kernel searches one point at a time";
+    const detail::NearestTwoSearches* searches = detail::kernels().nearest_two;
+    if (searches == nullptr) GTEST_SKIP() << "the portable kernel searches one point at a time";
     const detail::LaneMetric lanes[] = {detail::LaneMetric::euclidian, detail::LaneMetric::manhattan,
                                         detail::LaneMetric::chessboard};
     std::mt19937 rng(77);
@@ -205,15 +205,16 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
         while (pool.size() < 600) pool.push_back({coord(rng), coord(rng), coord(rng)});
         for (const Vector3& w : {Vector3{0.0f, 1.0f, 1.0f}, Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f},
                                  Vector3{4.0f, 0.25f, 1.0f}}) {
+            const detail::NearestTwoSearch search = searches->pick(lanes[m - 1], w);
             for (int n = 2; n <= detail::kSearchGroup; ++n) {
                 for (std::size_t first = 0; first < pool.size(); ++first) {
                     Vector3 group[detail::kSearchGroup];
                     for (int i = 0; i < n; ++i) group[i] = pool[(first + 5 * static_cast<std::size_t>(i)) % pool.size()];
                     detail::NearestTwo together[detail::kSearchGroup];
-                    kernel(lanes[m - 1], w, group, n, together);
+                    search(w, group, n, together);
                     for (int i = 0; i < n; ++i) {
                         detail::NearestTwo alone;
-                        kernel(lanes[m - 1], w, &group[i], 1, &alone);
+                        search(w, &group[i], 1, &alone);
                         ASSERT_EQ(bits(alone.f0), bits(together[i].f0)) << "metric " << m << " member " << i << " of " << n;
                         ASSERT_EQ(bits(alone.f1), bits(together[i].f1)) << "metric " << m << " member " << i << " of " << n;
                         ++compared;

@@ -37,10 +37,10 @@ struct KernelEntry {
 
 constexpr KernelEntry kKernels[] = {
 #if defined(TULO_WIDE_KERNELS)
-    {Isa::avx512, has_avx512, {nearest_two_avx512, power_bounds_avx512, nearest_two_batch_avx512, &nearest_two_searches_avx512}},
-    {Isa::avx2, has_avx2, {nearest_two_avx2, power_bounds_avx2, nearest_two_batch_avx2, &nearest_two_searches_avx2}},
+    {Isa::avx512, has_avx512, {&nearest_two_searches_avx512, power_bounds_avx512, nearest_two_batch_avx512}},
+    {Isa::avx2, has_avx2, {&nearest_two_searches_avx2, power_bounds_avx2, nearest_two_batch_avx2}},
 #endif
-    {Isa::sse2, always, {nullptr, nullptr, nullptr, nullptr}},
+    {Isa::sse2, always, {nullptr, nullptr, nullptr}},
 };
 
 const KernelEntry* entry(Isa isa) {

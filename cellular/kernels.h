@@ -31,10 +31,9 @@ Isa choose_kernel_isa();
 
 // The wide searches of the kernel in use; null for the portable kernel.
 struct WideKernels {
-    NearestTwoKernel nearest_two;
+    const NearestTwoSearches* nearest_two;
     PowerBoundsKernel power_bounds;
     NearestTwoBatchKernel nearest_two_batch;
-    const NearestTwoSearches* searches;
 };
 const WideKernels& kernels();
 

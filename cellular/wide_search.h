@@ -76,24 +76,23 @@ struct NearestTwo {
     float f1;
 };
 
-// Points searched together by one call of a NearestTwoKernel: the shader's
+// Points searched together by one call of a NearestTwoSearch: the shader's
 // six octaves of a sample.
 constexpr int kSearchGroup = 6;
 
 // Runs the searches of points[0..count), 1 <= count <= kSearchGroup, into
-// out[0..count).
-using NearestTwoKernel = void (*)(LaneMetric metric, const Vector3& w, const Vector3* points, int count,
-                                  NearestTwo* out);
-
-// The same search specialised for one metric and kind of weights, without
-// the dispatch: what a NearestTwoKernel calls once it knows them. The shader
-// picks one per sample, which saves the general entry's checks.
+// out[0..count), for the metric and kind of weights the function was made
+// for (NearestTwoSearches).
 using NearestTwoSearch = void (*)(const Vector3& w, const Vector3* points, int count, NearestTwo* out);
 
-// A kernel's specialised searches, by metric (in LaneMetric's order) and by
-// whether every weight is exactly 1 (index 1).
+// A kernel's searches, one per metric and kind of weights, so that a caller
+// picks one with a table lookup (pick) and calls it without further dispatch.
 struct NearestTwoSearches {
-    NearestTwoSearch by[3][2];
+    NearestTwoSearch by[3][2];  // [metric in LaneMetric's order][every weight exactly 1]
+
+    NearestTwoSearch pick(LaneMetric metric, const Vector3& w) const {
+        return by[static_cast<int>(metric)][w.x == 1.0f && w.y == 1.0f && w.z == 1.0f ? 1 : 0];
+    }
 };
 
 // Searches points[0..count) in vector lanes, one point per lane, with N = 2:
@@ -304,8 +303,6 @@ using PowerBoundsKernel = void (*)(PowerMetric metric, const PowerWeights& w, fl
 
 extern const NearestTwoSearches nearest_two_searches_avx2;
 extern const NearestTwoSearches nearest_two_searches_avx512;
-void nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
-void nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out);
 void nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
 void nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F);
 void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out);

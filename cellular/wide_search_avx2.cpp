@@ -199,10 +199,6 @@ struct Avx2 {
 
 const NearestTwoSearches nearest_two_searches_avx2 = nearest_two_searches<Avx2>();
 
-void nearest_two_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    nearest_two<Avx2>(metric, w, points, count, out);
-}
-
 void nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
     nearest_two_batch<Avx2>(metric, w, points, count, F);
 }

@@ -165,10 +165,6 @@ struct Avx512 {
 
 const NearestTwoSearches nearest_two_searches_avx512 = nearest_two_searches<Avx512>();
 
-void nearest_two_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    nearest_two<Avx512>(metric, w, points, count, out);
-}
-
 void nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
     nearest_two_batch<Avx512>(metric, w, points, count, F);
 }

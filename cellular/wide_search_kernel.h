@@ -335,22 +335,7 @@ void nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo*
     nearest_two_group<V, Metric, kUnitWeights>(w, points, count, out);
 }
 
-template <class V, LaneMetric Metric>
-void nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) return nearest_two<V, Metric, true>(w, points, count, out);
-    nearest_two<V, Metric, false>(w, points, count, out);
-}
-
-template <class V>
-void nearest_two(LaneMetric metric, const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    switch (metric) {
-        case LaneMetric::euclidian: return nearest_two<V, LaneMetric::euclidian>(w, points, count, out);
-        case LaneMetric::manhattan: return nearest_two<V, LaneMetric::manhattan>(w, points, count, out);
-        case LaneMetric::chessboard: return nearest_two<V, LaneMetric::chessboard>(w, points, count, out);
-    }
-}
-
-// The kernel's specialised searches (NearestTwoSearches).
+// The kernel's searches (NearestTwoSearches).
 template <class V>
 constexpr NearestTwoSearches nearest_two_searches() {
     using L = LaneMetric;
