@@ -461,7 +461,7 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
                     int32_t N, float* F, Vector3* delta, uint32_t* ID) {
     TULO_PRECONDITION(N >= 1);
     if (N == 2 && delta == nullptr && ID == nullptr) {
-        // The shader's case: a wide kernel where there is one.
+        // The two distances alone: a wide kernel where there is one.
         detail::LaneMetric lanes;
         if (const detail::NearestTwoSearches* searches = detail::kernels().nearest_two;
             searches != nullptr && lane_metric(metric, &lanes)) {

@@ -186,17 +186,17 @@ NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const
     if constexpr (WideSearch<V>::kSearchLanes == WideSearch<V>::Lanes::visiting) {
         // Lane n holds the cube visited n-th.
         merge_candidates<V>(a, b, r, lanes & ~1u, &f);
-        return f;
+    } else {
+        // The candidates' pairs and bounds by their place in the visiting order.
+        alignas(64) float va[kCubes], vb[kCubes], vr[kCubes];
+        uint32_t candidates = 0;
+        for (uint32_t rest = lanes & ~1u; rest != 0; rest &= rest - 1) {
+            const int lane = lowest_set_bit(rest), n = s.tables->visit[lane];
+            va[n] = a[lane], vb[n] = b[lane], vr[n] = r[lane];
+            candidates |= 1u << n;
+        }
+        merge_candidates<V>(va, vb, vr, candidates, &f);
     }
-    // The candidates' pairs and bounds by their place in the visiting order.
-    alignas(64) float va[kCubes], vb[kCubes], vr[kCubes];
-    uint32_t candidates = 0;
-    for (uint32_t rest = lanes & ~1u; rest != 0; rest &= rest - 1) {
-        const int lane = lowest_set_bit(rest), n = s.tables->visit[lane];
-        va[n] = a[lane], vb[n] = b[lane], vr[n] = r[lane];
-        candidates |= 1u << n;
-    }
-    merge_candidates<V>(va, vb, vr, candidates, &f);
     return f;
 }
 
