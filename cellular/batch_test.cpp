@@ -9,9 +9,18 @@
 #    define TULO_TEST_MXCSR 1
 #endif
 
+#if defined(__unix__)
+#    include <signal.h>
+#    include <sys/wait.h>
+#    include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <thread>
@@ -19,6 +28,7 @@
 
 #include "cellular/cellular_batch.h"
 #include "cellular/kernels.h"
+#include "cellular/parallel.h"
 #include "cellular/testing/float_bits.h"
 #include "cellular/testing/forced_kernel.h"
 #include "cellular/testing/search_cases.h"
@@ -233,6 +243,178 @@ TEST(BatchCall, SeveralCallersAtOnceGetTheSameBytes) {
     for (std::thread& t : callers) t.join();
     for (int c = 0; c < 4; ++c) EXPECT_EQ(0, std::memcmp(expected.data(), got[c].data(), expected.size() * sizeof(float))) << c;
 }
+
+// Where a call's exception comes from, and on how many threads it runs.
+enum class Thrower { question, pool_chunk, caller_chunk_bad_alloc };
+struct ExceptionCase {
+    const char* name;
+    Thrower thrower;
+    int32_t threads;  // 0: one per available core
+};
+
+void PrintTo(const ExceptionCase& c, std::ostream* os) { *os << c.name; }
+
+class PoolAfterAnException : public ::testing::TestWithParam<ExceptionCase> {};
+
+// Chunks that record who is working: none may run once the call has left.
+struct Watched {
+    std::atomic<int> active{0};
+    std::atomic<bool> left{false};
+    std::atomic<int> after_leaving{0};
+    std::atomic<bool> thrown{false};
+    std::thread::id caller = std::this_thread::get_id();
+    Thrower thrower;
+};
+
+void watched_chunk(void* context, std::size_t, std::size_t) {
+    auto& w = *static_cast<Watched*>(context);
+    w.active.fetch_add(1);
+    if (w.left.load()) w.after_leaving.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const bool mine = w.thrower == Thrower::pool_chunk ? std::this_thread::get_id() != w.caller
+                      : w.thrower == Thrower::caller_chunk_bad_alloc ? std::this_thread::get_id() == w.caller
+                                                                     : false;
+    if (mine && !w.thrown.exchange(true)) {
+        w.active.fetch_sub(1);
+        if (w.thrower == Thrower::pool_chunk) throw std::runtime_error("chunk failed");
+        throw std::bad_alloc();
+    }
+    w.active.fetch_sub(1);
+}
+
+TEST_P(PoolAfterAnException, TheCallWaitsForItsThreadsAndThePoolStaysUsable) {
+    const ExceptionCase& c = GetParam();
+    for (int round = 0; round < 3; ++round) {
+        Watched w;
+        w.thrower = c.thrower;
+        std::atomic<int> asked{0};
+        detail::ParallelWork work;
+        work.run = watched_chunk;
+        work.context = &w;
+        work.count = 400;
+        work.chunk = 1;
+        work.threads = c.threads > 0 ? c.threads : batch_default_threads();
+        if (c.thrower == Thrower::question) {
+            work.keep_going = [](void* a) {
+                if (static_cast<std::atomic<int>*>(a)->fetch_add(1) == 1) throw std::runtime_error("asked twice");
+                return true;
+            };
+            work.keep_going_context = &asked;
+        }
+        int caught = 0;
+        try {
+            detail::run_parallel(work);
+        } catch (const std::exception&) {
+            ++caught;
+        }
+        w.left.store(true);
+        EXPECT_EQ(1, caught) << "round " << round;
+        EXPECT_EQ(0, w.active.load()) << "a pool thread still works on the call it left";
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(0, w.after_leaving.load()) << "a chunk started after the call had left";
+    }
+    // The array call still completes, with every point computed.
+    const std::vector<Vector3> points = random_points(10 * kBatchChunk, 21);
+    std::vector<float> F(2 * points.size(), -1.0f), expected(2 * points.size());
+    BatchOptions options;
+    options.threads = c.threads;
+    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr, nullptr,
+                                     options));
+    options.threads = 1;
+    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, expected.data(), nullptr,
+                                     nullptr, options));
+    EXPECT_EQ(0, std::memcmp(expected.data(), F.data(), F.size() * sizeof(float)));
+}
+
+const ExceptionCase kExceptionCases[] = {
+    {"QuestionThreeThreads", Thrower::question, 3},
+    {"QuestionTwoThreads", Thrower::question, 2},
+    {"QuestionDefaultThreads", Thrower::question, 0},
+    {"PoolChunkTwoThreads", Thrower::pool_chunk, 2},
+    {"PoolChunkFourThreads", Thrower::pool_chunk, 4},
+    {"BadAllocOnTheCaller", Thrower::caller_chunk_bad_alloc, 3},
+};
+INSTANTIATE_TEST_SUITE_P(Throwers, PoolAfterAnException, ::testing::ValuesIn(kExceptionCases),
+                         [](const testing::TestParamInfo<ExceptionCase>& info) { return std::string(info.param.name); });
+
+TEST(BatchCall, AQuestionThatThrowsReachesTheCallerOnce) {
+    // Through the public call, with a million points on three threads.
+    const std::vector<Vector3> points = random_points(1 << 20, 23);
+    std::vector<float> F(2 * points.size());
+    std::atomic<int> asked{0};
+    BatchOptions options;
+    options.threads = 3;
+    options.keep_going = [](void* a) {
+        if (static_cast<std::atomic<int>*>(a)->fetch_add(1) == 1) throw std::runtime_error("stop here");
+        return true;
+    };
+    options.keep_going_context = &asked;
+    EXPECT_THROW(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr,
+                                      nullptr, options),
+                 std::runtime_error);
+    EXPECT_EQ(2, asked.load());
+}
+
+#if defined(__unix__)
+// Whether the pool is idle or busy on another thread at the fork, the child's
+// calls (several, with several threads) complete with the right bytes.
+class PoolInAForkedChild : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PoolInAForkedChild, WorksFromItsFirstCall) {
+    const bool busy = GetParam();
+    const std::vector<Vector3> points = random_points(8 * kBatchChunk, 29);
+    std::vector<float> expected(2 * points.size());
+    BatchOptions two;
+    two.threads = 2;
+    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, expected.data(), nullptr,
+                                     nullptr, two));
+    std::atomic<bool> stop{false};
+    std::thread background;
+    if (busy) {
+        background = std::thread([&] {
+            std::vector<float> F(expected.size());
+            while (!stop.load()) {
+                cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr,
+                                     nullptr, two);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        int status = 0;
+        for (int32_t threads : {0, 2, 3, 2}) {
+            std::vector<float> F(expected.size());
+            BatchOptions options;
+            options.threads = threads;
+            cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr, nullptr,
+                                 options);
+            if (std::memcmp(expected.data(), F.data(), F.size() * sizeof(float)) != 0) status = 3;
+        }
+        _exit(status);
+    }
+    stop.store(true);
+    if (background.joinable()) background.join();
+    ASSERT_GT(child, 0);
+    // Waits at most 20 s: a hang fails the test instead of stalling the run.
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 2000 && done == 0; ++i) {
+        done = waitpid(child, &status, WNOHANG);
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child's calls did not return";
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "the child got other bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(Fork, PoolInAForkedChild, ::testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Busy" : "Idle"; });
+#endif
 
 }  // namespace
 }  // namespace tulo

@@ -19,6 +19,8 @@
 #include <cmath>
 #include <utility>
 
+#include "cellular/arguments.h"
+#include "cellular/float_environment.h"
 #include "cellular/kernels.h"
 #include "cellular/lanes.h"
 #include "cellular/lattice.h"
@@ -457,8 +459,8 @@ TULO_ALWAYS_INLINE inline void search_points(detail::NearestTwoSearch search, co
 
 }  // namespace
 
-void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
-                    int32_t N, float* F, Vector3* delta, uint32_t* ID) {
+void detail::point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N,
+                         float* F, Vector3* delta, uint32_t* ID) {
     TULO_PRECONDITION(N >= 1);
     if (N == 2 && delta == nullptr && ID == nullptr) {
         // The two distances alone: a wide kernel where there is one.
@@ -479,7 +481,11 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
         return;
     }
 
+    // Slots no candidate fills leave with a NaN offset and id 0 (the NaN
+    // survives the scaling below).
     for (int32_t i = 0; i < N; ++i) F[i] = FAR_DISTANCE;
+    if (delta != nullptr) std::fill_n(delta, N, Vector3{kUnfilledOffset, kUnfilledOffset, kUnfilledOffset});
+    if (ID != nullptr) std::fill_n(ID, N, kUnfilledId);
     KeepInArrays keep{F, delta, ID, N};
     search_any(metric, *weights, x, y, z, keep);
     for (int32_t i = 0; i < N; ++i) F[i] = unscale(F[i]);
@@ -490,6 +496,16 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
             delta[i].z *= DENSITY_UNSCALE;
         }
     }
+}
+
+void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
+                    Vector3* delta, uint32_t* ID) {
+    detail::check_basis_arguments("cellular_basis", metric, weights, N);
+    detail::check_array("cellular_basis", "F", F, 1);
+    // point_basis is a call no compiler sees into (TULO_GUARDED_WORK): its
+    // arithmetic stays inside the guard.
+    const DefaultFloatEnvironment environment;
+    detail::point_basis(metric, weights, x, y, z, N, F, delta, ID);
 }
 
 void detail::basis_points(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
@@ -508,7 +524,7 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     }
     const std::size_t n = static_cast<std::size_t>(N);
     for (std::size_t i = 0; i < count; ++i) {
-        cellular_basis(metric, weights, points[i].x, points[i].y, points[i].z, N, F + i * n,
+        point_basis(metric, weights, points[i].x, points[i].y, points[i].z, N, F + i * n,
                        delta != nullptr ? delta + i * n : nullptr, ID != nullptr ? ID + i * n : nullptr);
     }
 }

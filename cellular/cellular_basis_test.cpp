@@ -3,6 +3,7 @@
 // the search against the sequential reference (with and without culling),
 // ties, visiting order, unfilled slots and extreme points.
 #include "cellular/cellular_basis.h"
+#include "cellular/cellular_batch.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "cellular/lattice.h"
@@ -348,28 +351,46 @@ TEST(Basis, NegativeEuclidianValuesStopTheSearchAndBecomeNaN) {
     EXPECT_EQ(lowest_id, ID[0]);
 }
 
-TEST(Basis, UnfilledSlotsKeepTheFarValueAndTheCallersIdsAndOffsets) {
-    // More slots than the 27 cubes can ever hold (at most 135 points).
-    constexpr int N = 200;
-    constexpr uint32_t kUntouched = 0xDEADBEEFu;
-    std::vector<float> F(N);
-    std::vector<Vector3> delta(N, Vector3{1.0f, -2.0f, 0.5f});
-    std::vector<uint32_t> ID(N, kUntouched);
-    cellular_basis(&euclidian, &kOnes, 3.0f, -4.0f, 5.0f, N, F.data(), delta.data(), ID.data());
-    const Scan all(euclidian, kOnes, 3.0f, -4.0f, 5.0f);
-    int candidates = 0;
-    while (candidates < Scan::kMost && all.F[candidates] != kFarOut) ++candidates;
-    // Culling may leave out some far cubes, but never more than exist.
-    int filled = 0;
-    while (filled < N && ID[static_cast<size_t>(filled)] != kUntouched) ++filled;
-    EXPECT_GT(filled, 2);
-    EXPECT_LE(filled, candidates);
-    for (int i = filled; i < N; ++i) {
-        EXPECT_BITS_EQ(kFarOut, F[static_cast<size_t>(i)]);
-        EXPECT_EQ(kUntouched, ID[static_cast<size_t>(i)]);
-        EXPECT_BITS_EQ(1.0f * DENSITY_UNSCALE, delta[static_cast<size_t>(i)].x);
-        EXPECT_BITS_EQ(-2.0f * DENSITY_UNSCALE, delta[static_cast<size_t>(i)].y);
-        EXPECT_BITS_EQ(0.5f * DENSITY_UNSCALE, delta[static_cast<size_t>(i)].z);
+TEST(Basis, UnfilledSlotsGetTheFarValueANaNOffsetAndIdZero) {
+    // More slots than the 27 cubes can ever hold (at most 135 points), from
+    // the per-point call and from the array call, over whatever the caller
+    // left in the arrays; and a point past the lattice, where every slot is
+    // unfilled.
+    constexpr int N = kMaxCandidates;
+    const Vector3 points[] = {{3.0f, -4.0f, 5.0f}, {1e10f, 0.0f, 0.0f}};
+    for (const Vector3& p : points) {
+        for (bool batch : {false, true}) {
+            std::vector<float> F(N);
+            std::vector<Vector3> delta(N, Vector3{1.0f, -2.0f, 0.5f});
+            std::vector<uint32_t> ID(N, 0xDEADBEEFu);
+            if (batch) {
+                ASSERT_TRUE(cellular_basis_batch(&euclidian, &kOnes, &p, 1, N, F.data(), delta.data(), ID.data()));
+            } else {
+                cellular_basis(&euclidian, &kOnes, p.x, p.y, p.z, N, F.data(), delta.data(), ID.data());
+            }
+            const Scan all(euclidian, kOnes, p.x, p.y, p.z);
+            int candidates = 0;
+            while (candidates < Scan::kMost && all.F[candidates] != kFarOut) ++candidates;
+            int filled = 0;
+            while (filled < N && F[static_cast<size_t>(filled)] != kFarOut) ++filled;
+            // Culling may leave out some far cubes, but never more than exist.
+            EXPECT_LE(filled, candidates);
+            if (p.x < 1e9f) {
+                EXPECT_GT(filled, 2);
+            }
+            for (int i = 0; i < N; ++i) {
+                const size_t k = static_cast<size_t>(i);
+                SCOPED_TRACE(testing::Message() << "slot " << i << (batch ? " (array call)" : ""));
+                if (i < filled) {
+                    EXPECT_NE(0xDEADBEEFu, ID[k]);
+                    EXPECT_FALSE(std::isnan(delta[k].x));
+                    continue;
+                }
+                EXPECT_BITS_EQ(kFarOut, F[k]);
+                EXPECT_EQ(kUnfilledId, ID[k]);
+                EXPECT_TRUE(std::isnan(delta[k].x) && std::isnan(delta[k].y) && std::isnan(delta[k].z));
+            }
+        }
     }
 }
 
@@ -429,13 +450,65 @@ TEST(Basis, NeighboursOfTheLowestCubeWrapAround) {
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], ID[i]) << "entry " << i;
 }
 
-#if defined(TULO_CHECK_PRECONDITIONS)
-TEST(BasisDeathTest, NoSlotsIsAPreconditionFailure) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    float F[1];
-    EXPECT_DEATH(cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 0, F, nullptr, nullptr), "precondition failed");
+// A bad argument to a public entry: the call, and what the message must name.
+struct BadCall {
+    const char* name;
+    void (*call)();
+    const char* names;
+};
+
+float gF[4];
+Vector3 gDelta[4];
+uint32_t gID[4];
+const Vector3 gPoints[2] = {{0.5f, 1.0f, 2.0f}, {3.0f, 4.0f, 5.0f}};
+
+BatchOptions threads(int32_t n) {
+    BatchOptions o;
+    o.threads = n;
+    return o;
 }
-#endif
+
+const BadCall kBadCalls[] = {
+    {"NoSlots", [] { cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 0, gF, nullptr, nullptr); }, "N must be at least 1, got 0"},
+    {"NegativeSlots", [] { cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, -3, gF, nullptr, nullptr); }, "got -3"},
+    {"NullMetric", [] { cellular_basis(nullptr, &kOnes, 0.0f, 0.0f, 0.0f, 2, gF, nullptr, nullptr); }, "metric is null"},
+    {"NullWeights", [] { cellular_basis(&euclidian, nullptr, 0.0f, 0.0f, 0.0f, 2, gF, nullptr, nullptr); }, "weights is null"},
+    {"NullF", [] { cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 2, nullptr, gDelta, gID); }, "F is null"},
+    {"ArrayNoSlots", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 0, gF, nullptr, nullptr); }, "cellular_basis_batch: N must"},
+    {"ArrayTooManySlots", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 1, kMaxCandidates + 1, gF, nullptr, nullptr); }, "1..135"},
+    {"ArrayNullPoints", [] { cellular_basis_batch(&euclidian, &kOnes, nullptr, 2, 2, gF, nullptr, nullptr); }, "points is null"},
+    {"ArrayNullF", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, nullptr, nullptr, nullptr); }, "F is null"},
+    {"ArrayNullMetric", [] { cellular_basis_batch(nullptr, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr); }, "metric is null"},
+    {"ArrayTooLarge", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, SIZE_MAX / 8, 2, gF, nullptr, nullptr); }, "address space"},
+    {"NegativeThreads", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr, threads(-1)); }, "threads must be 0 (one per available core) or 1..256, got -1"},
+    {"ThreadsAboveTheCap", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr, threads(257)); }, "at most 256, got 257"},
+    {"MetricNumberZero", [] { metric_by_number(0); }, "1..5, got 0"},
+    {"MetricNumberSix", [] { metric_by_number(6); }, "1..5, got 6"},
+};
+
+void PrintTo(const BadCall& c, std::ostream* os) { *os << c.name; }
+
+class PublicEntries : public ::testing::TestWithParam<BadCall> {};
+
+TEST_P(PublicEntries, RefuseABadArgumentBeforeWritingAnything) {
+    std::fill(std::begin(gF), std::end(gF), -1.0f);
+    std::fill(std::begin(gID), std::end(gID), 7u);
+    try {
+        GetParam().call();
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(GetParam().names)) << e.what();
+    }
+    for (float f : gF) EXPECT_BITS_EQ(-1.0f, f);
+    for (uint32_t id : gID) EXPECT_EQ(7u, id);
+}
+
+INSTANTIATE_TEST_SUITE_P(BadArguments, PublicEntries, ::testing::ValuesIn(kBadCalls),
+                         [](const testing::TestParamInfo<BadCall>& info) { return std::string(info.param.name); });
+
+TEST(PublicEntries, EmptyArraysMayBeNull) {
+    EXPECT_TRUE(cellular_basis_batch(&euclidian, &kOnes, nullptr, 0, 2, nullptr, nullptr, nullptr));
+}
 
 }  // namespace
 }  // namespace tulo

@@ -3,7 +3,10 @@
 #include "cellular/cellular_batch.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
+#include "cellular/arguments.h"
 #include "cellular/float_environment.h"
 #include "cellular/kernels.h"
 #include "cellular/lattice.h"
@@ -23,6 +26,23 @@ struct BasisCall {
     uint32_t* ID;
 };
 
+[[noreturn]] void reject_threads(const char* entry, const std::string& what) {
+    throw std::invalid_argument(std::string(entry) + ": threads must be " + what);
+}
+
+// The thread-count rule of every array entry: 0 for one thread per available
+// core, 1 to kMaxBatchThreads as given; returns the count to use.
+int32_t resolve_threads(const char* entry, int32_t threads) {
+    if (threads < 0) {
+        reject_threads(entry, "0 (one per available core) or 1.." + std::to_string(kMaxBatchThreads) + ", got " +
+                                  std::to_string(threads));
+    }
+    if (threads > kMaxBatchThreads) {
+        reject_threads(entry, "at most " + std::to_string(kMaxBatchThreads) + ", got " + std::to_string(threads));
+    }
+    return threads == 0 ? batch_default_threads() : threads;
+}
+
 void basis_chunk(void* context, std::size_t begin, std::size_t end) {
     const BasisCall& c = *static_cast<const BasisCall*>(context);
     const std::size_t n = static_cast<std::size_t>(c.N);
@@ -40,25 +60,35 @@ int32_t batch_default_threads() { return std::min(detail::available_cores(), kMa
 
 const char* cellular_kernel_name() { return detail::isa_name(detail::kernel_isa()); }
 
-bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
-                          int32_t N, float* F, Vector3* delta, uint32_t* ID, const BatchOptions& options) {
-    TULO_PRECONDITION(N >= 1);
-    BasisCall call{metric, weights, points, N, F, delta, ID};
-    return detail::run_batch(basis_chunk, &call, count, options);
+std::size_t batch_chunk_points(int32_t N) {
+    return N <= 2 ? kBatchChunk : std::max<std::size_t>(1, 2 * kBatchChunk / static_cast<std::size_t>(N));
 }
 
-bool detail::run_batch(ChunkFunction run, void* context, std::size_t count, const BatchOptions& options) {
+bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
+                          int32_t N, float* F, Vector3* delta, uint32_t* ID, const BatchOptions& options) {
+    constexpr const char* kEntry = "cellular_basis_batch";
+    detail::check_basis_arguments(kEntry, metric, weights, N);
+    if (N > kMaxCandidates) {
+        throw std::invalid_argument(std::string(kEntry) + ": N must lie in 1.." + std::to_string(kMaxCandidates) +
+                                    " (slots past the candidates are never filled), got " + std::to_string(N));
+    }
+    detail::check_array(kEntry, "points", points, count);
+    detail::check_array(kEntry, "F", F, count);
+    detail::check_array_size(kEntry, count, static_cast<std::size_t>(N), sizeof(Vector3));
+    BasisCall call{metric, weights, points, N, F, delta, ID};
+    return detail::run_batch(kEntry, basis_chunk, &call, count, batch_chunk_points(N), options);
+}
+
+bool detail::run_batch(const char* entry, ChunkFunction run, void* context, std::size_t count, std::size_t chunk,
+                       const BatchOptions& options) {
+    const int32_t threads = resolve_threads(entry, options.threads);
     ParallelWork work;
     work.run = run;
     work.context = context;
     work.count = count;
-    work.chunk = kBatchChunk;
-    // The default asks the system for the cores available; one chunk needs
-    // no more threads than the caller's.
-    const bool one_chunk = count <= kBatchChunk;
-    work.threads = options.threads > 0 ? std::min(options.threads, kMaxBatchThreads)
-                   : one_chunk         ? 1
-                                       : batch_default_threads();
+    work.chunk = chunk;
+    // One chunk needs no more threads than the caller's.
+    work.threads = count <= chunk ? 1 : threads;
     work.keep_going = options.keep_going;
     work.keep_going_context = options.keep_going_context;
     return run_parallel(work);

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 #include <type_traits>
 
 #include "cellular/precondition.h"
@@ -46,9 +48,15 @@ constexpr Minkowski minkowski{};
 constexpr Superquadratic superquadratic{};
 
 const DistType& metric_by_number(int32_t m) {
-    TULO_PRECONDITION(m >= kFirstMetric && m <= kLastMetric);
+    if (m < kFirstMetric || m > kLastMetric) {
+        throw std::invalid_argument("metric_by_number: the metric number must lie in 1..5, got " + std::to_string(m));
+    }
+    return detail::clamped_metric(m);
+}
+
+const DistType& detail::clamped_metric(int32_t m) noexcept {
+    if (m <= 1) return euclidian;
     switch (m) {
-        case 1: return euclidian;
         case 2: return manhattan;
         case 3: return chessboard;
         case 4: return minkowski;

@@ -121,7 +121,14 @@ extern const Superquadratic superquadratic;
 constexpr int32_t kFirstMetric = 1;
 constexpr int32_t kLastMetric = 5;
 
-// The metric object numbered m; m must already lie in [kFirstMetric, kLastMetric].
+// The metric object numbered m; a number outside [kFirstMetric, kLastMetric]
+// throws std::invalid_argument.
 const DistType& metric_by_number(int32_t m);
+
+namespace detail {
+// The metric numbered m clamped to [kFirstMetric, kLastMetric], as the plugin
+// takes its metric parameter; never throws.
+const DistType& clamped_metric(int32_t m) noexcept;
+}  // namespace detail
 
 }  // namespace tulo

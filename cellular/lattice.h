@@ -44,6 +44,11 @@ void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx,
                      uint32_t* ID);
 
 namespace detail {
+// cellular_basis without its checks, in the calling thread's floating-point
+// environment: the arrays' per-point path and the guarded entry's work.
+TULO_GUARDED_WORK void point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
+                                   int32_t N, float* F, Vector3* delta, uint32_t* ID);
+
 // The computation behind cellular_basis_batch for points[0..count), in the
 // calling thread's floating-point environment: the points-in-lanes kernel
 // where there is one for the case, else cellular_basis point by point.
@@ -79,6 +84,7 @@ constexpr int kStepsPerPoint = 4;
 
 // Most points a cube can hold (the largest entry of cube_point_counts).
 constexpr int kMaxPointsPerCube = 5;
+static_assert(kMaxCandidates == 27 * kMaxPointsPerCube, "the candidates of 27 cubes");
 
 // Functions with internal linkage: every translation unit, compiled for its
 // own instruction set, keeps its own copy (see wide_search.h).

@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
-#include <system_error>
+#include <new>
 #include <thread>
 
 #if defined(__linux__)
@@ -30,6 +31,7 @@ struct Job {
     int32_t joined = 0;   // pool threads working on it now
     Job* queued_next = nullptr;
     bool queued = false;
+    std::exception_ptr error;  // the first exception a pool thread caught
 };
 
 // Claims and computes chunks until none is left or the call is stopped; the
@@ -57,8 +59,8 @@ public:
         while (started_ < helpers) {
             try {
                 std::thread([this] { serve(); }).detach();
-            } catch (const std::system_error&) {
-                break;  // run with the threads there are
+            } catch (...) {  // std::system_error, std::bad_alloc
+                break;       // run with the threads there are
             }
             ++started_;
         }
@@ -81,14 +83,20 @@ public:
     }
 
 #if defined(__unix__) || defined(__APPLE__)
-    // fork() copies only the forking thread: the child starts with no pool
-    // threads and an empty queue, and its calls start new ones.
+    // fork() copies only the forking thread. The parent's lock is held
+    // across the fork so that the child's copy of the queue is consistent;
+    // the child then drops every job (their threads do not exist there) and
+    // makes its lock and conditions anew: their copies may record waiters
+    // of the parent's, which would never wake. Its first call starts new
+    // threads.
     void lock_for_fork() { mutex_.lock(); }
     void unlock_after_fork() { mutex_.unlock(); }
     void reset_in_child() {
+        new (&mutex_) std::mutex;
+        new (&work_ready_) std::condition_variable;
+        new (&job_left_) std::condition_variable;
         started_ = 0;
         head_ = nullptr;
-        mutex_.unlock();
     }
 #endif
 
@@ -108,8 +116,15 @@ private:
             if (--job.tickets == 0) unlink(job);
             ++job.joined;
             lock.unlock();
-            work_on(job, false);
+            std::exception_ptr error;
+            try {
+                work_on(job, false);
+            } catch (...) {
+                error = std::current_exception();
+                job.stopped.store(true, std::memory_order_relaxed);
+            }
             lock.lock();
+            if (error != nullptr && job.error == nullptr) job.error = std::move(error);
             if (--job.joined == 0) job_left_.notify_all();
         }
     }
@@ -144,8 +159,18 @@ bool run_parallel(const ParallelWork& work) {
     const std::size_t wanted = std::min<std::size_t>(job.chunks, static_cast<std::size_t>(std::max(work.threads, 1)));
     const int32_t helpers = static_cast<int32_t>(wanted) - 1;
     const bool shared = helpers > 0 && pool().offer(job, helpers) > 0;
-    work_on(job, true);
+    // However the calling thread leaves its work, no pool thread may still
+    // hold the job (it lives on this stack) when the call returns or throws.
+    std::exception_ptr error;
+    try {
+        work_on(job, true);
+    } catch (...) {
+        error = std::current_exception();
+        job.stopped.store(true, std::memory_order_relaxed);
+    }
     if (shared) pool().finish(job);
+    if (error == nullptr) error = job.error;  // read after finish: the pool's lock orders it
+    if (error != nullptr) std::rethrow_exception(error);
     return !job.stopped.load(std::memory_order_relaxed);
 }
 

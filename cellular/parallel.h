@@ -37,16 +37,22 @@ struct ParallelWork {
 };
 
 // Runs work.run over every chunk; false when keep_going stopped it (some
-// chunks then were not computed). Returns after every chunk started has
-// finished.
+// chunks then were not computed). Returns, or throws, only after every
+// chunk started has finished and no pool thread holds the call any more.
+// An exception from keep_going or from a chunk (on any thread) stops the
+// call: chunks not yet claimed are not computed, and the first exception
+// caught (the calling thread's own before a pool thread's) is rethrown to
+// the caller; the pool stays usable.
 bool run_parallel(const ParallelWork& work);
 
 // Threads a call uses by default: the cores available to the process.
 int32_t available_cores();
 
-// run_parallel over `count` elements in chunks of kBatchChunk, with the
-// threads and the stop question of a batch call's options.
-bool run_batch(ChunkFunction run, void* context, std::size_t count, const BatchOptions& options);
+// run_parallel over `count` elements in chunks of `chunk`, with the threads
+// (checked as BatchOptions says; a refusal names `entry`) and the stop
+// question of a batch call's options.
+bool run_batch(const char* entry, ChunkFunction run, void* context, std::size_t count, std::size_t chunk,
+               const BatchOptions& options);
 
 }  // namespace detail
 }  // namespace tulo

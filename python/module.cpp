@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cellular/cellular_batch.h"
+#include "shader/shading.h"
 #include "shader/texture_batch.h"
 
 namespace py = pybind11;
@@ -37,10 +38,70 @@ constexpr const char* kValidMetrics =
     "1 or 'euclidian' (also 'euclidean'), 2 or 'manhattan', 3 or 'chessboard' (also 'chebyshev'), 4 or "
     "'minkowski', 5 or 'superquadratic'";
 
+// Longest value shown in an error message: a huge list is cut short.
+constexpr std::size_t kShownValue = 80;
+
+// repr(value), cut to kShownValue characters.
+std::string shown(const py::handle& value) {
+    std::string text;
+    try {
+        text = py::repr(value).cast<std::string>();
+    } catch (const py::error_already_set&) {
+        return "<a value whose repr failed>";
+    }
+    if (text.size() > kShownValue) text = text.substr(0, kShownValue - 5) + " ...";
+    return text;
+}
+
+// An attribute of numpy, looked up once by its caller and kept for the life
+// of the process.
+py::handle numpy_attr(const char* name) { return py::object(py::module_::import("numpy").attr(name)).release(); }
+
+// True and False, and numpy's booleans, which also pass as integers.
+bool is_bool(const py::handle& value) {
+    if (PyBool_Check(value.ptr())) return true;
+    static const py::handle numpy_bool = numpy_attr("bool_");
+    return PyObject_IsInstance(value.ptr(), numpy_bool.ptr()) == 1;
+}
+
 // A Python int or anything that stands for one (numpy's integers), but
 // not a bool.
-bool is_whole_number(const py::object& value) {
-    return PyIndex_Check(value.ptr()) && !py::isinstance<py::bool_>(value) && !PyBool_Check(value.ptr());
+bool is_whole_number(const py::handle& value) { return PyIndex_Check(value.ptr()) && !is_bool(value); }
+
+// A real number: a whole number or a float (Python's or numpy's).
+bool is_real_number(const py::handle& value) {
+    if (is_bool(value)) return false;
+    if (PyFloat_Check(value.ptr()) || is_whole_number(value)) return true;
+    static const py::handle numpy_floating = numpy_attr("floating");
+    return PyObject_IsInstance(value.ptr(), numpy_floating.ptr()) == 1;
+}
+
+// A whole number in [lo, hi] as an integer, else a TypeError or ValueError
+// naming `what` and what it accepts (`accepts`).
+long long whole_number(const py::handle& value, const char* what, long long lo, long long hi, const std::string& accepts) {
+    if (!is_whole_number(value)) {
+        throw py::type_error(std::string(what) + " must be " + accepts + ", got " + shown(value));
+    }
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0 || n < lo || n > hi) {
+        throw py::value_error(std::string(what) + " must be " + accepts + ", got " + shown(value));
+    }
+    return n;
+}
+
+bool flag(const py::handle& value, const char* what) {
+    if (!is_bool(value)) throw py::type_error(std::string(what) + " must be True or False, got " + shown(value));
+    return value.cast<bool>();
+}
+
+float real_number(const py::handle& value, const char* what) {
+    if (!is_real_number(value)) throw py::type_error(std::string(what) + " must be a real number, got " + shown(value));
+    const double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return static_cast<float>(d);
 }
 
 int32_t metric_number(const py::object& metric) {
@@ -50,73 +111,66 @@ int32_t metric_number(const py::object& metric) {
         for (const MetricName& m : kMetricNames) {
             if (name == m.name) return m.number;
         }
-        throw py::value_error("unknown metric '" + metric.cast<std::string>() + "'; valid: " + kValidMetrics);
+        throw py::value_error("unknown metric " + shown(metric) + "; valid: " + kValidMetrics);
     }
     if (is_whole_number(metric)) {
-        const long long n = py::int_(metric).cast<long long>();
-        if (n >= tulo::kFirstMetric && n <= tulo::kLastMetric) return static_cast<int32_t>(n);
-        throw py::value_error("unknown metric " + std::to_string(n) + "; valid: " + kValidMetrics);
+        return static_cast<int32_t>(whole_number(metric, "metric", tulo::kFirstMetric, tulo::kLastMetric, kValidMetrics));
     }
-    throw py::type_error(std::string("metric must be a number or a name; valid: ") + kValidMetrics);
+    throw py::type_error("metric must be a number or a name, got " + shown(metric) + "; valid: " + kValidMetrics);
 }
 
-// A sequence of `size` numbers as float32 values.
-std::vector<float> floats(const py::object& value, std::size_t size, const char* what) {
-    // A tuple or list of Python numbers directly (the usual case, and cheaper
-    // than an array).
-    if ((py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) && py::len(value) == size) {
-        std::vector<float> out(size);
-        bool numbers = true;
+// Between `fewest` and `most` real numbers as float32 values: a tuple or
+// list of numbers, or a one-dimensional numeric array.
+std::vector<float> floats(const py::object& value, std::size_t fewest, std::size_t most, const char* what,
+                          const char* meaning) {
+    const std::string accepts = (fewest == most ? std::to_string(fewest) : std::to_string(fewest) + " or " +
+                                                                               std::to_string(most)) +
+                                " real numbers (" + meaning + ")";
+    std::vector<float> out;
+    if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
         const py::sequence seq = py::reinterpret_borrow<py::sequence>(value);
-        for (std::size_t i = 0; i < size && numbers; ++i) {
-            const py::handle item = seq[i];
-            numbers = PyFloat_Check(item.ptr()) || (PyLong_Check(item.ptr()) && !PyBool_Check(item.ptr()));
-            if (numbers) out[i] = static_cast<float>(PyFloat_AsDouble(item.ptr()));
+        for (const py::handle item : seq) {
+            if (!is_real_number(item)) {
+                throw py::type_error(std::string(what) + " must be " + accepts + ", got " + shown(value));
+            }
+            out.push_back(real_number(item, what));
         }
-        if (numbers && !PyErr_Occurred()) return out;
-        PyErr_Clear();
+    } else if (py::isinstance<py::array>(value)) {
+        const py::array a = py::reinterpret_borrow<py::array>(value);
+        const char kind = a.dtype().kind();
+        if (a.ndim() != 1 || (kind != 'f' && kind != 'i' && kind != 'u')) {
+            throw py::type_error(std::string(what) + " must be " + accepts + ", got " + shown(value));
+        }
+        for (const py::handle item : value) out.push_back(real_number(item, what));
+    } else {
+        throw py::type_error(std::string(what) + " must be " + accepts + ", got " + shown(value));
     }
-    py::array_t<double> a;
-    try {
-        a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
-    } catch (const py::error_already_set&) {
-        a = py::array_t<double>();
+    if (out.size() < fewest || out.size() > most) {
+        throw py::value_error(std::string(what) + " must be " + accepts + ", got " + std::to_string(out.size()) +
+                              ": " + shown(value));
     }
-    if (!a || a.ndim() != 1 || static_cast<std::size_t>(a.shape(0)) != size) {
-        throw py::value_error(std::string(what) + " must be " + std::to_string(size) + " numbers, got " +
-                              py::repr(value).cast<std::string>());
-    }
-    std::vector<float> out(size);
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<float>(a.at(static_cast<py::ssize_t>(i)));
     return out;
 }
 
 Vector3 weights_of(const py::object& value) {
-    const std::vector<float> w = floats(value, 3, "weights");
+    const std::vector<float> w = floats(value, 3, 3, "weights", "x, y, z");
     return Vector3{w[0], w[1], w[2]};
 }
 
 // RGB or RGBA; the alpha is carried but, as in the plugin, never used.
 tulo::Color color_of(const py::object& value, const char* what) {
-    std::vector<float> c;
-    try {
-        c = floats(value, 4, what);
-    } catch (const py::value_error&) {
-        c = floats(value, 3, what);
-        c.push_back(1.0f);
-    }
+    std::vector<float> c = floats(value, 3, 4, what, "r, g, b and an optional alpha");
+    if (c.size() == 3) c.push_back(1.0f);
     return tulo::Color{c[0], c[1], c[2], c[3]};
 }
 
+// The thread-count rule of every interface: None or 0 for one thread per
+// available core, 1 to kMaxBatchThreads as given.
 int32_t threads_of(const py::object& threads) {
-    if (threads.is_none()) return 0;  // the library's default: one per available core
-    if (!is_whole_number(threads)) throw py::type_error("threads must be None or a whole number");
-    const long long n = py::int_(threads).cast<long long>();
-    if (n < 1 || n > tulo::kMaxBatchThreads) {
-        throw py::value_error("threads must lie in 1.." + std::to_string(tulo::kMaxBatchThreads) + ", got " +
-                              std::to_string(n));
-    }
-    return static_cast<int32_t>(n);
+    if (threads.is_none()) return 0;
+    const std::string accepts =
+        "None or 0 (one per available core) or 1.." + std::to_string(tulo::kMaxBatchThreads);
+    return static_cast<int32_t>(whole_number(threads, "threads", 0, tulo::kMaxBatchThreads, accepts));
 }
 
 // The shape as Python writes it: (), (5,), (2, 4).
@@ -126,8 +180,8 @@ std::string shape_text(const py::array& a) {
     return py::repr(shape).cast<std::string>();
 }
 
-// The points as packed float32 x, y, z (one copy unless they already are),
-// and the shape of the leading axes.
+// The points as packed, aligned float32 x, y, z (one copy unless they
+// already are), and the shape of the leading axes.
 struct Points {
     py::array_t<float, py::array::c_style> array;
     std::vector<py::ssize_t> leading;
@@ -136,8 +190,22 @@ struct Points {
 };
 
 Points points_of(const py::object& value) {
-    py::array raw = py::array::ensure(value);
-    if (!raw) throw py::type_error("points must be an array of numbers, got " + py::repr(value).cast<std::string>());
+    py::array raw;
+    if (py::isinstance<py::array>(value)) {
+        raw = py::reinterpret_borrow<py::array>(value);
+    } else {
+        // numpy's own conversion, so that its errors (a ragged list, memory)
+        // reach the caller as numpy raises them.
+        try {
+            raw = py::module_::import("numpy").attr("asarray")(value);
+        } catch (py::error_already_set& e) {
+            if (e.matches(PyExc_MemoryError)) throw;
+            const std::string what = "points must be an array of numbers with a last axis of 3 (x, y, z); numpy says: " +
+                                     py::str(e.value()).cast<std::string>().substr(0, 2 * kShownValue);
+            if (e.matches(PyExc_ValueError)) throw py::value_error(what);  // a ragged list
+            throw py::type_error(what);
+        }
+    }
     const char kind = raw.dtype().kind();
     if (kind != 'f' && kind != 'i' && kind != 'u') {
         throw py::type_error("points must hold real numbers (float or integer), got dtype " +
@@ -146,12 +214,13 @@ Points points_of(const py::object& value) {
     if (raw.ndim() == 0 || raw.shape(raw.ndim() - 1) != 3) {
         throw py::value_error("points must have a last axis of length 3 (x, y, z), got shape " + shape_text(raw));
     }
+    // Contiguous and aligned float32: a view at an odd byte offset is copied
+    // (numpy raises MemoryError where the copy does not fit).
+    static const py::handle require = numpy_attr("require");
     Points p;
-    p.array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(raw);
-    if (!p.array) throw py::error_already_set();
-    for (py::ssize_t i = 0; i + 1 < raw.ndim(); ++i) {
-        p.leading.push_back(raw.shape(i));
-    }
+    p.array = py::reinterpret_borrow<py::array_t<float, py::array::c_style>>(
+        require(raw, py::dtype::of<float>(), py::make_tuple("C", "A")));
+    for (py::ssize_t i = 0; i + 1 < raw.ndim(); ++i) p.leading.push_back(raw.shape(i));
     p.count = static_cast<std::size_t>(p.array.size() / 3);
     return p;
 }
@@ -195,28 +264,32 @@ void run_without_gil(int32_t threads, Work&& work) {
     if (!done) throw py::error_already_set();
 }
 
-py::object basis(const py::object& points, long long n, const py::object& metric, const py::object& weights,
-                 bool offsets, bool ids, const py::object& threads) {
-    if (n < 1 || n > INT32_MAX) throw py::value_error("n must lie in 1..2147483647, got " + std::to_string(n));
+const std::string kAcceptsN = "a whole number 1.." + std::to_string(tulo::kMaxCandidates) +
+                              " (the most feature points the searched cubes hold)";
+
+py::object basis(const py::object& points, const py::object& n_value, const py::object& metric,
+                 const py::object& weights, const py::object& offsets_value, const py::object& ids_value,
+                 const py::object& threads) {
+    const auto n = static_cast<py::ssize_t>(whole_number(n_value, "n", 1, tulo::kMaxCandidates, kAcceptsN));
     const tulo::DistType* m = &tulo::metric_by_number(metric_number(metric));
     const Vector3 w = weights_of(weights);
+    const bool offsets = flag(offsets_value, "offsets");
+    const bool ids = flag(ids_value, "ids");
     const int32_t t = threads_of(threads);
     const Points p = points_of(points);
 
-    py::array_t<float> F(with(p.leading, {static_cast<py::ssize_t>(n)}));
+    // Every slot is written by the library (unfilled ones as NaN offsets and id 0).
+    py::array_t<float> F(with(p.leading, {n}));
     py::array_t<float> delta;
     py::array_t<uint32_t> ID;
     Vector3* delta_data = nullptr;
     uint32_t* id_data = nullptr;
     if (offsets) {
-        // Slots no point fills come back as NaN offsets and id 0.
-        delta = py::array_t<float>(with(p.leading, {static_cast<py::ssize_t>(n), 3}));
-        std::fill_n(delta.mutable_data(), delta.size(), std::numeric_limits<float>::quiet_NaN());
+        delta = py::array_t<float>(with(p.leading, {n, 3}));
         delta_data = reinterpret_cast<Vector3*>(delta.mutable_data());
     }
     if (ids) {
-        ID = py::array_t<uint32_t>(with(p.leading, {static_cast<py::ssize_t>(n)}));
-        std::fill_n(ID.mutable_data(), ID.size(), 0u);
+        ID = py::array_t<uint32_t>(with(p.leading, {n}));
         id_data = ID.mutable_data();
     }
     float* f = F.mutable_data();
@@ -233,21 +306,24 @@ py::object basis(const py::object& points, long long n, const py::object& metric
     return std::move(out);
 }
 
-tulo::CellularTextureParams texture_params(const py::object& metric, const py::object& weights, long long octaves,
-                                           float gain, const py::object& color1, const py::object& color2) {
-    if (octaves < 0 || octaves > 5) throw py::value_error("octaves must lie in 0..5, got " + std::to_string(octaves));
+tulo::CellularTextureParams texture_params(const py::object& metric, const py::object& weights,
+                                           const py::object& octaves_value, const py::object& gain,
+                                           const py::object& color1, const py::object& color2) {
+    const long long octaves = whole_number(octaves_value, "octaves", tulo::kMinOctaves, tulo::kMaxOctaves,
+                                           "a whole number 0..5 (finer octaves added)");
     tulo::CellularTextureParams params{};
     params.color1 = color_of(color1, "color1");
     params.color2 = color_of(color2, "color2");
     params.metric = metric_number(metric);
     params.weights = weights_of(weights);
     params.octaves = static_cast<int32_t>(octaves);
-    params.gain = gain;
+    params.gain = real_number(gain, "gain");
     return params;
 }
 
 py::array_t<float> texture(const py::object& points, const py::object& metric, const py::object& weights,
-                           long long octaves, float gain, const py::object& color1, const py::object& color2,
+                           const py::object& octaves, const py::object& gain, const py::object& color1,
+                           const py::object& color2,
                            const py::object& threads) {
     const tulo::CellularTextureParams params = texture_params(metric, weights, octaves, gain, color1, color2);
     const int32_t t = threads_of(threads);
@@ -263,7 +339,7 @@ py::array_t<float> texture(const py::object& points, const py::object& metric, c
 }
 
 py::array_t<float> value(const py::object& points, const py::object& metric, const py::object& weights,
-                         long long octaves, float gain, const py::object& threads) {
+                         const py::object& octaves, const py::object& gain, const py::object& threads) {
     const tulo::CellularTextureParams params =
         texture_params(metric, weights, octaves, gain, py::make_tuple(1, 1, 1), py::make_tuple(0, 0, 0));
     const int32_t t = threads_of(threads);
@@ -283,41 +359,20 @@ py::dict info() {
     d["threads"] = tulo::batch_default_threads();
     d["max_threads"] = tulo::kMaxBatchThreads;
     d["chunk"] = tulo::kBatchChunk;
+    d["max_n"] = tulo::kMaxCandidates;
     return d;
 }
 
 }  // namespace
 
+// The functions take their arguments by position: the package's Python
+// wrappers (__init__.py) give them their names, defaults and documentation,
+// and Python itself names a misspelt keyword.
 PYBIND11_MODULE(_core, m) {
-    m.doc() = "The cellular basis and texture of tulo_cellulartexture for numpy arrays.";
-    const auto default_weights = py::make_tuple(1.0, 1.0, 1.0);
-    const auto default_color1 = py::make_tuple(0.95, 0.85, 0.55);
-    const auto default_color2 = py::make_tuple(0.08, 0.12, 0.22);
-    m.def("basis", &basis, py::arg("points"), py::arg("n") = 2, py::arg("metric") = "euclidian",
-          py::arg("weights") = default_weights, py::arg("offsets") = false, py::arg("ids") = false,
-          py::arg("threads") = py::none(),
-          R"(Distances from each point to its n nearest feature points, ascending.
-
-Returns float32 distances of shape (..., n); with offsets=True also the
-offsets to those points (..., n, 3), with ids=True their uint32 ids (..., n),
-as a tuple (distances, [offsets], [ids]). Slots no feature point filled hold
-about 2511.6, offsets NaN and id 0. metric: 1-5 or a name; weights: 3
-numbers (factors for metrics 1-3, the offset for 4, exponents for 5).
-threads: 1-256, None for one per core.)");
-    m.def("texture", &texture, py::arg("points"), py::arg("metric") = "euclidian", py::arg("weights") = default_weights,
-          py::arg("octaves") = 0, py::arg("gain") = 0.5f, py::arg("color1") = default_color1,
-          py::arg("color2") = default_color2, py::arg("threads") = py::none(),
-          R"(The shader's colour at each point: float32 RGBA of shape (..., 4).
-
-r, g and b are, bit for bit, what the shader plugin returns for that point
-and these parameters; alpha is 0 where the plugin zeroes it (the value
-beyond 1/gain for a positive gain, beyond gain otherwise), else 1. octaves:
-0-5 finer octaves added; colours: 3 or 4 numbers (alpha unused).)");
-    m.def("value", &value, py::arg("points"), py::arg("metric") = "euclidian", py::arg("weights") = default_weights,
-          py::arg("octaves") = 0, py::arg("gain") = 0.5f, py::arg("threads") = py::none(),
-          R"(The blend factor t at each point, float32 of shape (...).
-
-The shader's colour is color2 * (1 - t) + color1 * t. t is NaN where the
-colour is NaN and 0 where the texture zeroes alpha.)");
-    m.def("info", &info, "The module's version, the search kernel in use, the default thread count and the chunk size.");
+    m.doc() = "The cellular basis and texture of tulo_cellulartexture for numpy arrays (see the package).";
+    m.def("basis", &basis);
+    m.def("texture", &texture);
+    m.def("value", &value);
+    m.def("info", &info);
+    m.attr("max_n") = tulo::kMaxCandidates;
 }

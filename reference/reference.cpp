@@ -19,6 +19,7 @@ float from_bits(uint32_t u) {
 const float kFarDistance = from_bits(0x497423FEu);    // 999999.875
 const float kDensityScale = from_bits(0x3ECBDA51u);   // 0.39815
 const float kDensityUnscale = from_bits(0x4020BE52u); // 2.5116162
+const float kUnfilledOffset = from_bits(0x7FC00000u); // the quiet NaN of unfilled offsets
 const float kPointScale = from_bits(0x2F800000u);     // 2^-32
 const float kPointOffset = from_bits(0x3F000000u);    // 0.5
 
@@ -101,7 +102,12 @@ const Neighbour kNeighbours[26] = {
 
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
                     Vector3* delta, uint32_t* ID, Counts* counts, Culling culling) {
-    for (int32_t i = 0; i < N; ++i) F[i] = kFarDistance;
+    for (int32_t i = 0; i < N; ++i) {
+        F[i] = kFarDistance;
+        // Slots no candidate fills keep these: a NaN offset, id 0.
+        if (delta != nullptr) delta[i] = Vector3{kUnfilledOffset, kUnfilledOffset, kUnfilledOffset};
+        if (ID != nullptr) ID[i] = 0u;
+    }
     const Vector3 at{x * kDensityScale, y * kDensityScale, z * kDensityScale};
     const int32_t ix = cube_of(at.x), iy = cube_of(at.y), iz = cube_of(at.z);
     cube_points(metric, weights, ix, iy, iz, at, N, F, delta, ID, counts);

@@ -16,9 +16,12 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "shader/testing/shader_test_support.h"
 #include "shader/shading.h"
+#include "shader/texture_batch.h"
 
 namespace shader_test {
 namespace {
@@ -188,6 +191,91 @@ TEST_F(FloatEnvironment, EveryModeGivesTheDefaultBitsAndLeavesTheCallersStateAsI
                     samples.size());
     }
 }
+
+// The C++ entries keep the plugin's promise: each computes in the default
+// mode whatever the caller's, and hands the caller's state back as it was.
+struct CppEntry {
+    const char* name;
+    // Every output's bits for the samples, in the calling thread's mode.
+    std::vector<uint32_t> (*outputs)(const std::vector<Sample>& samples);
+};
+
+template <class T>
+void append_bits(std::vector<uint32_t>* out, const T* values, size_t count) {
+    const size_t words = count * sizeof(T) / sizeof(uint32_t);
+    const size_t at = out->size();
+    out->resize(at + words);
+    std::memcpy(out->data() + at, values, words * sizeof(uint32_t));
+}
+
+const CppEntry kCppEntries[] = {
+    {"cellular_basis",
+     [](const std::vector<Sample>& samples) {
+         std::vector<uint32_t> out;
+         for (const Sample& s : samples) {
+             float F[3];
+             Vector3 delta[3];
+             uint32_t id[3];
+             const tulo::DistType* metric = &tulo::metric_by_number(s.params.metric);
+             tulo::cellular_basis(metric, &s.params.weights, s.point.x, s.point.y, s.point.z, 2, F, nullptr, nullptr);
+             append_bits(&out, F, 2);
+             tulo::cellular_basis(metric, &s.params.weights, s.point.x, s.point.y, s.point.z, 3, F, delta, id);
+             append_bits(&out, F, 3);
+             append_bits(&out, delta, 3);
+         }
+         return out;
+     }},
+    {"cellular_basis_batch",
+     [](const std::vector<Sample>& samples) {
+         std::vector<uint32_t> out;
+         tulo::BatchOptions two;
+         two.threads = 2;
+         for (int32_t m = 1; m <= 5; ++m) {
+             std::vector<Vector3> points;
+             for (const Sample& s : samples) points.push_back(s.point);
+             const Vector3 w = samples[static_cast<size_t>(m)].params.weights;
+             std::vector<float> F(2 * points.size());
+             tulo::cellular_basis_batch(&tulo::metric_by_number(m), &w, points.data(), points.size(), 2, F.data(),
+                                        nullptr, nullptr, two);
+             append_bits(&out, F.data(), F.size());
+         }
+         return out;
+     }},
+    {"texture_batch",
+     [](const std::vector<Sample>& samples) {
+         std::vector<uint32_t> out;
+         for (const Sample& s : samples) {
+             Color c{0.0f, 0.0f, 0.0f, 0.5f};
+             tulo::texture_batch(s.params, &s.point, 1, &c);
+             append_bits(&out, &c, 1);
+         }
+         return out;
+     }},
+};
+
+void PrintTo(const CppEntry& e, std::ostream* os) { *os << e.name; }
+
+class CppEntryFloatEnvironment : public ::testing::TestWithParam<CppEntry> {};
+
+TEST_P(CppEntryFloatEnvironment, EveryModeGivesTheDefaultBitsAndLeavesTheCallersStateAsItWas) {
+    const auto samples = subnormal_samples(400);
+    const std::vector<uint32_t> expected = GetParam().outputs(samples);
+    for (const Mode& mode : kModes) {
+        for (const FloatState& flags : kFlagSets) {
+            const FloatState state = with_flags(mode.control, flags);
+            std::vector<uint32_t> got;
+            const FloatState after = run_with_state(state, [&] { got = GetParam().outputs(samples); });
+            ASSERT_EQ(state, after) << mode.name << ": the caller's state was not restored exactly";
+            ASSERT_EQ(expected.size(), got.size());
+            size_t differing = 0;
+            for (size_t i = 0; i < got.size(); ++i) differing += expected[i] != got[i] ? 1 : 0;
+            ASSERT_EQ(0u, differing) << mode.name << ": outputs differ from the default mode's";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, CppEntryFloatEnvironment, ::testing::ValuesIn(kCppEntries),
+                         [](const testing::TestParamInfo<CppEntry>& info) { return std::string(info.param.name); });
 
 TEST_F(FloatEnvironment, ADefaultCallerSeesNoChangeOfControlBits) {
     standin::ParameterStore store;

@@ -34,7 +34,7 @@ ShadingInputs resolve_parameters(const CellularTextureParams& fetched) {
     ShadingInputs in;
     in.color1 = fetched.color1;
     in.color2 = fetched.color2;
-    in.metric = &metric_by_number(clamp_int(fetched.metric, kFirstMetric, kLastMetric));
+    in.metric = &detail::clamped_metric(fetched.metric);
     // All-zero weights (either sign of zero; not NaN) mean unweighted.
     in.weights = fetched.weights;
     if (is_zero(in.weights.x) && is_zero(in.weights.y) && is_zero(in.weights.z)) in.weights = {1.0f, 1.0f, 1.0f};

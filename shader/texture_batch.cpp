@@ -2,6 +2,7 @@
 // default floating-point environment; see texture_batch.h.
 #include "shader/texture_batch.h"
 
+#include "cellular/arguments.h"
 #include "cellular/float_environment.h"
 #include "cellular/parallel.h"
 #include "shader/shading.h"
@@ -32,14 +33,20 @@ void texture_chunk(void* context, std::size_t begin, std::size_t end) {
 
 bool texture_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count, Color* results,
                    const BatchOptions& options) {
+    constexpr const char* kEntry = "texture_batch";
+    detail::check_array(kEntry, "points", points, count);
+    detail::check_array(kEntry, "results", results, count);
     TextureCall call{resolve_parameters(params), points, results, nullptr};
-    return detail::run_batch(texture_chunk, &call, count, options);
+    return detail::run_batch(kEntry, texture_chunk, &call, count, kBatchChunk, options);
 }
 
 bool texture_values_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count,
                           float* values, const BatchOptions& options) {
+    constexpr const char* kEntry = "texture_values_batch";
+    detail::check_array(kEntry, "points", points, count);
+    detail::check_array(kEntry, "values", values, count);
     TextureCall call{resolve_parameters(params), points, nullptr, values};
-    return detail::run_batch(texture_chunk, &call, count, options);
+    return detail::run_batch(kEntry, texture_chunk, &call, count, kBatchChunk, options);
 }
 
 }  // namespace tulo

@@ -4,8 +4,11 @@
 // block (nothing connected), and alpha is zeroed where the entry point
 // zeroes it and otherwise kept as the caller left it.
 //
-// Threads, chunks, stopping and the floating-point environment as for
-// cellular_basis_batch (cellular/cellular_batch.h).
+// Threads, chunks, stopping, exceptions and the floating-point environment
+// as for cellular_basis_batch (cellular/cellular_batch.h); the parameters
+// are resolved as the plugin resolves them (clamped or replaced, never
+// refused). Null points or results for a non-empty array, or a thread count
+// outside 0..kMaxBatchThreads, throw std::invalid_argument.
 #pragma once
 
 #include <cstddef>

@@ -20,7 +20,7 @@ def test_same_bytes_for_any_thread_count_and_size(count):
     pts = random_points(count, seed=count).astype(np.float32)
     one = tc.basis(pts, threads=1)
     assert one.shape == (count, 2) and one.dtype == np.float32
-    for threads in (2, 7):
+    for threads in (0, None, 2, 7):
         assert same_bits(one, tc.basis(pts, threads=threads))
     rgba = tc.texture(pts, octaves=2, threads=1)
     assert same_bits(rgba, tc.texture(pts, octaves=2, threads=7))
@@ -33,7 +33,10 @@ def test_layouts_and_dtypes_give_the_float32_result():
     readonly = base.copy()
     readonly.setflags(write=False)
     strided = np.repeat(base, 2, axis=0)[::2]
-    for variant in (fortran, readonly, strided, base.astype(np.float64), base.tolist()):
+    # float32 at an odd byte offset: copied, never read as misaligned floats.
+    unaligned = np.frombuffer(b"\0" + base.tobytes(), dtype=np.uint8)[1:].view(np.float32).reshape(-1, 3)
+    assert not unaligned.flags.aligned
+    for variant in (fortran, readonly, strided, unaligned, base.astype(np.float64), base.tolist()):
         assert same_bits(expected, tc.basis(variant))
     # float64 input is rounded to float32 first, exactly as numpy rounds it.
     wide = random_points(100, seed=4)
@@ -51,6 +54,9 @@ def test_leading_shapes_are_kept():
     assert tc.basis(np.zeros(3, np.float32)).shape == (2,)
 
 
+RAGGED = [[1.0, 2.0, 3.0]] * 100_000 + [[1.0, 2.0]]
+
+
 @pytest.mark.parametrize(
     "call,error,words",
     [
@@ -58,16 +64,33 @@ def test_leading_shapes_are_kept():
         (lambda: tc.basis(np.float32(1.0)), ValueError, "()"),
         (lambda: tc.basis(np.zeros((2, 3), dtype=complex)), TypeError, "complex"),
         (lambda: tc.basis(np.array([[1, 2, None]], dtype=object)), TypeError, "object"),
+        (lambda: tc.basis(RAGGED), ValueError, "inhomogeneous"),
+        (lambda: tc.basis(np.broadcast_to(np.zeros(3, np.float32), (10**10, 3))), MemoryError, "allocate"),
         (lambda: tc.basis(np.zeros((2, 3)), metric="taxicab"), ValueError, "chebyshev"),
         (lambda: tc.basis(np.zeros((2, 3)), metric=6), ValueError, "superquadratic"),
+        (lambda: tc.basis(np.zeros((2, 3)), metric=2**70), ValueError, "superquadratic"),
+        (lambda: tc.basis(np.zeros((2, 3)), metric=2.0), TypeError, "metric"),
         (lambda: tc.basis(np.zeros((2, 3)), n=0), ValueError, "n must"),
-        (lambda: tc.basis(np.zeros((2, 3)), threads=0), ValueError, "threads"),
-        (lambda: tc.basis(np.zeros((2, 3)), threads=100000), ValueError, "threads"),
+        (lambda: tc.basis(np.zeros((2, 3)), n=tc.MAX_N + 1), ValueError, "1..135"),
+        (lambda: tc.basis(np.zeros((2, 3)), n=True), TypeError, "n must"),
+        (lambda: tc.basis(np.zeros((2, 3)), n=2.5), TypeError, "n must"),
+        (lambda: tc.basis(np.zeros((2, 3)), offsets=1), TypeError, "offsets"),
+        (lambda: tc.basis(np.zeros((2, 3)), threads=-1), ValueError, "threads"),
+        (lambda: tc.basis(np.zeros((2, 3)), threads=257), ValueError, "1..256"),
+        (lambda: tc.basis(np.zeros((2, 3)), threads=2**70), ValueError, "1..256"),
+        (lambda: tc.basis(np.zeros((2, 3)), threads=True), TypeError, "threads"),
         (lambda: tc.basis(np.zeros((2, 3)), weights=(1, 2)), ValueError, "weights"),
+        (lambda: tc.basis(np.zeros((2, 3)), weights=["1", "2", "3"]), TypeError, "weights"),
+        (lambda: tc.basis(np.zeros((2, 3)), weights=(True, 1, 1)), TypeError, "weights"),
+        (lambda: tc.basis(np.zeros((2, 3)), metrc=1), TypeError, "metrc"),
         (lambda: tc.texture(np.zeros((2, 3)), octaves=6), ValueError, "octaves"),
+        (lambda: tc.texture(np.zeros((2, 3)), octaves=2.0), TypeError, "octaves"),
         (lambda: tc.value(np.zeros((2, 3)), octaves=-1), ValueError, "octaves"),
+        (lambda: tc.value(np.zeros((2, 3)), gain="0.5"), TypeError, "gain"),
         (lambda: tc.texture(np.zeros((2, 3)), color1=(1, 2)), ValueError, "color1"),
+        (lambda: tc.texture(np.zeros((2, 3)), color1=(1, 2, 3, 4, 5)), ValueError, "3 or 4"),
         (lambda: tc.grid((2, 3, 4, 5)), ValueError, "shape"),
+        (lambda: tc.grid((2, 3.5)), TypeError, "shape"),
         (lambda: tc.grid((2, 3), spacing=(1, 2)), ValueError, "spacing"),
     ],
 )
@@ -75,6 +98,7 @@ def test_bad_input_raises_a_clear_error(call, error, words):
     with pytest.raises(error) as raised:
         call()
     assert words in str(raised.value)
+    assert len(str(raised.value)) < 400, "a message of unreasonable length"
 
 
 def test_numpy_integers_stand_for_numbers():
@@ -85,6 +109,12 @@ def test_numpy_integers_stand_for_numbers():
 
 
 def test_grid_points():
+    # Each coordinate as origin + index * spacing in double precision, rounded
+    # to float32 (a float32 product would differ in the last bits).
+    shape, origin, spacing = (7, 300, 500), (-20.1, 0.3, 1e4 / 3), (40 / 1024, 0.1, 3.7e-3)
+    k, j, i = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in shape), indexing="ij")
+    expected = np.stack([origin[0] + i * spacing[0], origin[1] + j * spacing[1], origin[2] + k * spacing[2]], -1)
+    assert same_bits(tc.grid(shape, origin, spacing), expected.astype(np.float32))
     g = tc.grid((2, 3), origin=(1.0, 2.0, 3.0), spacing=0.5)
     assert g.shape == (2, 3, 3) and g.dtype == np.float32
     assert g[1, 2].tolist() == [2.0, 2.5, 3.0]  # x from the last axis, y from the first
@@ -94,7 +124,8 @@ def test_grid_points():
 
 def test_info():
     i = tc.info()
-    assert i["kernel"] in ("avx512", "avx2", "sse2") and i["threads"] >= 1
+    assert i["kernel"] in ("avx512", "avx2", "neon", "portable") and i["threads"] >= 1
+    assert i["max_n"] == tc.MAX_N == 135
     assert re.fullmatch(r"\d+\.\d+(\.\d+)?", i["version"]) and i["chunk"] > 0
 
 
@@ -154,3 +185,23 @@ def test_ctrl_c_stops_a_long_call():
     stopped = time.monotonic() - start
     timer.join()
     assert stopped < full / 2, f"a call of {full:.2f} s took {stopped:.2f} s to stop"
+
+
+def _call_with_default_threads(seed):
+    pts = random_points(3 * CHUNK + 7, seed=seed).astype(np.float32)
+    return tc.basis(pts).tobytes(), tc.basis(pts).tobytes()
+
+
+def test_a_forked_pool_of_workers_calls_with_the_default_threads():
+    # The parent's pool has run before the fork; each forked worker calls
+    # twice, with the default threads (the second call hung when the child
+    # inherited the parent's pool).
+    import multiprocessing
+
+    tc.basis(random_points(3 * CHUNK, seed=30).astype(np.float32))
+    with multiprocessing.get_context("fork").Pool(2) as workers:
+        pending = workers.map_async(_call_with_default_threads, [31, 32, 33, 34])
+        results = pending.get(timeout=60)
+    for seed, (first, second) in zip([31, 32, 33, 34], results):
+        expected = tc.basis(random_points(3 * CHUNK + 7, seed=seed).astype(np.float32), threads=1).tobytes()
+        assert first == expected and second == expected

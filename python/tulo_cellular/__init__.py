@@ -4,14 +4,97 @@ Every result has exactly the bits the shader plugin and the C++ library give
 for the same point and parameters: the library computes in single precision,
 so points are converted to float32 first. See ``__init__.pyi`` for each
 function's contract.
+
+Arguments are checked before any work: a value of the wrong kind raises
+TypeError, one out of range ValueError, each naming the argument and what it
+accepts; an input or result too large for memory raises MemoryError.
 """
+
+import operator as _operator
 
 import numpy as _np
 
-from ._core import basis, info, texture, value
+from . import _core
 
 __all__ = ["basis", "texture", "value", "grid", "info", "__version__"]
+
+_UNIT = (1.0, 1.0, 1.0)
+_COLOR1 = (0.95, 0.85, 0.55)
+_COLOR2 = (0.08, 0.12, 0.22)
+
+#: The largest ``n`` of :func:`basis`: the most feature points the searched
+#: cubes can hold (27 cubes of at most 5 points); slots past the candidates
+#: a point has are never filled.
+MAX_N = _core.max_n
+
+
+def basis(points, n=2, metric="euclidian", weights=_UNIT, offsets=False, ids=False, threads=None):
+    """Distances from each point to its n nearest candidate feature points, ascending.
+
+    Returns float32 distances of shape (..., n); with offsets=True also the
+    offsets to those points (..., n, 3), with ids=True their uint32 ids
+    (..., n), as a tuple (distances, [offsets], [ids]).
+
+    The candidates are the feature points of the point's own lattice cube and
+    of those of its 26 neighbours the search does not rule out (a neighbour is
+    skipped when its squared Euclidean distance from the point is not below
+    the n-th value kept so far, whatever the metric). So the distances are the
+    n nearest candidates, which from about n = 6 on are not always the n
+    nearest feature points of space. n: 1 to MAX_N (135).
+
+    Slots no candidate filled (n above the candidates there are, far or
+    non-finite points, non-finite weights) hold about 2511.616 (the square
+    root of the search's far value, in the caller's units), offsets NaN and
+    id 0. metric: 1-5 or a name; weights: 3 numbers (factors for metrics 1-3,
+    the offset for 4, exponents for 5), taken as given: (0, 0, 0) makes every
+    distance 0 (the texture, as the plugin, reads it as (1, 1, 1)).
+    threads: None or 0 for one per available core, or 1-256.
+    """
+    return _core.basis(points, n, metric, weights, offsets, ids, threads)
+
+
+def texture(points, metric="euclidian", weights=_UNIT, octaves=0, gain=0.5, color1=_COLOR1, color2=_COLOR2,
+            threads=None):
+    """The shader's colour at each point: float32 RGBA of shape (..., 4).
+
+    r, g and b are, bit for bit, what the shader plugin returns for that point
+    and these parameters; alpha is 0 where the plugin zeroes it (the value
+    beyond 1/gain for a positive gain, beyond gain otherwise), else 1.
+    octaves: 0-5 finer octaves added (default 0, as everywhere); weights as
+    the plugin reads them (all zero means (1, 1, 1)); colours: 3 or 4 numbers
+    (alpha unused). threads: None or 0 for one per available core, or 1-256.
+    """
+    return _core.texture(points, metric, weights, octaves, gain, color1, color2, threads)
+
+
+def value(points, metric="euclidian", weights=_UNIT, octaves=0, gain=0.5, threads=None):
+    """The blend factor t at each point, float32 of shape (...).
+
+    The shader's colour is color2 * (1 - t) + color1 * t. t is NaN where the
+    colour is NaN and 0 where the texture zeroes alpha. Arguments as for
+    texture().
+    """
+    return _core.value(points, metric, weights, octaves, gain, threads)
+
+
+def info():
+    """The module's version, the search kernel in use, the default thread
+    count, the thread cap, the points per chunk and the largest n."""
+    return _core.info()
+
+
 __version__ = info()["version"]
+
+
+def _reals(value, what, sizes):
+    """A float64 vector of one of `sizes` real numbers, or a clear error."""
+    a = _np.asarray(value)
+    if a.dtype.kind not in "fiu":
+        raise TypeError(f"grid {what} must be real numbers, got {value!r:.80}")
+    a = a.astype(_np.float64).reshape(-1)
+    if a.size not in sizes:
+        raise ValueError(f"grid {what} must be {' or '.join(map(str, sizes))} numbers, got {value!r:.80}")
+    return a
 
 
 def grid(shape, origin=(0.0, 0.0, 0.0), spacing=1.0):
@@ -22,21 +105,28 @@ def grid(shape, origin=(0.0, 0.0, 0.0), spacing=1.0):
     is a slice at z = origin z). Point ``[..., k, j, i]`` is
     ``origin + (i, j, k) * spacing``, computed in double precision and
     rounded to float32. ``spacing`` is one number or one per axis (x, y, z).
+    The points are written straight into the float32 result: the memory
+    needed is the result's and a few rows more.
     """
-    shape = tuple(int(s) for s in (shape if _np.iterable(shape) else (shape,)))
-    if not 1 <= len(shape) <= 3 or any(s < 0 for s in shape):
-        raise ValueError(f"grid shape must be 1 to 3 sizes, none negative, got {shape}")
-    origin = _np.asarray(origin, dtype=_np.float64)
-    step = _np.asarray(spacing, dtype=_np.float64)
-    if step.shape in ((), (1,)):
-        step = _np.full(3, step.reshape(()))
-    if origin.shape != (3,) or step.shape != (3,):
-        raise ValueError(f"grid origin must be 3 numbers and spacing 1 or 3 numbers, got {origin.shape} and {step.shape}")
-    axes = [_np.arange(n, dtype=_np.float64) for n in shape]
-    # The last axis is x, then y, then z.
-    coords = _np.meshgrid(*axes, indexing="ij")
-    points = _np.empty(shape + (3,), dtype=_np.float64)
-    points[...] = origin
-    for axis, c in enumerate(reversed(coords)):
-        points[..., axis] = origin[axis] + c * step[axis]
-    return points.astype(_np.float32)
+    sizes = tuple(shape) if _np.iterable(shape) else (shape,)
+    try:
+        sizes = tuple(_operator.index(s) for s in sizes)
+    except TypeError:
+        raise TypeError(f"grid shape must be 1 to 3 whole numbers, got {shape!r:.80}") from None
+    if not 1 <= len(sizes) <= 3 or any(s < 0 for s in sizes):
+        raise ValueError(f"grid shape must be 1 to 3 sizes, none negative, got {sizes}")
+    start = _reals(origin, "origin", (3,))
+    step = _reals(spacing, "spacing", (1, 3))
+    if step.size == 1:
+        step = _np.repeat(step, 3)
+    points = _np.empty(sizes + (3,), dtype=_np.float32)
+    for axis in range(3):
+        dim = len(sizes) - 1 - axis  # x runs along the last axis
+        if dim < 0:
+            points[..., axis] = _np.float32(start[axis])
+            continue
+        line = (start[axis] + _np.arange(sizes[dim], dtype=_np.float64) * step[axis]).astype(_np.float32)
+        view = [1] * len(sizes)
+        view[dim] = sizes[dim]
+        points[..., axis] = line.reshape(view)
+    return points
