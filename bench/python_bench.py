@@ -4,7 +4,7 @@ slice, the texture with octaves, and the overhead of a one-point call.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py
 
-TULO_CELLULAR_MAX_ISA (sse2, avx2, avx512) caps the kernel, as for the library.
+TULO_CELLULAR_MAX_ISA (portable, avx2, avx512) caps the kernel, as for the library.
 """
 
 import statistics

@@ -5,7 +5,7 @@
 // reference measured in the same run.
 //
 // Without --kernel the program runs itself once per kernel this CPU has
-// (sse2, avx2, avx512), with TULO_CELLULAR_MAX_ISA set for the child: the
+// (portable, avx2, avx512), with TULO_CELLULAR_MAX_ISA set for the child: the
 // library reads the cap when it first chooses, so one process measures one
 // kernel. Benchmark options (--benchmark_filter=...) pass through.
 #include <benchmark/benchmark.h>
@@ -354,7 +354,7 @@ int main(int argc, char** argv) {
     if (kernel == nullptr) {
         print_work_per_sample();
         bool ok = true;
-        for (const tulo::detail::Isa isa : {tulo::detail::Isa::sse2, tulo::detail::Isa::avx2, tulo::detail::Isa::avx512}) {
+        for (const tulo::detail::Isa isa : {tulo::detail::Isa::portable, tulo::detail::Isa::avx2, tulo::detail::Isa::avx512}) {
             const char* name = tulo::detail::isa_name(isa);
             if (!tulo::detail::kernel_available(isa)) {
                 std::printf("kernel %s: skipped, this CPU or build lacks it\n\n", name);

@@ -79,8 +79,8 @@ int32_t batch_default_threads();
 // Points per chunk of a call with N slots a point.
 std::size_t batch_chunk_points(int32_t N);
 
-// The name of the search kernel in use ("avx512", "avx2" or "sse2"), chosen
-// on first use from the CPU and TULO_CELLULAR_MAX_ISA.
+// The name of the search kernel in use ("avx512", "avx2" or "portable"),
+// chosen when the library is loaded from the CPU and TULO_CELLULAR_MAX_ISA.
 const char* cellular_kernel_name();
 
 }  // namespace tulo

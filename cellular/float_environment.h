@@ -85,6 +85,19 @@ private:
 #endif
 };
 
+namespace detail {
+// AArch64's FPCR. Bits known to change no single-precision result and trap
+// nothing: Len (16-18) and Stride (20-21), which only AArch32 reads, and AHP
+// (26), the half-precision format. Every other bit counts as control,
+// including those defined since the first version (FEAT_AFP's FIZ, AH and
+// NEP at bits 0-2) and those later versions will define: the shader computes
+// with all of them clear, the default. (Defined on every platform so that
+// the rule can be tested anywhere.)
+constexpr uint64_t kFpcrKept = (7u << 16) | (3u << 20) | (1u << 26);
+constexpr bool fpcr_is_default(uint64_t fpcr) { return (fpcr & ~kFpcrKept) == 0; }
+constexpr uint64_t default_fpcr(uint64_t fpcr) { return fpcr & kFpcrKept; }
+}  // namespace detail
+
 #if TULO_FENV_MXCSR
 
 namespace detail {
@@ -115,11 +128,6 @@ inline DefaultFloatEnvironment::~DefaultFloatEnvironment() {
 #elif TULO_FENV_AARCH64
 
 namespace detail {
-// FPCR control bits that change results or trap: the trap enables (IOE, DZE,
-// OFE, UFE, IXE at bits 8-12, IDE at 15), FZ16 (19), RMode (22-23), FZ (24)
-// and DN (25, default NaN, which changes NaN payloads). Default: all clear.
-constexpr uint64_t kFpcrControl = 0x1F00u | 0x8000u | (1u << 19) | (3u << 22) | (1u << 24) | (1u << 25);
-
 inline uint64_t read_fpcr() {
     uint64_t v;
     __asm__ __volatile__("mrs %0, fpcr" : "=r"(v) : : "memory");
@@ -138,11 +146,11 @@ inline FloatState read_float_state() noexcept { return FloatState{detail::read_f
 
 inline DefaultFloatEnvironment::DefaultFloatEnvironment(const FloatState& state) noexcept {
     const uint64_t fpcr = state.fpcr;
-    if ((fpcr & detail::kFpcrControl) != 0) {
+    if (!detail::fpcr_is_default(fpcr)) {
         saved_fpcr_ = fpcr;
         saved_fpsr_ = detail::read_fpsr();
         replaced_ = true;
-        detail::write_fpcr(fpcr & ~detail::kFpcrControl);
+        detail::write_fpcr(detail::default_fpcr(fpcr));
     }
 }
 

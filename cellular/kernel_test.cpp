@@ -488,29 +488,40 @@ void set_cap(const char* value) {
 }
 
 TEST(KernelChoice, TheEnvironmentCapsTheInstructionSet) {
-    const Isa avx2_or_less = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::sse2;
+    const Isa avx2_or_less = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::portable;
     const Isa widest = detail::kernel_available(Isa::avx512) ? Isa::avx512 : avx2_or_less;
-    set_cap("sse2");
-    EXPECT_EQ(Isa::sse2, detail::choose_kernel_isa());
-    set_cap("avx2");
-    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa());
-    set_cap("AVX2");  // any letter case
-    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa());
-    set_cap("avx512");
-    EXPECT_EQ(widest, detail::choose_kernel_isa());
+    EXPECT_EQ(Isa::portable, detail::choose_kernel_isa("portable"));
+#if defined(__x86_64__) || defined(_M_X64)
+    EXPECT_EQ(Isa::portable, detail::choose_kernel_isa("SSE2"));  // the portable kernel's other name here
+#endif
+    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa("avx2"));
+    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa("AVX2"));  // any letter case
+    EXPECT_EQ(widest, detail::choose_kernel_isa("avx512"));
+    EXPECT_EQ(widest, detail::choose_kernel_isa(nullptr));
     // An unknown value is named on standard error, once, and ignored.
     ::testing::internal::CaptureStderr();
-    set_cap("no-such-set");
-    EXPECT_EQ(widest, detail::choose_kernel_isa());
-    EXPECT_EQ(widest, detail::choose_kernel_isa());
-    EXPECT_EQ("TULO_CELLULAR_MAX_ISA=no-such-set is not one of sse2, avx2, avx512: ignored\n",
+    EXPECT_EQ(widest, detail::choose_kernel_isa("no-such-set"));
+    EXPECT_EQ(widest, detail::choose_kernel_isa("no-such-set"));
+    EXPECT_EQ("TULO_CELLULAR_MAX_ISA=no-such-set is not one of portable, avx2, avx512: ignored\n",
               ::testing::internal::GetCapturedStderr());
+}
+
+TEST(KernelChoice, TheEnvironmentIsReadAtLoadNotAtFirstUse) {
+    // The library chose at load, from the environment as it is now; a cap
+    // set later, as another thread of a renderer might set it while samples
+    // run, changes nothing, even before the first search.
+    const Isa at_load = detail::choose_kernel_isa(std::getenv("TULO_CELLULAR_MAX_ISA"));
+    set_cap(at_load == Isa::portable ? "avx512" : "portable");
+    EXPECT_EQ(at_load, detail::kernel_isa());
+    float F[2];
+    const Vector3 ones{1.0f, 1.0f, 1.0f};
+    cellular_basis(&euclidian, &ones, 1.0f, 2.0f, 3.0f, 2, F, nullptr, nullptr);
+    EXPECT_EQ(at_load, detail::kernel_isa());
 #if defined(_WIN32)
     _putenv_s("TULO_CELLULAR_MAX_ISA", "");
 #else
     unsetenv("TULO_CELLULAR_MAX_ISA");
 #endif
-    EXPECT_EQ(widest, detail::choose_kernel_isa());
 }
 
 }  // namespace

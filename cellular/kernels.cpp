@@ -40,7 +40,7 @@ constexpr KernelEntry kKernels[] = {
     {Isa::avx512, has_avx512, {&nearest_two_searches_avx512, power_bounds_avx512, nearest_two_batch_avx512}},
     {Isa::avx2, has_avx2, {&nearest_two_searches_avx2, power_bounds_avx2, nearest_two_batch_avx2}},
 #endif
-    {Isa::sse2, always, {nullptr, nullptr, nullptr}},
+    {Isa::portable, always, {nullptr, nullptr, nullptr}},
 };
 
 const KernelEntry* entry(Isa isa) {
@@ -50,10 +50,6 @@ const KernelEntry* entry(Isa isa) {
     return nullptr;  // not built
 }
 
-// The kernel in use: null until chosen. (A pointer to its entry, so that
-// every search finds its functions with one load.)
-std::atomic<const KernelEntry*> chosen{nullptr};
-
 bool same_ignoring_case(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
         if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) return false;
@@ -61,34 +57,43 @@ bool same_ignoring_case(const char* a, const char* b) {
     return *a == *b;
 }
 
-// The cap from TULO_CELLULAR_MAX_ISA (any letter case), or the widest when
-// it is unset. An unknown value is named once on standard error and ignored.
-Isa environment_cap() {
-    const char* value = std::getenv("TULO_CELLULAR_MAX_ISA");
+// The cap a value of TULO_CELLULAR_MAX_ISA names (any letter case), or the
+// widest when it is unset. An unknown value is named once on standard error
+// and ignored.
+Isa cap_of(const char* value) {
     if (value == nullptr) return Isa::avx512;
-    for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512}) {
+    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
         if (same_ignoring_case(value, isa_name(isa))) return isa;
     }
+#if defined(__x86_64__) || defined(_M_X64)
+    if (same_ignoring_case(value, "sse2")) return Isa::portable;  // the portable kernel is SSE2 here
+#endif
     static std::atomic<bool> told{false};
     if (!told.exchange(true)) {
-        std::fprintf(stderr, "TULO_CELLULAR_MAX_ISA=%s is not one of sse2, avx2, avx512: ignored\n", value);
+        std::fprintf(stderr, "TULO_CELLULAR_MAX_ISA=%s is not one of portable, avx2, avx512: ignored\n", value);
     }
     return Isa::avx512;
 }
 
+// The kernel in use, as a pointer to its entry so that every search finds
+// its functions with one load. Chosen when the library is loaded, by
+// kChosenAtLoad below, which runs before any caller's code; until then (in
+// another library's constructor) the first use chooses.
+std::atomic<const KernelEntry*> chosen{nullptr};
+
 }  // namespace
 
-Isa choose_kernel_isa() {
-    const Isa cap = environment_cap();
+Isa choose_kernel_isa(const char* cap_value) {
+    const Isa cap = cap_of(cap_value);
     for (const KernelEntry& k : kKernels) {
         if (static_cast<int32_t>(k.isa) <= static_cast<int32_t>(cap) && k.supported()) return k.isa;
     }
-    return Isa::sse2;
+    return Isa::portable;
 }
 
 const char* isa_name(Isa isa) {
     switch (isa) {
-        case Isa::sse2: return "sse2";
+        case Isa::portable: return "portable";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
     }
@@ -102,15 +107,20 @@ bool kernel_available(Isa isa) {
 
 namespace {
 
-// The entry of the kernel in use, chosen on first use.
 const KernelEntry& chosen_entry() {
     const KernelEntry* k = chosen.load(std::memory_order_relaxed);
     if (k == nullptr) {
-        k = entry(choose_kernel_isa());
+        k = entry(choose_kernel_isa(std::getenv("TULO_CELLULAR_MAX_ISA")));
         chosen.store(k, std::memory_order_relaxed);
     }
     return *k;
 }
+
+// Reads the environment once, at load, before any of the caller's threads
+// can ask (getenv would race a setenv on another thread).
+const struct ChooseAtLoad {
+    ChooseAtLoad() { chosen_entry(); }
+} kChosenAtLoad;
 
 }  // namespace
 

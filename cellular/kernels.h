@@ -3,11 +3,12 @@
 // and AVX-512 kernels where the CPU and the operating system support them.
 // Every kernel gives the same bits; they differ only in speed.
 //
-// The choice is made once, on first use, from CPUID, capped by the
-// environment variable TULO_CELLULAR_MAX_ISA (sse2, avx2 or avx512, in any
-// letter case; another value is named in one line on standard error and
-// ignored), and stays fixed. Threads that make their first call
-// together may each make the choice; they all store the same answer.
+// The choice is made once, when the library is loaded (before any thread of
+// the caller's can ask), from CPUID, capped by the environment variable
+// TULO_CELLULAR_MAX_ISA as it is at that moment (portable, avx2 or avx512,
+// in any letter case; sse2 names the portable kernel on x86-64, where it is
+// SSE2; another value is named in one line on standard error and ignored),
+// and stays fixed.
 #pragma once
 
 #include "cellular/wide_search.h"
@@ -15,19 +16,20 @@
 namespace tulo {
 namespace detail {
 
-enum class Isa : int32_t { sse2 = 0, avx2 = 1, avx512 = 2 };
+enum class Isa : int32_t { portable = 0, avx2 = 1, avx512 = 2 };
 
 const char* isa_name(Isa isa);
 
 // Whether this build has the kernel and this CPU (and OS) can run it.
 bool kernel_available(Isa isa);
 
-// The kernel in use (choosing it on first use).
+// The kernel in use.
 Isa kernel_isa();
 
-// The choice the first use makes: the widest kernel this CPU can run, capped
-// by TULO_CELLULAR_MAX_ISA as the environment holds it now. Not kept.
-Isa choose_kernel_isa();
+// The choice the library makes at load: the widest kernel this CPU can run,
+// capped by `cap` (TULO_CELLULAR_MAX_ISA's value, null when it is unset).
+// Not kept.
+Isa choose_kernel_isa(const char* cap);
 
 // The wide searches of the kernel in use; null for the portable kernel.
 struct WideKernels {

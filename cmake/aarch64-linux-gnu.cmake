@@ -17,5 +17,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(QEMU_PROGRAM NAMES qemu-aarch64 qemu-aarch64-static NO_CMAKE_FIND_ROOT_PATH)
 if(QEMU_PROGRAM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_PROGRAM} -L /usr/aarch64-linux-gnu)
+  # The newest processor model qemu has, so that the tests meet the newest
+  # floating-point controls it emulates.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_PROGRAM} -cpu max -L /usr/aarch64-linux-gnu)
 endif()

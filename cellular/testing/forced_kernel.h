@@ -32,11 +32,11 @@ protected:
     void TearDown() override {
         if (tulo::detail::kernel_available(GetParam())) tulo::detail::use_kernel_isa(previous_);
     }
-    tulo::detail::Isa previous_ = tulo::detail::Isa::sse2;
+    tulo::detail::Isa previous_ = tulo::detail::Isa::portable;
 };
 
 inline const auto kAllKernels =
-    ::testing::Values(tulo::detail::Isa::sse2, tulo::detail::Isa::avx2, tulo::detail::Isa::avx512);
+    ::testing::Values(tulo::detail::Isa::portable, tulo::detail::Isa::avx2, tulo::detail::Isa::avx512);
 
 inline std::string kernel_name(const ::testing::TestParamInfo<tulo::detail::Isa>& info) {
     return tulo::detail::isa_name(info.param);

@@ -1,8 +1,11 @@
 """Shapes, memory layouts, dtypes, threads and the errors of the module."""
 
 import os
+import platform
 import re
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -127,6 +130,14 @@ def test_info():
     assert i["kernel"] in ("avx512", "avx2", "neon", "portable") and i["threads"] >= 1
     assert i["max_n"] == tc.MAX_N == 135
     assert re.fullmatch(r"\d+\.\d+(\.\d+)?", i["version"]) and i["chunk"] > 0
+
+
+@pytest.mark.parametrize("cap", ["portable", "PORTABLE"] + (["sse2"] if platform.machine() in ("x86_64", "AMD64") else []))
+def test_the_kernel_cap_is_read_when_the_module_loads(cap):
+    env = dict(os.environ, TULO_CELLULAR_MAX_ISA=cap)
+    out = subprocess.run([sys.executable, "-c", "import tulo_cellular as t; print(t.info()['kernel'])"], env=env,
+                         capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "portable" and out.stderr == ""
 
 
 def test_a_python_thread_runs_during_a_large_call():

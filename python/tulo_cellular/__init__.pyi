@@ -39,7 +39,7 @@ ColorLike = Sequence[float]
 
 class Info(TypedDict):
     version: str
-    kernel: str  # "avx512", "avx2" or "sse2"
+    kernel: str  # "avx512", "avx2" or "portable"
     threads: int  # the default thread count
     max_threads: int
     chunk: int  # points per chunk

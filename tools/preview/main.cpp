@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "cellular/kernels.h"
+#include "cellular/cellular_batch.h"
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
             // CPU and environment as the library linked here.
             std::printf("cellular-preview %s\nshader library %s: interface version %d\nsearch kernel: %s "
                         "(the widest this CPU runs, capped by TULO_CELLULAR_MAX_ISA)\n",
-                        kToolVersion, library.c_str(), lib->version(), tulo::detail::isa_name(tulo::detail::choose_kernel_isa()));
+                        kToolVersion, library.c_str(), lib->version(), tulo::cellular_kernel_name());
             return 0;
         }
         lib->set_module_handle(standin::renderer_module_handle());

@@ -232,7 +232,7 @@ std::string usage(const char* program) {
       << "  --quiet               no progress bar and no summary line (warnings still show)\n"
       << "  --version             this program's and the shader library's versions\n"
       << "  -h, --help            this text\n\n"
-      << "Environment: TULO_CELLULAR_MAX_ISA=sse2|avx2|avx512 caps the search kernel the\n"
+      << "Environment: TULO_CELLULAR_MAX_ISA=portable|avx2|avx512 caps the search kernel the\n"
       << "library chooses from the CPU (every kernel gives the same bits; --version names it).\n\n"
       << "Exit codes: 0 done; 2 anything found before the render: a bad option or options\n"
       << "file, or an output that cannot be written (a folder, a missing folder, a read-only\n"
