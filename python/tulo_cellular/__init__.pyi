@@ -8,10 +8,16 @@ infinite and far points are valid input and give what the plugin gives
 (points beyond about 5.39e9 after scaling find no feature points).
 
 Every call releases the GIL and splits the array into chunks of 4096 points
-across ``threads`` threads (default: the cores available); the result is
-the same for any thread count. Ctrl-C stops a call between chunks and
-raises KeyboardInterrupt. Calls from several Python threads at once are
-safe.
+(fewer for n above 2) across ``threads`` threads (None or 0: one per
+available core; 1 to 256 as given; anything else raises); the result is the
+same for any thread count. Ctrl-C stops a call between chunks and raises
+KeyboardInterrupt. Calls from several Python threads at once are safe, and
+so are calls in a child made by fork().
+
+Bad arguments raise TypeError (the wrong kind of value) or ValueError (out
+of range) naming the argument; an input or result that does not fit in
+memory raises MemoryError. See ``help(tulo_cellular.basis)`` for what ``n``
+means, the largest ``n`` (MAX_N, 135) and what unfilled slots hold.
 """
 
 from typing import Literal, Sequence, Tuple, TypedDict, Union, overload
@@ -20,6 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 __version__: str
+MAX_N: int  # the largest n of basis(): 135
 
 Metric = Union[
     int,
@@ -42,7 +49,8 @@ class Info(TypedDict):
     kernel: str  # "avx512", "avx2" or "portable"
     threads: int  # the default thread count
     max_threads: int
-    chunk: int  # points per chunk
+    chunk: int  # points per chunk (for n <= 2)
+    max_n: int  # the largest n of basis()
 
 @overload
 def basis(

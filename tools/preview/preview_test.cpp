@@ -851,6 +851,17 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
             EXPECT_EQ(bits(delta[0].z), bits(oz[i])) << where;
         }
     }
+    // Past the lattice no slot is filled: id 0 and NaN offsets, whatever the
+    // threads; all-zero weights read as the shader reads them, (1, 1, 1).
+    for (const char* threads : {"1", "2"}) {
+        ASSERT_EQ(0, run_preview(std::string("--size 8x8 --center 1e10,0 --passes --quiet --threads ") + threads + " -o " +
+                                 path("far.exr")).status);
+        for (uint32_t v : preview::read_exr_uints(path("far.exr"), "id")) EXPECT_EQ(0u, v);
+        for (float v : preview::read_exr_floats(path("far.exr"), "offset.X")) EXPECT_TRUE(std::isnan(v));
+    }
+    ASSERT_EQ(0, run_preview("--size 6x6 --weights 0,0,0 --passes --quiet -o " + path("zero.exr")).status);
+    ASSERT_EQ(0, run_preview("--size 6x6 --weights 1,1,1 --passes --quiet -o " + path("unit.exr")).status);
+    EXPECT_EQ(preview::read_exr_uints(path("unit.exr"), "id"), preview::read_exr_uints(path("zero.exr"), "id"));
     // One pass as a picture with its legend below; each pass goes to its own format.
     ASSERT_EQ(0, run_preview("--size 64x32 --pass id --quiet -o " + path("id.png")).status);
     int pw = 0, ph = 0;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "cellular/cellular_basis.h"
+#include "shader/shading.h"
 #include "tools/preview/font.h"
 #include "tools/preview/output.h"
 
@@ -612,14 +613,13 @@ Passes compute_passes(const Options& o, const Layout& layout, int threads) {
     const Cell& cell = layout.cells.front();
     const Frame frame = slice_frame(o);
     // The metric and weights as the shader resolves them.
-    const tulo::CellularTextureParams& p = o.params;
-    const tulo::DistType* metric = &tulo::metric_by_number(std::min(5, std::max(1, p.metric)));
-    tulo::Vector3 weights = p.weights;
-    auto zero = [](float v) { return v == 0.0f; };
-    if (zero(weights.x) && zero(weights.y) && zero(weights.z)) weights = {1.0f, 1.0f, 1.0f};
+    const tulo::ShadingInputs resolved = tulo::resolve_parameters(o.params);
+    const tulo::DistType* metric = resolved.metric;
+    const tulo::Vector3 weights = resolved.weights;
     Passes passes;
     passes.width = layout.width, passes.height = layout.height;
     const size_t n = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.height);
+    // Pixels outside the view (a sphere's corners) hold no sample.
     passes.f1.assign(n, std::nanf("")), passes.f2.assign(n, std::nanf(""));
     for (auto& axis : passes.offset) axis.assign(n, std::nanf(""));
     passes.id.assign(n, 0u);
