@@ -361,6 +361,9 @@ TEST(BatchCall, AQuestionThatThrowsReachesTheCallerOnce) {
 class PoolInAForkedChild : public ::testing::TestWithParam<bool> {};
 
 TEST_P(PoolInAForkedChild, WorksFromItsFirstCall) {
+#if defined(TULO_TESTS_EMULATED)
+    GTEST_SKIP() << "qemu-user fails when a forked child of a threaded process starts threads";
+#endif
     const bool busy = GetParam();
     const std::vector<Vector3> points = random_points(8 * kBatchChunk, 29);
     std::vector<float> expected(2 * points.size());
