@@ -24,7 +24,7 @@
 
 #include "cellular/cellular_basis.h"
 #include "cellular/cellular_batch.h"
-#include "cellular/kernels.h"
+#include "cellular/kernels/kernel.h"
 #include "reference/reference.h"
 #include "cellular/float_environment.h"
 #include "standin/standin_renderer.h"
@@ -354,9 +354,9 @@ int main(int argc, char** argv) {
     if (kernel == nullptr) {
         print_work_per_sample();
         bool ok = true;
-        for (const tulo::detail::Isa isa : {tulo::detail::Isa::portable, tulo::detail::Isa::avx2, tulo::detail::Isa::avx512}) {
-            const char* name = tulo::detail::isa_name(isa);
-            if (!tulo::detail::kernel_available(isa)) {
+        for (const tulo::kernels::Isa isa : {tulo::kernels::Isa::portable, tulo::kernels::Isa::avx2, tulo::kernels::Isa::avx512}) {
+            const char* name = tulo::kernels::isa_name(isa);
+            if (!tulo::kernels::kernel_available(isa)) {
                 std::printf("kernel %s: skipped, this CPU or build lacks it\n\n", name);
                 continue;
             }
@@ -368,9 +368,9 @@ int main(int argc, char** argv) {
         return ok ? 0 : 1;
     }
     // The kernel the library chose must be the one asked for.
-    if (std::strcmp(tulo::detail::isa_name(tulo::detail::kernel_isa()), kernel) != 0) {
+    if (std::strcmp(tulo::kernels::isa_name(tulo::kernels::kernel_isa()), kernel) != 0) {
         std::fprintf(stderr, "shader_bench: kernel %s asked for, %s chosen\n", kernel,
-                     tulo::detail::isa_name(tulo::detail::kernel_isa()));
+                     tulo::kernels::isa_name(tulo::kernels::kernel_isa()));
         return 1;
     }
     std::vector<char*> rest;

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "cellular/cellular_batch.h"
-#include "cellular/kernels.h"
+#include "cellular/kernels/kernel.h"
 #include "cellular/parallel.h"
 #include "cellular/testing/float_bits.h"
 #include "cellular/testing/forced_kernel.h"
@@ -37,7 +37,7 @@
 namespace tulo {
 namespace {
 
-using detail::Isa;
+using kernels::Isa;
 using tulo_test::bits;
 using tulo_test::Case;
 

@@ -8,7 +8,7 @@
 
 #include "cellular/arguments.h"
 #include "cellular/float_environment.h"
-#include "cellular/kernels.h"
+#include "cellular/kernels/kernel.h"
 #include "cellular/lattice.h"
 #include "cellular/parallel.h"
 #include "cellular/precondition.h"
@@ -58,7 +58,7 @@ void basis_chunk(void* context, std::size_t begin, std::size_t end) {
 
 int32_t batch_default_threads() { return std::min(detail::available_cores(), kMaxBatchThreads); }
 
-const char* cellular_kernel_name() { return detail::isa_name(detail::kernel_isa()); }
+const char* cellular_kernel_name() { return kernels::isa_name(kernels::kernel_isa()); }
 
 std::size_t batch_chunk_points(int32_t N) {
     return N <= 2 ? kBatchChunk : std::max<std::size_t>(1, 2 * kBatchChunk / static_cast<std::size_t>(N));

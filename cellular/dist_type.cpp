@@ -54,6 +54,10 @@ const DistType& metric_by_number(int32_t m) {
     return detail::clamped_metric(m);
 }
 
+float detail::minkowski_distance(const Vector3& d, const Vector3& w) { return minkowski.Distance(d, w); }
+
+float detail::superquadratic_distance(const Vector3& d, const Vector3& w) { return superquadratic.Distance(d, w); }
+
 const DistType& detail::clamped_metric(int32_t m) noexcept {
     if (m <= 1) return euclidian;
     switch (m) {

@@ -126,6 +126,12 @@ constexpr int32_t kLastMetric = 5;
 const DistType& metric_by_number(int32_t m);
 
 namespace detail {
+// The values of Minkowski and Superquadratic, compiled for the baseline
+// instruction set: the search kernels measure their candidates through
+// these, never through inline copies of their own.
+float minkowski_distance(const Vector3& d, const Vector3& w);
+float superquadratic_distance(const Vector3& d, const Vector3& w);
+
 // The metric numbered m clamped to [kFirstMetric, kLastMetric], as the plugin
 // takes its metric parameter; never throws.
 const DistType& clamped_metric(int32_t m) noexcept;

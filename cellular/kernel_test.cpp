@@ -17,22 +17,24 @@
 #include <vector>
 
 #include "cellular/cellular_basis.h"
-#include "cellular/kernels.h"
-#include "cellular/lanes.h"
+#include "cellular/kernels/kernel.h"
 #include "cellular/lattice.h"
+// The portable kernel's lanes and the lane formulas, compiled here too (in
+// this file's own copy, internal to it) to test the formulas directly.
+#include "cellular/kernels/portable/lanes.h"
+#include "cellular/kernels/generic/lane_formulas.h"
 #include "cellular/testing/float_bits.h"
 #include "cellular/testing/forced_kernel.h"
 #include "cellular/testing/search_cases.h"
 #include "reference/reference.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#    include "cellular/lanes_sse2.h"
-#endif
 
 namespace tulo {
 namespace {
 
-using detail::Isa;
+using kernels::Isa;
+namespace lanes = kernels::portable;
+using V = lanes::Lanes;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -46,7 +48,7 @@ using tulo_test::world_coordinate;
 using KernelAgainstReference = tulo_test::ForcedKernel;
 
 TEST_P(KernelAgainstReference, EveryOutputBitForBit) {
-    ASSERT_EQ(GetParam(), detail::kernel_isa());
+    ASSERT_EQ(GetParam(), kernels::kernel_isa());
     int zero_results = 0;
     for (const Case& c : cases()) {
         for (int m = kFirstMetric; m <= kLastMetric; ++m) {
@@ -94,8 +96,7 @@ TEST_P(KernelAgainstReference, CullingBoundsAreTheLargestFloatsNotAboveTheExactS
     // double sums rounded down here, one neighbour at a time, in the
     // visiting order written out independently: (dx, dy, dz) and the terms
     // 1 fx^2, 2 (1 - fx)^2, 3 fy^2, 4 (1 - fy)^2, 5 fz^2, 6 (1 - fz)^2.
-    const detail::PowerBoundsKernel kernel = detail::kernels().power_bounds;
-    if (kernel == nullptr) GTEST_SKIP() << "the portable kernel forms no bounds ahead";
+    const kernels::PowerBoundsSearch kernel = kernels::kernel().power_bounds;
     struct Neighbour {
         int terms[3];
     };
@@ -112,12 +113,12 @@ TEST_P(KernelAgainstReference, CullingBoundsAreTheLargestFloatsNotAboveTheExactS
     };
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
-    const auto weights = detail::power_weights(detail::PowerMetric::minkowski, Vector3{1.0f, 1.0f, 1.0f});
+    const auto weights = lanes::power_weights(kernels::PowerMetric::minkowski, Vector3{1.0f, 1.0f, 1.0f});
     int rounded_differently = 0;
     for (int i = 0; i < 3000; ++i) {
         const Vector3 p{coord(rng), coord(rng), coord(rng)};
-        detail::PowerBounds out;
-        kernel(detail::PowerMetric::minkowski, weights, p.x, p.y, p.z, &out);
+        kernels::PowerBounds out;
+        kernel(kernels::PowerMetric::minkowski, weights, p.x, p.y, p.z, &out);
         const Vector3 at{p.x * DENSITY_SCALE, p.y * DENSITY_SCALE, p.z * DENSITY_SCALE};
         const double f[3] = {at.x - std::floor(at.x), at.y - std::floor(at.y), at.z - std::floor(at.z)};
         const double term[7] = {0.0,
@@ -149,7 +150,7 @@ TEST_P(KernelAgainstReference, KeptZerosCarryTheSequentialSign) {
         if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z)) points.push_back(p);
     }
     ASSERT_GE(points.size(), 6u);
-    const std::size_t group = static_cast<std::size_t>(detail::kSearchGroup);
+    const std::size_t group = static_cast<std::size_t>(kernels::kSearchGroup);
     while (points.size() < 40) points.push_back(points[points.size() % group]);  // past the per-lane threshold
     int negative_zeros = 0, positive_zeros = 0;
     for (int32_t m = 1; m <= 3; ++m) {
@@ -181,10 +182,9 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
     // points (zero values), points by a cube corner (they reach the corner
     // cubes, in a further vector of cubes) and random points. Each member's
     // result must be what it gets alone.
-    const detail::NearestTwoSearches* searches = detail::kernels().nearest_two;
-    if (searches == nullptr) GTEST_SKIP() << "the portable kernel searches one point at a time";
-    const detail::LaneMetric lanes[] = {detail::LaneMetric::euclidian, detail::LaneMetric::manhattan,
-                                        detail::LaneMetric::chessboard};
+    const kernels::Kernel& searches = kernels::kernel();
+    const kernels::LaneMetric metrics[] = {kernels::LaneMetric::euclidian, kernels::LaneMetric::manhattan,
+                                        kernels::LaneMetric::chessboard};
     std::mt19937 rng(77);
     std::uniform_real_distribution<float> coord(-40.0f, 40.0f);
     int compared = 0;
@@ -205,15 +205,15 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
         while (pool.size() < 600) pool.push_back({coord(rng), coord(rng), coord(rng)});
         for (const Vector3& w : {Vector3{0.0f, 1.0f, 1.0f}, Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f},
                                  Vector3{4.0f, 0.25f, 1.0f}}) {
-            const detail::NearestTwoSearch search = searches->pick(lanes[m - 1], w);
-            for (int n = 2; n <= detail::kSearchGroup; ++n) {
+            const kernels::NearestTwoSearch search = searches.pick(metrics[m - 1], w);
+            for (int n = 2; n <= kernels::kSearchGroup; ++n) {
                 for (std::size_t first = 0; first < pool.size(); ++first) {
-                    Vector3 group[detail::kSearchGroup];
+                    Vector3 group[kernels::kSearchGroup];
                     for (int i = 0; i < n; ++i) group[i] = pool[(first + 5 * static_cast<std::size_t>(i)) % pool.size()];
-                    detail::NearestTwo together[detail::kSearchGroup];
+                    kernels::NearestTwo together[kernels::kSearchGroup];
                     search(w, group, n, together);
                     for (int i = 0; i < n; ++i) {
-                        detail::NearestTwo alone;
+                        kernels::NearestTwo alone;
                         search(w, &group[i], 1, &alone);
                         ASSERT_EQ(bits(alone.f0), bits(together[i].f0)) << "metric " << m << " member " << i << " of " << n;
                         ASSERT_EQ(bits(alone.f1), bits(together[i].f1)) << "metric " << m << " member " << i << " of " << n;
@@ -228,12 +228,10 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgainstReference, tulo_test::kAllKernels, tulo_test::kernel_name);
 
-#if defined(__SSE2__) || defined(_M_X64)
 // The lower bounds of the power metrics never exceed the exact value (a
 // NaN value may get any bound: it is never kept), over operands from 0 and
 // subnormals to infinities and NaN, and every supported exponent.
 TEST(PowerBounds, NeverAboveTheExactValue) {
-    using V = detail::Sse2;
     std::mt19937 rng(99);
     std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
     std::uniform_int_distribution<int> exponent(-140, 60);
@@ -257,14 +255,14 @@ TEST(PowerBounds, NeverAboveTheExactValue) {
         for (int l = 0; l < 4; ++l) dx[l] = operand(), dy[l] = operand(), dz[l] = operand();
         const Vector3 mw{operand(), operand(), operand()};
         const Vector3 sw{exponents[i % 9], exponents[(i / 9) % 9], exponents[(i / 81) % 9]};
-        const auto mp = detail::power_weights(detail::PowerMetric::minkowski, mw);
-        const auto sp = detail::power_weights(detail::PowerMetric::superquadratic, sw);
+        const auto mp = lanes::power_weights(kernels::PowerMetric::minkowski, mw);
+        const auto sp = lanes::power_weights(kernels::PowerMetric::superquadratic, sw);
         ASSERT_TRUE(sp.usable);
         alignas(16) float mb[4], sb[4];
-        _mm_store_ps(mb, detail::power_lower_bound<V, detail::PowerMetric::minkowski>(_mm_load_ps(dx), _mm_load_ps(dy),
-                                                                                     _mm_load_ps(dz), mp));
-        _mm_store_ps(sb, detail::power_lower_bound<V, detail::PowerMetric::superquadratic>(
-                             _mm_load_ps(dx), _mm_load_ps(dy), _mm_load_ps(dz), sp));
+        V::store(mb, lanes::power_lower_bound<V, kernels::PowerMetric::minkowski>(V::load(dx), V::load(dy),
+                                                                                     V::load(dz), mp));
+        V::store(sb, lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic>(
+                             V::load(dx), V::load(dy), V::load(dz), sp));
         for (int l = 0; l < 4; ++l) {
             const Vector3 d{dx[l], dy[l], dz[l]};
             const float mv = minkowski.Distance(d, mw), sv = superquadratic.Distance(d, sw);
@@ -287,7 +285,6 @@ TEST(PowerBounds, NeverAboveTheExactValue) {
 // offsets 0 or at least 2^-57 in magnitude (from a finite point), Minkowski
 // weights 0 or normal.
 TEST(PowerBounds, UncheckedBoundsNeverAboveTheExactValueForOrdinaryOperands) {
-    using V = detail::Sse2;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
     std::uniform_int_distribution<int> exponent(-57, 40), weight_exponent(-126, 40), pick(0, 9);
@@ -300,13 +297,13 @@ TEST(PowerBounds, UncheckedBoundsNeverAboveTheExactValueForOrdinaryOperands) {
         // Near w, so that |d - w| is small too.
         const Vector3 mw = pick(rng) < 3 ? Vector3{dx[0], dy[0] * 1.001f, dz[0]} : Vector3{weight(), weight(), weight()};
         const Vector3 sw{exponents[i % 6], exponents[(i / 6) % 6], exponents[(i / 36) % 6]};
-        const auto mp = detail::power_weights(detail::PowerMetric::minkowski, mw);
-        const auto sp = detail::power_weights(detail::PowerMetric::superquadratic, sw);
+        const auto mp = lanes::power_weights(kernels::PowerMetric::minkowski, mw);
+        const auto sp = lanes::power_weights(kernels::PowerMetric::superquadratic, sw);
         ASSERT_TRUE(mp.ordinary);
         alignas(16) float mb[4], sb[4];
-        const __m128 x = _mm_load_ps(dx), y = _mm_load_ps(dy), z = _mm_load_ps(dz);
-        _mm_store_ps(mb, detail::power_lower_bound<V, detail::PowerMetric::minkowski, false>(x, y, z, mp));
-        _mm_store_ps(sb, detail::power_lower_bound<V, detail::PowerMetric::superquadratic, false>(x, y, z, sp));
+        const V::F x = V::load(dx), y = V::load(dy), z = V::load(dz);
+        V::store(mb, lanes::power_lower_bound<V, kernels::PowerMetric::minkowski, false>(x, y, z, mp));
+        V::store(sb, lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic, false>(x, y, z, sp));
         for (int l = 0; l < 4; ++l) {
             const Vector3 d{dx[l], dy[l], dz[l]};
             EXPECT_LE(mb[l], minkowski.Distance(d, mw)) << d.x << " " << d.y << " " << d.z;
@@ -319,19 +316,18 @@ TEST(PowerBounds, UncheckedBoundsNeverAboveTheExactValueForOrdinaryOperands) {
 TEST(PowerBounds, BoundsAreTightForOrdinaryOperands) {
     // Within a few parts in 2^12 of the value: close enough that near ties
     // are the only candidates measured without need.
-    using V = detail::Sse2;
     const Vector3 d{0.3f, -0.7f, 1.1f};
     const Vector3 w{1.0f, 1.0f, 1.0f};
     for (int m : {4, 5}) {
         const float exact = metric_by_number(m).Distance(d, w);
         alignas(16) float b[4];
-        const __m128 dx = _mm_set1_ps(d.x), dy = _mm_set1_ps(d.y), dz = _mm_set1_ps(d.z);
+        const V::F dx = V::set(d.x), dy = V::set(d.y), dz = V::set(d.z);
         if (m == 4) {
-            _mm_store_ps(b, detail::power_lower_bound<V, detail::PowerMetric::minkowski>(
-                                dx, dy, dz, detail::power_weights(detail::PowerMetric::minkowski, w)));
+            V::store(b, lanes::power_lower_bound<V, kernels::PowerMetric::minkowski>(
+                                dx, dy, dz, lanes::power_weights(kernels::PowerMetric::minkowski, w)));
         } else {
-            _mm_store_ps(b, detail::power_lower_bound<V, detail::PowerMetric::superquadratic>(
-                                dx, dy, dz, detail::power_weights(detail::PowerMetric::superquadratic, w)));
+            V::store(b, lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic>(
+                                dx, dy, dz, lanes::power_weights(kernels::PowerMetric::superquadratic, w)));
         }
         EXPECT_LE(b[0], exact);
         EXPECT_GT(b[0], exact * (1.0f - 0x1p-9f)) << "metric " << m;
@@ -344,7 +340,6 @@ TEST(PowerBounds, BoundsAreTightForOrdinaryOperands) {
 // float as the metrics form them, which only lowers them further), over
 // ordinary operands near the point and near ties.
 TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
-    using V = detail::Sse2;
     auto lowest_powf = [](float a, float y) {
         const double low = std::pow(static_cast<double>(a), static_cast<double>(y)) * (1.0 - 0x1p-14);
         float f = static_cast<float>(low);
@@ -361,14 +356,14 @@ TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
         const Vector3 mw = i % 2 == 0 ? Vector3{dx[0] + near(rng), dy[0] + near(rng), dz[0] + near(rng)}
                                       : Vector3{1.0f, 1.0f, 1.0f};
         const Vector3 sw{exponents[i % 8], exponents[(i / 8) % 8], exponents[(i / 64) % 8]};
-        const auto mp = detail::power_weights(detail::PowerMetric::minkowski, mw);
-        const auto sp = detail::power_weights(detail::PowerMetric::superquadratic, sw);
-        const __m128 x = _mm_load_ps(dx), y = _mm_load_ps(dy), z = _mm_load_ps(dz);
+        const auto mp = lanes::power_weights(kernels::PowerMetric::minkowski, mw);
+        const auto sp = lanes::power_weights(kernels::PowerMetric::superquadratic, sw);
+        const V::F x = V::load(dx), y = V::load(dy), z = V::load(dz);
         alignas(16) float mb[2][4], sb[2][4];
-        _mm_store_ps(mb[0], detail::power_lower_bound<V, detail::PowerMetric::minkowski, true>(x, y, z, mp));
-        _mm_store_ps(mb[1], detail::power_lower_bound<V, detail::PowerMetric::minkowski, false>(x, y, z, mp));
-        _mm_store_ps(sb[0], detail::power_lower_bound<V, detail::PowerMetric::superquadratic, true>(x, y, z, sp));
-        _mm_store_ps(sb[1], detail::power_lower_bound<V, detail::PowerMetric::superquadratic, false>(x, y, z, sp));
+        V::store(mb[0], lanes::power_lower_bound<V, kernels::PowerMetric::minkowski, true>(x, y, z, mp));
+        V::store(mb[1], lanes::power_lower_bound<V, kernels::PowerMetric::minkowski, false>(x, y, z, mp));
+        V::store(sb[0], lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic, true>(x, y, z, sp));
+        V::store(sb[1], lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic, false>(x, y, z, sp));
         for (int l = 0; l < 4; ++l) {
             const float s = (lowest_powf(std::fabs(dx[l] - mw.x), 0.5f) + lowest_powf(std::fabs(dy[l] - mw.y), 0.5f)) +
                             lowest_powf(std::fabs(dz[l] - mw.z), 0.5f);
@@ -388,25 +383,24 @@ TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
 // Every neighbour's floor (metrics 1-3) from the scaled point `at`, each
 // checked against every value the cube's points give; returns the least
 // value / floor over positive floors.
-template <detail::LaneMetric M>
+template <kernels::LaneMetric M>
 float check_floors(int32_t metric_number, const Vector3& at, const Vector3& w) {
-    using V = detail::Sse2;
     const int32_t cube[3] = {lattice::cube_coordinate(at.x), lattice::cube_coordinate(at.y), lattice::cube_coordinate(at.z)};
     const float a[3] = {at.x, at.y, at.z};
-    __m128 corner[3][3], va[3], fw[3];
-    const Vector3 floor_w = detail::floor_weights<M>(w);
+    V::F corner[3][3], va[3], fw[3];
+    const Vector3 floor_w = lanes::floor_weights<M>(w);
     const float fwv[3] = {floor_w.x, floor_w.y, floor_w.z};
     for (int axis = 0; axis < 3; ++axis) {
         for (int step = -1; step <= 1; ++step) {
-            corner[axis][step + 1] = _mm_set1_ps(static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(cube[axis]) + static_cast<uint32_t>(step))));
+            corner[axis][step + 1] = V::set(static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(cube[axis]) + static_cast<uint32_t>(step))));
         }
-        va[axis] = _mm_set1_ps(a[axis]);
-        fw[axis] = _mm_set1_ps(fwv[axis]);
+        va[axis] = V::set(a[axis]);
+        fw[axis] = V::set(fwv[axis]);
     }
     float least_ratio = kInf;
-    auto check = [&](int n, __m128 floor_lanes) {
-        const float floor = _mm_cvtss_f32(floor_lanes);
-        const detail::LaneTables& t = detail::kLaneTables;
+    auto check = [&](int n, V::F floor_lanes) {
+        const float floor = V::lane0(floor_lanes);
+        const kernels::LaneTables& t = kernels::kLaneTables;
         const int32_t c[3] = {static_cast<int32_t>(static_cast<uint32_t>(cube[0]) + static_cast<uint32_t>(t.dx[n])),
                               static_cast<int32_t>(static_cast<uint32_t>(cube[1]) + static_cast<uint32_t>(t.dy[n])),
                               static_cast<int32_t>(static_cast<uint32_t>(cube[2]) + static_cast<uint32_t>(t.dz[n]))};
@@ -422,9 +416,9 @@ float check_floors(int32_t metric_number, const Vector3& at, const Vector3& w) {
         }
     };
     if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) {
-        detail::each_cube_floor<V, M, true>(corner, va, fw, check);
+        lanes::each_cube_floor<V, M, true>(corner, va, fw, check);
     } else {
-        detail::each_cube_floor<V, M, false>(corner, va, fw, check);
+        lanes::each_cube_floor<V, M, false>(corner, va, fw, check);
     }
     return least_ratio;
 }
@@ -455,9 +449,9 @@ TEST(CubeFloors, NeverAboveAValueInTheCubeAndNearlyReached) {
     for (const Vector3& w : tulo_test::awkward_weights()) {
         float least[3] = {kInf, kInf, kInf};
         for (const Vector3& p : at) {
-            least[0] = std::fmin(least[0], check_floors<detail::LaneMetric::euclidian>(1, p, w));
-            least[1] = std::fmin(least[1], check_floors<detail::LaneMetric::manhattan>(2, p, w));
-            least[2] = std::fmin(least[2], check_floors<detail::LaneMetric::chessboard>(3, p, w));
+            least[0] = std::fmin(least[0], check_floors<kernels::LaneMetric::euclidian>(1, p, w));
+            least[1] = std::fmin(least[1], check_floors<kernels::LaneMetric::manhattan>(2, p, w));
+            least[2] = std::fmin(least[2], check_floors<kernels::LaneMetric::chessboard>(3, p, w));
         }
         if (HasFailure()) FAIL() << "weights " << w.x << " " << w.y << " " << w.z;
         if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) {
@@ -465,13 +459,12 @@ TEST(CubeFloors, NeverAboveAValueInTheCubeAndNearlyReached) {
         }
     }
 }
-#endif
 
 TEST(PowerBounds, ExponentsOutsideZeroToEightAreNotBounded) {
     for (float w : {-0.5f, -1e-30f, 8.5f, kNaN, kInf, -kInf, 17.0f}) {
-        EXPECT_FALSE(detail::power_weights(detail::PowerMetric::superquadratic, Vector3{1.0f, w, 1.0f}).usable) << w;
+        EXPECT_FALSE(lanes::power_weights(kernels::PowerMetric::superquadratic, Vector3{1.0f, w, 1.0f}).usable) << w;
     }
-    const auto p = detail::power_weights(detail::PowerMetric::superquadratic, Vector3{0.0f, 0.3f, 8.0f});
+    const auto p = lanes::power_weights(kernels::PowerMetric::superquadratic, Vector3{0.0f, 0.3f, 8.0f});
     EXPECT_TRUE(p.usable);
     EXPECT_EQ(0, p.below[1]);  // 0.3 lies between 0 and 1/2
     EXPECT_EQ(1, p.above[1]);
@@ -488,21 +481,24 @@ void set_cap(const char* value) {
 }
 
 TEST(KernelChoice, TheEnvironmentCapsTheInstructionSet) {
-    const Isa avx2_or_less = detail::kernel_available(Isa::avx2) ? Isa::avx2 : Isa::portable;
-    const Isa widest = detail::kernel_available(Isa::avx512) ? Isa::avx512 : avx2_or_less;
-    EXPECT_EQ(Isa::portable, detail::choose_kernel_isa("portable"));
+    // A cap of avx2 rules out avx512 only (on aarch64 it leaves NEON).
+    const Isa avx2_or_less = kernels::kernel_available(Isa::avx2)   ? Isa::avx2
+                             : kernels::kernel_available(Isa::neon) ? Isa::neon
+                                                                    : Isa::portable;
+    const Isa widest = kernels::kernel_available(Isa::avx512) ? Isa::avx512 : avx2_or_less;
+    EXPECT_EQ(Isa::portable, kernels::choose_kernel_isa("portable"));
 #if defined(__x86_64__) || defined(_M_X64)
-    EXPECT_EQ(Isa::portable, detail::choose_kernel_isa("SSE2"));  // the portable kernel's other name here
+    EXPECT_EQ(Isa::portable, kernels::choose_kernel_isa("SSE2"));  // the portable kernel's other name here
 #endif
-    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa("avx2"));
-    EXPECT_EQ(avx2_or_less, detail::choose_kernel_isa("AVX2"));  // any letter case
-    EXPECT_EQ(widest, detail::choose_kernel_isa("avx512"));
-    EXPECT_EQ(widest, detail::choose_kernel_isa(nullptr));
+    EXPECT_EQ(avx2_or_less, kernels::choose_kernel_isa("avx2"));
+    EXPECT_EQ(avx2_or_less, kernels::choose_kernel_isa("AVX2"));  // any letter case
+    EXPECT_EQ(widest, kernels::choose_kernel_isa("avx512"));
+    EXPECT_EQ(widest, kernels::choose_kernel_isa(nullptr));
     // An unknown value is named on standard error, once, and ignored.
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(widest, detail::choose_kernel_isa("no-such-set"));
-    EXPECT_EQ(widest, detail::choose_kernel_isa("no-such-set"));
-    EXPECT_EQ("TULO_CELLULAR_MAX_ISA=no-such-set is not one of portable, avx2, avx512: ignored\n",
+    EXPECT_EQ(widest, kernels::choose_kernel_isa("no-such-set"));
+    EXPECT_EQ(widest, kernels::choose_kernel_isa("no-such-set"));
+    EXPECT_EQ("TULO_CELLULAR_MAX_ISA=no-such-set is not one of portable, avx2, avx512, neon: ignored\n",
               ::testing::internal::GetCapturedStderr());
 }
 
@@ -510,13 +506,13 @@ TEST(KernelChoice, TheEnvironmentIsReadAtLoadNotAtFirstUse) {
     // The library chose at load, from the environment as it is now; a cap
     // set later, as another thread of a renderer might set it while samples
     // run, changes nothing, even before the first search.
-    const Isa at_load = detail::choose_kernel_isa(std::getenv("TULO_CELLULAR_MAX_ISA"));
+    const Isa at_load = kernels::choose_kernel_isa(std::getenv("TULO_CELLULAR_MAX_ISA"));
     set_cap(at_load == Isa::portable ? "avx512" : "portable");
-    EXPECT_EQ(at_load, detail::kernel_isa());
+    EXPECT_EQ(at_load, kernels::kernel_isa());
     float F[2];
     const Vector3 ones{1.0f, 1.0f, 1.0f};
     cellular_basis(&euclidian, &ones, 1.0f, 2.0f, 3.0f, 2, F, nullptr, nullptr);
-    EXPECT_EQ(at_load, detail::kernel_isa());
+    EXPECT_EQ(at_load, kernels::kernel_isa());
 #if defined(_WIN32)
     _putenv_s("TULO_CELLULAR_MAX_ISA", "");
 #else

@@ -87,7 +87,7 @@ constexpr int kMaxPointsPerCube = 5;
 static_assert(kMaxCandidates == 27 * kMaxPointsPerCube, "the candidates of 27 cubes");
 
 // Functions with internal linkage: every translation unit, compiled for its
-// own instruction set, keeps its own copy (see wide_search.h).
+// own instruction set, keeps its own copy (docs/search.md, invariant 16).
 namespace {
 
 inline uint32_t cube_hash(int32_t cx, int32_t cy, int32_t cz) {

@@ -21,11 +21,13 @@ inline float floor_f(float v) { return __builtin_floorf(v); }
 inline float ceil_f(float v) { return __builtin_ceilf(v); }
 inline float fabs_f(float v) { return __builtin_fabsf(v); }
 inline bool isfinite_f(float v) { return __builtin_isfinite(v); }
+inline float sqrt_f(float v) { return __builtin_sqrtf(v); }
 #else
 inline float floor_f(float v) { return std::floor(v); }
 inline float ceil_f(float v) { return std::ceil(v); }
 inline float fabs_f(float v) { return std::fabs(v); }
 inline bool isfinite_f(float v) { return std::isfinite(v); }
+inline float sqrt_f(float v) { return std::sqrt(v); }
 #endif
 
 }  // namespace

@@ -9,20 +9,20 @@
 #include <ostream>
 #include <string>
 
-#include "cellular/kernels.h"
+#include "cellular/kernels/kernel.h"
 
 namespace tulo {
-namespace detail {
+namespace kernels {
 inline void PrintTo(Isa isa, std::ostream* os) { *os << isa_name(isa); }
-}  // namespace detail
+}  // namespace kernels
 }  // namespace tulo
 
 namespace tulo_test {
 
-class ForcedKernel : public ::testing::TestWithParam<tulo::detail::Isa> {
+class ForcedKernel : public ::testing::TestWithParam<tulo::kernels::Isa> {
 protected:
     void SetUp() override {
-        using namespace tulo::detail;
+        using namespace tulo::kernels;
         if (!kernel_available(GetParam())) {
             GTEST_SKIP() << "this CPU (or build) has no " << isa_name(GetParam()) << " kernel";
         }
@@ -30,16 +30,17 @@ protected:
         ASSERT_TRUE(use_kernel_isa(GetParam()));
     }
     void TearDown() override {
-        if (tulo::detail::kernel_available(GetParam())) tulo::detail::use_kernel_isa(previous_);
+        if (tulo::kernels::kernel_available(GetParam())) tulo::kernels::use_kernel_isa(previous_);
     }
-    tulo::detail::Isa previous_ = tulo::detail::Isa::portable;
+    tulo::kernels::Isa previous_ = tulo::kernels::Isa::portable;
 };
 
 inline const auto kAllKernels =
-    ::testing::Values(tulo::detail::Isa::portable, tulo::detail::Isa::avx2, tulo::detail::Isa::avx512);
+    ::testing::Values(tulo::kernels::Isa::portable, tulo::kernels::Isa::avx2, tulo::kernels::Isa::avx512,
+                      tulo::kernels::Isa::neon);
 
-inline std::string kernel_name(const ::testing::TestParamInfo<tulo::detail::Isa>& info) {
-    return tulo::detail::isa_name(info.param);
+inline std::string kernel_name(const ::testing::TestParamInfo<tulo::kernels::Isa>& info) {
+    return tulo::kernels::isa_name(info.param);
 }
 
 }  // namespace tulo_test

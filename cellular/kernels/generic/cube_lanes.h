@@ -1,31 +1,53 @@
-// The wide search kernels, written once over an instruction set's traits
-// type V (see lanes.h) and included by the translation unit of each
-// instruction set, which adds to the traits:
-//   kWidth                          lanes per vector
-//   point_counts(I hash)            cube_point_counts[hash >> 24] per lane
-//   bounds<T>(const SearchStart&, F*)  every lane's culling bound, as the
-//                                   largest float not above it (BoundTerms
-//                                   T), -inf for lane 0
-//   two_smallest(F lo, F hi)        the two smallest of all lanes' pairs
-//   kNearFirst                      whether the per-point searches put the
-//                                   cubes nearest the point in the first
-//                                   lanes (fewer vectors, a longer start)
-//   kMaskRegisters                  whether M is a mask register (select
-//                                   then folds into the instruction); if not:
-//   nan_where(M m, F x)             NaN where m, x elsewhere
-// See wide_search.h for why these searches give the sequential results.
+// The cube-lanes search: the 27 cubes of one point in vector lanes, for
+// N = 2 with metrics 1-3 (nearest_two, one point or a group of up to
+// kSearchGroup searched together) and the lower bounds of the power metrics
+// for the sequential search (power_bounds). Written once in the vocabulary
+// of lane_ops.h. Why the result is the sequential search's: docs/search.md,
+// invariants 1 to 6.
 #pragma once
 
-#include "cellular/lanes.h"
-#include "cellular/wide_search.h"
+#include <cmath>
+
+#include "cellular/kernels/generic/culling.h"
+#include "cellular/kernels/generic/lane_formulas.h"
+#include "cellular/kernels/generic/target.h"
 
 namespace tulo {
-namespace detail {
+namespace kernels {
+namespace TULO_KERNEL_TARGET {
 namespace {
+
+// Merges candidate neighbours into the pair kept so far (invariant 5): a[n]
+// <= b[n] are the two smallest values of cube n and r[n] its bound as a
+// float rounded down; the candidates (bits of `candidates`) are taken in
+// lane order, which is visiting order, and each is merged only if the pair's
+// second value still exceeds its bound. The values ride in vector registers
+// (lane 0 counts): the scalar form's two selects on one comparison compile
+// into a branch that no predictor can guess.
+template <class V>
+inline void merge_candidates(const float* a, const float* b, const float* r, uint32_t candidates, NearestTwo* f) {
+    using F = typename V::F;
+    F f0 = V::set(f->f0), f1 = V::set(f->f1);
+    while (candidates != 0) {
+        const int n = lowest_set_bit(candidates);
+        candidates &= candidates - 1;
+        const F an = V::set(a[n]), bn = V::set(b[n]);
+        // Two smallest of {f0, f1, an, bn}, with f0 <= f1 and an <= bn
+        // (min(x, y) = x < y ? x : y, max(x, y) = x > y ? x : y).
+        const F m0 = V::min(an, f0);
+        const F hi = V::max(f0, an);
+        const F m1 = V::min(hi, V::min(bn, f1));
+        const typename V::M visit = V::lt(V::set(r[n]), f1);  // f1 > r[n]
+        f0 = V::select(visit, m0, f0);
+        f1 = V::select(visit, m1, f1);
+    }
+    *f = NearestTwo{V::lane0(f0), V::lane0(f1)};
+}
+
 
 // What the vectors of one search share.
 template <class V>
-struct WideSearch {
+struct CubeLanes {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
@@ -47,7 +69,7 @@ struct WideSearch {
     // The lanes of the per-point searches of metrics 1-3.
     static constexpr Lanes kSearchLanes = V::kNearFirst ? Lanes::near_first : Lanes::visiting;
 
-    WideSearch() = default;  // begin() before use
+    CubeLanes() = default;  // begin() before use
 
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline void begin(float x, float y, float z) {
@@ -80,10 +102,10 @@ struct WideSearch {
         // broadcast costs more.
         for (int k = 0; k < kCoordinateSteps; ++k) {
             uint32_t state = t.mul[k] * own_hash + t.add[k];
-            __asm__("" : "+r"(state));
+            TULO_OPAQUE(state);
             base[k] = state;
         }
-        __asm__ volatile("" : : "r"(base) : "memory");
+        TULO_OPAQUE_MEMORY(base);
     }
 
     // Calls visit(j, count, dx, dy, dz) for j = 0..4 with the offsets of
@@ -115,13 +137,10 @@ struct WideSearch {
 };
 
 // Inserts point j's distance into each lane's pair (a <= b) where the cube
-// has point j (count > j). Insertion keeps the two smallest by min and max;
-// a NaN distance leaves both (the instructions return their second
-// operand). With mask registers the masked forms cost nothing extra; with
-// AVX2 the distance of a missing point is made NaN by one OR, cheaper than
-// two blends.
-// The first point (j = 0, both still FAR_DISTANCE) leaves b as it is:
-// max(FAR, min(d, FAR)) is FAR for every d.
+// has point j (count > j), by min and max (invariant 1); the first point
+// updates a alone (invariant 2). With mask registers the masked forms cost
+// nothing extra; otherwise the distance of a missing point is made NaN,
+// which drops out, cheaper than two selects.
 template <class V>
 inline void insert_point(typename V::I count, int j, typename V::F dist, typename V::F* a, typename V::F* b) {
     if constexpr (V::kMaskRegisters) {
@@ -144,7 +163,7 @@ inline void insert_point(typename V::I count, int j, typename V::F dist, typenam
 // with fewer points). With kUnitWeights the caller vouches that every
 // weight is 1.0 (see lane_distance).
 template <class V, LaneMetric Metric, bool kUnitWeights>
-inline void cube_pairs(const WideSearch<V>& s, int v, const typename V::F* w, typename V::F* lo_out,
+inline void cube_pairs(const CubeLanes<V>& s, int v, const typename V::F* w, typename V::F* lo_out,
                        typename V::F* hi_out) {
     using F = typename V::F;
     F lo = V::set(FAR_DISTANCE), hi = lo;
@@ -165,14 +184,11 @@ inline void merge_pairs(typename V::F* lo, typename V::F* hi, typename V::F lo2,
 }
 
 // The reachable cubes merged one by one in visiting order from the own
-// cube's pair, as the sequential search merges them. Cubes whose smallest
-// value is not below the own cube's second value are left out: the second
-// value kept never exceeds that, and inserting values not below it changes
-// nothing.
+// cube's pair, as the sequential search merges them (invariant 5).
 template <class V>
-NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
+NearestTwo merge_in_order(const CubeLanes<V>& s, const typename V::F* lo, const typename V::F* hi,
                           const typename V::M* reach) {
-    constexpr int kVectors = WideSearch<V>::kVectors;
+    constexpr int kVectors = CubeLanes<V>::kVectors;
     alignas(64) float a[kCubeLanes], b[kCubeLanes], r[kCubeLanes];
     const typename V::F own_second = V::set(V::lane0(hi[0]));
     uint32_t lanes = 0;
@@ -183,7 +199,7 @@ NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const
         lanes |= V::bits(V::mask_and(reach[v], V::lt(lo[v], own_second))) << (V::kWidth * v);
     }
     NearestTwo f{a[0], b[0]};
-    if constexpr (WideSearch<V>::kSearchLanes == WideSearch<V>::Lanes::visiting) {
+    if constexpr (CubeLanes<V>::kSearchLanes == CubeLanes<V>::Lanes::visiting) {
         // Lane n holds the cube visited n-th.
         merge_candidates<V>(a, b, r, lanes & ~1u, &f);
     } else {
@@ -201,22 +217,17 @@ NearestTwo merge_in_order(const WideSearch<V>& s, const typename V::F* lo, const
 }
 
 // The result from the pairs of the cubes that can be visited (lo[v] and
-// hi[v] where reach[v]), g being the two smallest of them all (see
-// wide_search.h). g stands when every cube holding a value not above g's
-// second one is surely visited. A cube is, when its bound lies below the
-// second value of the pairs of the reachable cubes before it in visiting
-// order: that is a floor under the sequential search's second value at its
-// turn (it draws on a subset of them). Checked first against g's second
-// value, a lower floor and a cheaper check; where that fails (uneven
-// weights), each such cube against its own floor; and only where that fails
-// too, the cubes are merged in order.
+// hi[v] where reach[v]), g being the two smallest of them all: g stands
+// unless a cube holding a value not above g's second one may go unvisited,
+// checked against g's second value, then against the cube's own floor, and
+// only where both fail the cubes are merged in order (invariant 5).
 template <class V>
-TULO_ALWAYS_INLINE inline NearestTwo finish_search_inlined(const WideSearch<V>& s, const typename V::F* lo,
+TULO_ALWAYS_INLINE inline NearestTwo finish_search_inlined(const CubeLanes<V>& s, const typename V::F* lo,
                                                            const typename V::F* hi, const typename V::M* reach,
                                                            NearestTwo g) {
     using F = typename V::F;
     constexpr int W = V::kWidth;
-    constexpr int kVectors = WideSearch<V>::kVectors;
+    constexpr int kVectors = CubeLanes<V>::kVectors;
     const F second = V::set(g.f1);
     uint32_t unsure = 0;
     for (int v = 0; v < kVectors; ++v) {
@@ -240,10 +251,10 @@ TULO_ALWAYS_INLINE inline NearestTwo finish_search_inlined(const WideSearch<V>& 
     return g;
 }
 
-// The same, one copy for the group searches (inlined six times over, it
-// made them slower).
+// The same, one copy for the group searches (six inlined copies would
+// crowd the instruction cache).
 template <class V>
-NearestTwo finish_search(const WideSearch<V>& s, const typename V::F* lo, const typename V::F* hi,
+NearestTwo finish_search(const CubeLanes<V>& s, const typename V::F* lo, const typename V::F* hi,
                          const typename V::M* reach, NearestTwo g) {
     return finish_search_inlined<V>(s, lo, hi, reach, g);
 }
@@ -252,9 +263,9 @@ template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
     using F = typename V::F;
     using M = typename V::M;
-    constexpr int kVectors = WideSearch<V>::kVectors;
-    WideSearch<V> s;
-    s.template begin<WideSearch<V>::kSearchLanes>(x, y, z);
+    constexpr int kVectors = CubeLanes<V>::kVectors;
+    CubeLanes<V> s;
+    s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -295,9 +306,9 @@ template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out) {
     using F = typename V::F;
     using M = typename V::M;
-    constexpr int kVectors = WideSearch<V>::kVectors;
-    WideSearch<V> s[kSearchGroup];
-    for (int i = 0; i < count; ++i) s[i].template begin<WideSearch<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
+    constexpr int kVectors = CubeLanes<V>::kVectors;
+    CubeLanes<V> s[kSearchGroup];
+    for (int i = 0; i < count; ++i) s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -335,25 +346,16 @@ void nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo*
     nearest_two_group<V, Metric, kUnitWeights>(w, points, count, out);
 }
 
-// The kernel's searches (NearestTwoSearches).
-template <class V>
-constexpr NearestTwoSearches nearest_two_searches() {
-    using L = LaneMetric;
-    return {{{&nearest_two<V, L::euclidian, false>, &nearest_two<V, L::euclidian, true>},
-             {&nearest_two<V, L::manhattan, false>, &nearest_two<V, L::manhattan, true>},
-             {&nearest_two<V, L::chessboard, false>, &nearest_two<V, L::chessboard, true>}}};
-}
-
 template <class V, PowerMetric Metric>
 void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds* out) {
     using F = typename V::F;
-    WideSearch<V> s;
-    s.template begin<WideSearch<V>::Lanes::visiting>(x, y, z);
+    CubeLanes<V> s;
+    s.template begin<CubeLanes<V>::Lanes::visiting>(x, y, z);
     out->start = s.start;
     out->own_hash = s.own_hash;
     const F inf = V::set(HUGE_VALF);
     const bool ordinary = ordinary_operands(pw, s.start.at);
-    for (int v = 0; v < WideSearch<V>::kVectors; ++v) {
+    for (int v = 0; v < CubeLanes<V>::kVectors; ++v) {
         const int lane = V::kWidth * v;
         F least = inf;
         s.points(v, [&](int j, typename V::I count, F dx, F dy, F dz) {
@@ -379,5 +381,6 @@ void power_bounds(PowerMetric metric, const PowerWeights& w, float x, float y, f
 }
 
 }  // namespace
-}  // namespace detail
+}  // namespace TULO_KERNEL_TARGET
+}  // namespace kernels
 }  // namespace tulo

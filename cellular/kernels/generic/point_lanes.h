@@ -1,67 +1,24 @@
-// The search for many points at once, one point per vector lane, written
-// once over an instruction set's traits type V (lanes.h) and included by the
-// translation unit of each wide instruction set, which adds to the traits:
-//   load_points(p, x, y, z)        x, y and z of kWidth consecutive points
-//   nge(a, b) -> M                 not a >= b (true where either is NaN)
-//   floor(F), truncate(F) -> I     floorf, and conversion to int32 that gives
-//                                  INT32_MIN for NaN and out-of-range lanes
-//   muli, ori, shift_left, shift_right, storei     on I
-//   lane0i(I)                      the first lane
-//   lane_bounds(fx, fy, fz, r)     every neighbour's culling bound per lane
-//                                  (culling_bound below, in double precision)
-//                                  as the largest float not above it
-//   store_results(lo, hi, F)       sqrt * DENSITY_UNSCALE of every lane of lo
-//                                  and hi, to F[2i] and F[2i + 1]
-//
-// Each lane follows the sequential search for its own point step by step:
-// its own cube, then the 26 neighbours in visiting order, each visited when
-// the lane's second value still exceeds the neighbour's bound (read after
-// the visits before it), and within a cube the points in generation order.
-// The two nearest values are kept by min and max, which keep what the
-// strict sequential insertion keeps, down to a NaN distance (dropped by the
-// operand order of the min and max instructions) and the sign of a zero
-// (see wide_search.h). Culling lane by lane is part of the
-// result: a cube visited by the sequential search only later, or never, can
-// hold values that change it. A cube is left out where its floor (lanes.h)
-// shows it cannot: no value below the lane's second one.
+// The point-lanes search: one point in each vector lane, for arrays with
+// N = 2 and metrics 1-3, each lane following its own point's sequential
+// search (docs/search.md, invariant 7), cubes left out where their floors
+// show they cannot matter (invariants 8, 9). Written once in the vocabulary
+// of lane_ops.h.
 #pragma once
 
 #include <cstring>
 
-#include "cellular/lanes.h"
-#include "cellular/wide_search.h"
+#include "cellular/kernels/generic/culling.h"
+#include "cellular/kernels/generic/lane_formulas.h"
+#include "cellular/kernels/generic/target.h"
 
 namespace tulo {
-namespace detail {
+namespace kernels {
+namespace TULO_KERNEL_TARGET {
 namespace {
 
-// Neighbours 1..6 of the visiting order share a face with the point's cube.
-constexpr int kFaceNeighbours = 6;
-
-// Floors that decide alone.
-//
-// The sequential search visits a neighbour when its second value exceeds
-// the neighbour's culling bound: the sum (in double precision, x before y
-// before z) of the squared distances fx^2 or (1 - fx)^2 to the faces the
-// neighbour lies beyond, fx the point's float offset in its cube. Where a
-// neighbour's bound lies below its floor, the floor's test (below the
-// second value, never NaN) implies the bound's, and the bound need not be
-// formed: the double-precision sums and their conversion, lane by lane,
-// cost about 15% of a random array's time.
-//
-// Manhattan's floor with weights of size at least 1 sums, over the same
-// faces, terms fl(size * |w|) >= size (rounding is monotonic), the sizes
-// (lanes.h) being fx for a neighbour below the point's cube c and
-// fl((c + 1) - at) = fl(1 - e) for one above (e = at - c exactly, fx its
-// rounding), each in [0, 1] and so at least its square. Where every fx of a
-// vector lies in [2^-16, 1 - 2^-16], each size exceeds its squared term by
-// at least 2^-18: by fx (1 - fx) >= 2^-17 below; above, 1 - fx and
-// fl(1 - e) are within 2^-25 of 1 - e, so the size exceeds the square by
-// e (1 - e) - 3 * 2^-25 at least. The floor's two additions (sums
-// below 4, or larger terms, which round no lower) lose at most 2^-23 each
-// and the bound's double additions next to nothing, so every bound lies
-// below its floor. (Such offsets also place the point well inside the cube
-// range, where the cube corners are exact.)
+// Floors that decide alone (invariant 9): Manhattan with weights of size 1
+// or more, where every lane's offsets in its cube lie this far inside it.
+// The culling bounds are then not formed.
 constexpr float kFloorsDecideMargin = 0x1p-16f;
 
 // Whether the floors decide alone for metric M with weights w (see above),
@@ -103,7 +60,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     for (int axis = 0; axis < 3; ++axis) {
         for (int step = -1; step <= 1; ++step) corner[axis][step + 1] = V::to_float(V::addi(cube[axis], V::seti(step)));
     }
-    // Every neighbour's floor (lanes.h): where it is not below a lane's
+    // Every neighbour's floor (invariant 8): where it is not below a lane's
     // second value, the cube changes nothing there and goes unvisited. With
     // unit weights Euclidian's floors are its culling bounds, rounded
     // otherwise, and save nothing.
@@ -143,11 +100,9 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
                 d[axis] = offset<V>(c[axis], V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n]))), at[axis]);
             }
             const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
-            // Insert: a NaN distance leaves both (second operand returned).
-            // The first point leaves b at FAR_DISTANCE: max(FAR, min(d, FAR))
-            // is FAR for every d, so its insertion is a's alone. (Selects on
-            // every instruction set: the per-point searches' NaN-for-missing
-            // form of AVX2 measured 1-6% slower here.)
+            // Insert by min and max (invariant 1); the first point updates a
+            // alone (invariant 2). Selects on every instruction set: here the
+            // NaN-for-missing form of the cube lanes is slower.
             if (j == 0) {
                 a = V::select(has, V::min(dist, a), a);
                 continue;
@@ -241,15 +196,12 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
 // mostly the same neighbours, so more whole cubes go unvisited by every
 // lane. Points that arrive coherent (an image row, a volume's scanlines)
 // already are; points in no such order are sorted, block by block, by where
-// they lie in their cube. Which lanes a point shares never changes its
-// result: each lane's search is its own.
+// they lie in their cube (invariant 7: the order never changes a result).
 //
 // A sorted block is copied into its new order and its results come back
 // through a buffer, so that the vectors read and write whole vectors and the
 // caller's arrays are read and written in order: gathering the lanes from
-// the caller's array, and storing them back one by one, stalled on memory
-// (a million random points took as long sorted as unsorted; now sorting
-// makes them 15-20% faster on AVX-512).
+// the caller's array, and storing them back one by one, waits on memory.
 constexpr std::size_t kSortBlock = 2048;  // points sorted together
 constexpr int kPlaceCells = 64;           // places in a cube: 4 x 4 x 4 cells
 // The block's buffers live on the stack, within what the array call's
@@ -305,7 +257,7 @@ inline void prefetch_bytes(const void* array, std::size_t total, std::size_t fro
 
 // F[2i], F[2i + 1] for points[0..count).
 template <class V, LaneMetric Metric, bool kUnitWeights>
-void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_t count, float* F) {
+void nearest_two_points(const Vector3& weights, const Vector3* points, std::size_t count, float* F) {
     using F_ = typename V::F;
     constexpr std::size_t W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
@@ -354,9 +306,8 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
         for (std::size_t i = n; i < n + W; ++i) sorted[i] = sorted[n - 1];
         // While the block is searched, the next one's points and results
         // come into the cache: a block of a large array is in neither, and
-        // its copies in and out would wait on memory (0.5-2 ns a point on a
-        // million points; coherent blocks, read and written in order, gain
-        // nothing from it).
+        // its copies in and out would wait on memory (coherent blocks, read
+        // and written in order, need no hint).
         const std::size_t next = block + kSortBlock;
         for (std::size_t first = 0; first < n; first += W) {
             prefetch_bytes(points, count * sizeof(Vector3), (next + first) * sizeof(Vector3), W * sizeof(Vector3));
@@ -370,22 +321,7 @@ void nearest_two_batch(const Vector3& weights, const Vector3* points, std::size_
     }
 }
 
-template <class V, LaneMetric Metric>
-void nearest_two_batch(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    if (w.x == 1.0f && w.y == 1.0f && w.z == 1.0f) return nearest_two_batch<V, Metric, true>(w, points, count, F);
-    return nearest_two_batch<V, Metric, false>(w, points, count, F);
-}
-
-template <class V>
-void nearest_two_batch(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    switch (metric) {
-        case LaneMetric::euclidian: return nearest_two_batch<V, LaneMetric::euclidian>(w, points, count, F);
-        case LaneMetric::manhattan: return nearest_two_batch<V, LaneMetric::manhattan>(w, points, count, F);
-        case LaneMetric::chessboard: break;
-    }
-    return nearest_two_batch<V, LaneMetric::chessboard>(w, points, count, F);
-}
-
 }  // namespace
-}  // namespace detail
+}  // namespace TULO_KERNEL_TARGET
+}  // namespace kernels
 }  // namespace tulo

@@ -1,13 +1,23 @@
-// The wide search with AVX2 and FMA: 32 cube lanes in four 256-bit vectors.
-// Compiled with AVX2 and FMA enabled and only ever called on a CPU that has
-// them (kernels.cpp).
+// AVX2 with FMA: the lane operations of lane_ops.h on 8 float lanes, for
+// 32 cube lanes in four 256-bit vectors. Compiled with AVX2 and FMA enabled
+// and only ever run on a CPU that has them (kernels.cpp).
+#pragma once
+
 #include <immintrin.h>
 
-#include "cellular/batch_search_kernel.h"
-#include "cellular/wide_search_kernel.h"
+#include <cmath>
+
+#if defined(TULO_KERNEL_TARGET)
+#    error "one kernel's lanes per translation unit"
+#endif
+#define TULO_KERNEL_TARGET avx2
+
+#include "cellular/kernels/generic/culling.h"
+#include "cellular/kernels/neighbourhood.h"
 
 namespace tulo {
-namespace detail {
+namespace kernels {
+namespace avx2 {
 namespace {
 
 // Each culling bound is (t1 + t2) + t3 over the terms table of BoundTerms,
@@ -63,9 +73,9 @@ inline __m256d half_bound_sum(__m256d lower, __m256d upper) {
     return sum;
 }
 
-struct Avx2 {
+struct Lanes {
     static constexpr int kWidth = 8;
-    static constexpr bool kNearFirst = true;  // throughput binds: each vector skipped pays (measured)
+    static constexpr bool kNearFirst = true;  // throughput binds: each vector skipped pays
     static constexpr bool kMaskRegisters = false;
     using F = __m256;
     using I = __m256i;
@@ -196,16 +206,6 @@ struct Avx2 {
 };
 
 }  // namespace
-
-const NearestTwoSearches nearest_two_searches_avx2 = nearest_two_searches<Avx2>();
-
-void nearest_two_batch_avx2(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    nearest_two_batch<Avx2>(metric, w, points, count, F);
-}
-
-void power_bounds_avx2(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {
-    power_bounds<Avx2>(metric, w, x, y, z, out);
-}
-
-}  // namespace detail
+}  // namespace avx2
+}  // namespace kernels
 }  // namespace tulo

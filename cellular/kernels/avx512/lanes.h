@@ -1,13 +1,23 @@
-// The wide search with AVX-512 (F, BW, DQ, VL): 32 cube lanes in two
-// 512-bit vectors. Compiled with AVX-512 enabled and only ever called on a
-// CPU that has it (kernels.cpp).
+// AVX-512 (F, BW, DQ, VL): the lane operations of lane_ops.h on 16 float
+// lanes, for 32 cube lanes in two 512-bit vectors. Compiled with AVX-512
+// enabled and only ever run on a CPU that has it (kernels.cpp).
+#pragma once
+
 #include <immintrin.h>
 
-#include "cellular/batch_search_kernel.h"
-#include "cellular/wide_search_kernel.h"
+#include <cmath>
+
+#if defined(TULO_KERNEL_TARGET)
+#    error "one kernel's lanes per translation unit"
+#endif
+#define TULO_KERNEL_TARGET avx512
+
+#include "cellular/kernels/generic/culling.h"
+#include "cellular/kernels/neighbourhood.h"
 
 namespace tulo {
-namespace detail {
+namespace kernels {
+namespace avx512 {
 namespace {
 
 // The count table packed eight 4-bit entries to a 32-bit word, 32 words in
@@ -24,9 +34,9 @@ constexpr PackedCounts pack_counts() {
 
 constexpr PackedCounts kPackedCounts = pack_counts();
 
-struct Avx512 {
+struct Lanes {
     static constexpr int kWidth = 16;
-    static constexpr bool kNearFirst = false;  // latency binds: the longer start costs more than the vectors skipped save (measured)
+    static constexpr bool kNearFirst = false;  // latency binds: the longer start costs more than skipping saves
     static constexpr bool kMaskRegisters = true;
     using F = __m512;
     using I = __m512i;
@@ -51,6 +61,7 @@ struct Avx512 {
     static M nge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NGE_UQ); }  // not a >= b: true where either is NaN
     static M eq(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
     static F select(M m, F a, F b) { return _mm512_mask_blend_ps(m, b, a); }
+    static F nan_where(M m, F a) { return _mm512_mask_mov_ps(a, m, _mm512_set1_ps(NAN)); }
     static float lane0(F a) { return _mm512_cvtss_f32(a); }
 
     static I seti(int32_t v) { return _mm512_set1_epi32(v); }
@@ -162,16 +173,6 @@ struct Avx512 {
 };
 
 }  // namespace
-
-const NearestTwoSearches nearest_two_searches_avx512 = nearest_two_searches<Avx512>();
-
-void nearest_two_batch_avx512(LaneMetric metric, const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    nearest_two_batch<Avx512>(metric, w, points, count, F);
-}
-
-void power_bounds_avx512(PowerMetric metric, const PowerWeights& w, float x, float y, float z, PowerBounds* out) {
-    power_bounds<Avx512>(metric, w, x, y, z, out);
-}
-
-}  // namespace detail
+}  // namespace avx512
+}  // namespace kernels
 }  // namespace tulo

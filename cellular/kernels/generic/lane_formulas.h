@@ -1,40 +1,32 @@
-// The search's per-point arithmetic written once for vector lanes of any
-// width. Each instruction set provides a traits type V (SSE2 in
-// lanes_sse2.h, AVX2 and AVX-512 in their kernels). The formulas here use:
-//   F, M             float lanes, lane mask
-//   set, add, sub, mul, max, sqrt, abs      on F; max(a, b) = a > b ? a : b,
-//   so the second operand when one is NaN, as the max instruction computes
-//   fma_exact(a, b, c) = a * b + c rounded once, used only where a * b is
-//   exact (a product by a power of two), so that the one rounding is the
-//   addition's
-//   le, ge, eq (-> M), select(m, a, b) = m ? a : b, mask_and, mask_or
-//   unsigned_to_float(I) correctly rounded, I being 32-bit integer lanes
-// The wide kernels ask for more (wide_search_kernel.h, batch_search_kernel.h):
-//   load, store, min (min(a, b) = a < b ? a : b), lt, lane0 on F;
-//   seti, loadi, addi, andi, gti (-> M) on I; to_float(I); none(M), bits(M)
-// Every lane performs exactly the single-precision operations of the scalar
-// search, in the same order, so any width gives the same bits.
-//
-// Everything here has internal linkage, and calls no inline function of the
-// standard library (scalar_math.h): each translation unit, compiled for its
-// own instruction set, keeps its own copy, and the linker can never hand a
-// wide-instruction copy to code that runs on an older CPU.
+// The searches' per-point arithmetic written once for lanes of any width,
+// in the vocabulary of lane_ops.h: a point's offset from its generator
+// state, the weighted distances of metrics 1-3, the cube floors, and the
+// lower bounds of the power metrics. Every lane performs exactly the
+// single-precision operations of the sequential search, in the same order,
+// so any width gives the same bits (docs/search.md, invariant 17).
 #pragma once
 
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 
+#include "cellular/kernels/generic/culling.h"
+#include "cellular/kernels/generic/target.h"
+#include "cellular/kernels/neighbourhood.h"
 #include "cellular/scalar_math.h"
-#include "cellular/wide_search.h"
 
 namespace tulo {
-namespace detail {
+namespace kernels {
+namespace TULO_KERNEL_TARGET {
 namespace {
 
+using detail::ceil_f;
+using detail::fabs_f;
+using detail::floor_f;
+using detail::isfinite_f;
+
 // Coordinate of a point in its cube from its generator state s:
-// (float(s) + 0.5) * 2^-32, as fma(float(s), 2^-32, 2^-33): the product by
-// 2^-32 is exact, so the single rounding is that of the addition.
+// (float(s) + 0.5) * 2^-32, as fma(float(s), 2^-32, 2^-33) (invariant 10).
 template <class V>
 inline typename V::F unit_coordinates(typename V::I seeds) {
     return V::fma_exact(V::unsigned_to_float(seeds), V::set(lattice::kPointScale),
@@ -49,8 +41,8 @@ inline typename V::F offset(typename V::F corner, typename V::I seeds, typename 
 
 // The weighted distance of the metrics whose formula has an exact lane-wise
 // form: the metric's own operations in its own order, lane by lane. With
-// kUnitWeights the caller vouches that every weight is 1.0, whose product
-// d * 1.0 is d itself in every bit (NaN included), so the product is left out.
+// kUnitWeights the caller vouches that every weight is 1.0, and the product
+// is left out (invariant 3).
 template <class V, LaneMetric M, bool kUnitWeights = false>
 inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename V::F dz, typename V::F wx,
                                    typename V::F wy, typename V::F wz) {
@@ -72,29 +64,10 @@ inline typename V::F lane_distance(typename V::F dx, typename V::F dy, typename 
     }
 }
 
-// Floors under the values of metrics 1-3 over whole cubes: no point of a
-// cube can give a value below its floor, computed in the same rounded
-// operations. A cube whose floor is not below a lane's second value can
-// change nothing there (a value not below the second one inserts nothing),
-// so skipping it keeps every bit, whether or not the culling bound would
-// visit it. The culling bound is the unweighted squared distance to the
-// cube; the floor is the metric's own, far tighter for Manhattan and
-// Chessboard and wherever a weight exceeds 1.
-//
-// Along one axis the points of the cube at step o from the point's cube lie
-// in [c, fl(c + 1)], c the cube's corner as the search forms it (the point's
-// coordinate is fl(c + u), u in (0, 1], and rounding is monotonic), so every
-// offset fl(x - at) lies in [fl(c - at), fl(fl(c + 1) - at)] and its size is
-// at least max(fl(c - at), fl(at - fl(c + 1)), 0). Weighted, squared and
-// summed as the metric does, with every operation monotonic on sizes,
-// these sizes give the floor. Signs: |fl(d * w)| = fl(|d| * |w|), so
-// Manhattan and Chessboard take |w|; Euclidian's terms are fl(fl(d * w) * d),
-// monotonic in |d| only for w >= 0, so a negative weight makes its floor NaN
-// (NaN floors skip nothing). NaN sizes (a NaN coordinate or weight) give a
-// NaN floor or, in Chessboard's max, drop out exactly where the value drops
-// them, so a floor never exceeds a value that is not NaN. (Where a value's
-// term is NaN the floor's is NaN too, or 0 for a NaN coordinate, whose size
-// floor is 0: a term that cannot raise a maximum of sizes.)
+// Floors under the values of metrics 1-3 over whole cubes (invariant 8):
+// the weights as the floors take them. Manhattan and Chessboard take |w|;
+// a negative Euclidian weight makes every floor NaN (a NaN floor skips
+// nothing).
 template <LaneMetric M>
 inline Vector3 floor_weights(const Vector3& w) {
     if constexpr (M == LaneMetric::euclidian) {
@@ -107,10 +80,7 @@ inline Vector3 floor_weights(const Vector3& w) {
 
 // Every neighbour's floor, out(n, floor) for n = 1..26, from the corners
 // corner[axis][step + 1] of the cubes one below, at and one above the
-// point's cube, and the floor weights fw. An axis along which the cube does
-// not step adds nothing (its size floor is 0, or, for a coordinate out of
-// the cube range, leaving it out only lowers the floor), so the floors
-// combine the same terms as the culling bounds, in the metric's order.
+// point's cube, and the floor weights fw (invariant 8).
 template <class V, LaneMetric M, bool kUnitWeights, class Out>
 inline void each_cube_floor(const typename V::F (*corner)[3], const typename V::F* at, const typename V::F* fw, Out out) {
     using F = typename V::F;
@@ -134,33 +104,10 @@ inline void each_cube_floor(const typename V::F (*corner)[3], const typename V::
     }
 }
 
-// Lower bounds of the metrics that go through powf.
-//
-// Minkowski and Superquadratic cost three or four powf calls per candidate,
-// yet most candidates are farther than the farthest value kept and are not
-// kept. For those a cheap lower bound of the value decides: a candidate is
-// passed over when the bound is not below the farthest kept value (the
-// strict test could never keep it); every other candidate is measured
-// exactly, so every value kept, compared or returned is the metric's own.
-//
-// The bounds hold for any C runtime's powf whose relative error is at most
-// 2^-14 (glibc's is below one unit in the last place, 2^-23):
-// - each powf result r of an operand a is bounded below through correctly
-//   rounded operations: e = sqrtf(a) for a power 1/2, products of a (and e)
-//   for other multiples of 1/2. e is within (1 + 2^-24)^9 of the real a^w
-//   and r within 1 + 2^-14 of it, so r >= e * (1 - 2^-12) even after that
-//   product is rounded: the margin 2^-12 covers 2^-14 + 10 * 2^-24;
-// - powf(x, 0) is 1 for every x (C99 F.9.4.4); its bound is 1 - 2^-12;
-// - float addition and multiplication of non-negative numbers round
-//   monotonically, so sums and squares of lower bounds are lower bounds of
-//   the metric's sums and squares (Minkowski's outer powf(S, 2) is bounded
-//   like the others: S * S, times 1 - 2^-12);
-// - relative bounds fail near underflow, so a term or result whose bound
-//   falls below 2^-100 is bounded by 0 instead (still a lower bound of a
-//   value that is never negative), and a candidate with an operand that is
-//   NaN, infinite or subnormal is always measured exactly (bound -inf). An
-//   infinite bound is valid: it only arises when the value exceeds
-//   FLT_MAX * (1 - 2^-12), far beyond any value that can be kept.
+// Lower bounds of the metrics that go through powf, valid for any powf within
+// 2^-14 of the exact power (invariants 13, 14): the margin under each
+// bounded powf result, the smallest bound kept (below it, 0), and the
+// Superquadratic exponents bounded (0 to 8 in halves).
 constexpr float kBoundMargin = 1.0f - 0x1p-12f;
 constexpr float kSmallestBound = 0x1p-100f;
 // Superquadratic exponents bounded this way: 0 to 8, exactly for multiples of
@@ -223,12 +170,7 @@ inline typename V::F exponent_term_bound(typename V::F a, int below, int above, 
                      power_term_bound<V, kChecked>(a, above, valid));
 }
 
-// Minkowski's bound for ordinary operands (see power_lower_bound), with one
-// margin for the whole value: S = (sqrtf(a1) + sqrtf(a2)) + sqrtf(a3) is at
-// most (1 + 2^-24)^3 / (1 - 2^-14) above the metric's sum of powf(a, 0.5)
-// and that sum's powf(., 2) at most 1 - 2^-14 below its square, so the
-// value is at least S^2 (1 - 2^-14)^3 (1 - 2^-24)^4 / (1 + 2^-24)^6 and
-// fl(fl(S * S) * (1 - 2^-11)) stays below that with room to spare.
+// Minkowski's one margin for ordinary operands (invariant 15).
 constexpr float kMinkowskiMargin = 1.0f - 0x1p-11f;
 
 // A lower bound of the metric's value for offsets d; -infinity in lanes
@@ -272,5 +214,6 @@ inline bool ordinary_operands(const PowerWeights& pw, const Vector3& at) {
 }
 
 }  // namespace
-}  // namespace detail
+}  // namespace TULO_KERNEL_TARGET
+}  // namespace kernels
 }  // namespace tulo

@@ -1,0 +1,122 @@
+// A target's kernel entry (kernel.h), filled from the generic searches
+// instantiated for its lanes: the last header a kernel.cpp includes.
+//
+//   #define TULO_KERNEL_TARGET avx2
+//   #include "cellular/kernels/avx2/lanes.h"
+//   #include "cellular/kernels/generic/make_kernel.h"
+//   namespace tulo::kernels::avx2 { const Kernel kKernel = make_kernel<Lanes>(Isa::avx2); }
+#pragma once
+
+#include <cstddef>
+
+#include "cellular/cellular_basis.h"
+#include "cellular/kernels/generic/cube_lanes.h"
+#include "cellular/kernels/generic/point_lanes.h"
+#include "cellular/kernels/generic/sequential.h"
+#include "cellular/kernels/generic/target.h"
+#include "cellular/kernels/kernel.h"
+#include "cellular/kernels/lane_ops.h"
+#include "cellular/scalar_math.h"
+
+namespace tulo {
+namespace kernels {
+namespace TULO_KERNEL_TARGET {
+namespace {
+
+// A kept value in the caller's units.
+inline float unscale(float kept) { return detail::sqrt_f(kept) * DENSITY_UNSCALE; }
+
+// The cube-lanes search's metric for the metrics it computes lane by lane.
+inline bool lane_metric_of(const DistType* metric, LaneMetric* out) {
+    if (metric == &euclidian) *out = LaneMetric::euclidian;
+    else if (metric == &manhattan) *out = LaneMetric::manhattan;
+    else if (metric == &chessboard) *out = LaneMetric::chessboard;
+    else return false;
+    return true;
+}
+
+// N = 2 for a group of points, metrics 1-3: in cube lanes with 8 or more
+// lanes, else by the sequential search.
+template <class V, LaneMetric Metric, bool kUnitWeights>
+void group_nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    if constexpr (kCubeLanesPerPoint<V>) {
+        nearest_two<V, Metric, kUnitWeights>(w, points, count, out);
+    } else {
+        sequential_nearest_two<V, Metric>(w, points, count, out);
+    }
+}
+
+// cellular_basis's contract for one point (kernel.h, PointBasis).
+template <class V>
+void point_basis(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F,
+                 Vector3* delta, uint32_t* ID) {
+    if (N == 2 && delta == nullptr && ID == nullptr) {
+        NearestTwo two;
+        LaneMetric lanes;
+        if (kCubeLanesPerPoint<V> && lane_metric_of(metric, &lanes)) {
+            const Vector3 point{x, y, z};
+            const bool unit = Kernel::unit(w) != 0;
+            switch (lanes) {
+                case LaneMetric::euclidian:
+                    (unit ? group_nearest_two<V, LaneMetric::euclidian, true>
+                          : group_nearest_two<V, LaneMetric::euclidian, false>)(w, &point, 1, &two);
+                    break;
+                case LaneMetric::manhattan:
+                    (unit ? group_nearest_two<V, LaneMetric::manhattan, true>
+                          : group_nearest_two<V, LaneMetric::manhattan, false>)(w, &point, 1, &two);
+                    break;
+                case LaneMetric::chessboard:
+                    (unit ? group_nearest_two<V, LaneMetric::chessboard, true>
+                          : group_nearest_two<V, LaneMetric::chessboard, false>)(w, &point, 1, &two);
+                    break;
+            }
+        } else {
+            KeepTwo keep;
+            search_any<V>(metric, w, x, y, z, keep);
+            two = NearestTwo{keep.f0, keep.f1};
+        }
+        F[0] = unscale(two.f0);
+        F[1] = unscale(two.f1);
+        return;
+    }
+    // Slots no candidate fills leave with a NaN offset and id 0 (the NaN
+    // survives the scaling below).
+    for (int32_t i = 0; i < N; ++i) F[i] = FAR_DISTANCE;
+    if (delta != nullptr) {
+        for (int32_t i = 0; i < N; ++i) delta[i] = Vector3{kUnfilledOffset, kUnfilledOffset, kUnfilledOffset};
+    }
+    if (ID != nullptr) {
+        for (int32_t i = 0; i < N; ++i) ID[i] = kUnfilledId;
+    }
+    KeepInArrays keep{F, delta, ID, N};
+    search_any<V>(metric, w, x, y, z, keep);
+    for (int32_t i = 0; i < N; ++i) F[i] = unscale(F[i]);
+    if (delta != nullptr) {
+        for (int32_t i = 0; i < N; ++i) {
+            delta[i].x *= DENSITY_UNSCALE;
+            delta[i].y *= DENSITY_UNSCALE;
+            delta[i].z *= DENSITY_UNSCALE;
+        }
+    }
+}
+
+template <class V>
+constexpr Kernel make_kernel(Isa isa) {
+    static_assert(check_lane_ops<V>(), "the target's lanes lack part of the vocabulary");
+    using L = LaneMetric;
+    return Kernel{isa,
+                  &point_basis<V>,
+                  &add_cube_points<V>,
+                  {{&group_nearest_two<V, L::euclidian, false>, &group_nearest_two<V, L::euclidian, true>},
+                   {&group_nearest_two<V, L::manhattan, false>, &group_nearest_two<V, L::manhattan, true>},
+                   {&group_nearest_two<V, L::chessboard, false>, &group_nearest_two<V, L::chessboard, true>}},
+                  {{&nearest_two_points<V, L::euclidian, false>, &nearest_two_points<V, L::euclidian, true>},
+                   {&nearest_two_points<V, L::manhattan, false>, &nearest_two_points<V, L::manhattan, true>},
+                   {&nearest_two_points<V, L::chessboard, false>, &nearest_two_points<V, L::chessboard, true>}},
+                  &power_bounds<V>};
+}
+
+}  // namespace
+}  // namespace TULO_KERNEL_TARGET
+}  // namespace kernels
+}  // namespace tulo
