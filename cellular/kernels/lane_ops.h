@@ -11,6 +11,7 @@
 //                   nearest the point in the first lanes (a tuning choice)
 //   kMaskRegisters  M is a mask register, so select() folds into the
 //                   instruction it follows (a tuning choice)
+//   kCheapSelect    select() is one instruction (a tuning choice)
 //
 // Floats, each lane an IEEE single-precision operation rounded to nearest
 // (the searches run in the default floating-point environment)
@@ -75,6 +76,14 @@
 #include <type_traits>
 
 #include "cellular/kernels/neighbourhood.h"
+
+// The detectors name vector types (__m128, ...) as template arguments, whose
+// alignment attributes GCC then reports as ignored: harmless for a check of
+// types.
+#if defined(__GNUC__) && !defined(__clang__)
+#    pragma GCC diagnostic push
+#    pragma GCC diagnostic ignored "-Wignored-attributes"
+#endif
 
 namespace tulo {
 namespace kernels {
@@ -148,7 +157,8 @@ template <class V, class = void>
 struct has_constants : std::false_type {};
 template <class V>
 struct has_constants<V, std::void_t<decltype(static_cast<int>(V::kWidth)), decltype(static_cast<bool>(V::kNearFirst)),
-                                    decltype(static_cast<bool>(V::kMaskRegisters)), typename V::F, typename V::I,
+                                    decltype(static_cast<bool>(V::kMaskRegisters)),
+                                    decltype(static_cast<bool>(V::kCheapSelect)), typename V::F, typename V::I,
                                     typename V::M>> : std::true_type {};
 
 #undef TULO_F
@@ -163,7 +173,7 @@ struct has_constants<V, std::void_t<decltype(static_cast<int>(V::kWidth)), declt
 template <class V>
 constexpr bool check_lane_ops() {
     using namespace lane_ops;
-    static_assert(has_constants<V>::value, "lane types F, I, M or constants kWidth, kNearFirst, kMaskRegisters missing");
+    static_assert(has_constants<V>::value, "lane types F, I, M or constants kWidth, kNearFirst, kMaskRegisters, kCheapSelect missing");
     static_assert(has_set<V>::value, "lane operation missing or mistyped: static F set(float)");
     static_assert(has_load<V>::value, "lane operation missing or mistyped: static F load(const float*)");
     static_assert(has_store<V>::value, "lane operation missing or mistyped: static void store(float*, F)");
@@ -218,3 +228,7 @@ constexpr bool check_lane_ops() {
 
 }  // namespace kernels
 }  // namespace tulo
+
+#if defined(__GNUC__) && !defined(__clang__)
+#    pragma GCC diagnostic pop
+#endif

@@ -38,6 +38,7 @@ struct Lanes {
     static constexpr int kWidth = 16;
     static constexpr bool kNearFirst = false;  // latency binds: the longer start costs more than skipping saves
     static constexpr bool kMaskRegisters = true;
+    static constexpr bool kCheapSelect = true;
     using F = __m512;
     using I = __m512i;
     using M = __mmask16;

@@ -71,21 +71,28 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     F r[kCubes];
     const bool floors_alone = kFloors && weights_let_floors && offsets_let_floors_decide<V>(inside);
     if (!floors_alone) V::lane_bounds(inside[0], inside[1], inside[2], r);
-    const I own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
-                                       V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
-                               V::muli(cube[2], V::seti(static_cast<int32_t>(lattice::kHashZ))));
-    // Generator state k of the own cube; cube n's is this plus seed_offset[k][n].
+    // The own cube's hash and generator states (invariant 12): cube n's state
+    // k is base[k] + seed_offset[k][n]. Formed only where the lanes' cubes
+    // differ (the shared path forms each point once, in scalar arithmetic).
+    I own_hash;
     I base[kCoordinateSteps];
-    for (int k = 0; k < kCoordinateSteps; ++k) {
-        base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))), V::seti(static_cast<int32_t>(t.add[k])));
-    }
+    auto form_states = [&]() TULO_ALWAYS_INLINE {
+        own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
+                                   V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
+                           V::muli(cube[2], V::seti(static_cast<int32_t>(lattice::kHashZ))));
+        for (int k = 0; k < kCoordinateSteps; ++k) {
+            base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))),
+                              V::seti(static_cast<int32_t>(t.add[k])));
+        }
+    };
 
     F lo = V::set(FAR_DISTANCE), hi = lo;
     // (The lambdas share the search's state by reference: always inlined,
     // see TULO_ALWAYS_INLINE.)
-    // Cube n's points, each inserted where the lane visits the cube. Every
-    // slot is computed: a branch on whether any lane needs one costs more in
-    // mispredictions than the slot.
+    // Cube n's points, each inserted where the lane visits the cube. With
+    // wide vectors every slot is computed: a branch on whether any lane
+    // needs one costs more in mispredictions than the slot. With 4 lanes a
+    // slot no lane needs (a third to a fifth point) is skipped.
     auto visit_cube = [&](int n, M visit) TULO_ALWAYS_INLINE {
         const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
@@ -94,22 +101,32 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         F a = V::set(FAR_DISTANCE), b = a;
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
             const M has = V::gti(count, V::seti(j));
+            if constexpr (V::kWidth <= 4) {
+                if (j >= 2 && V::none(has)) break;
+            }
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
                 const int k = 3 * j + axis;
                 d[axis] = offset<V>(c[axis], V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n]))), at[axis]);
             }
-            const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
+            F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
             // Insert by min and max (invariant 1); the first point updates a
-            // alone (invariant 2). Selects on every instruction set: here the
-            // NaN-for-missing form of the cube lanes is slower.
-            if (j == 0) {
+            // alone (invariant 2). A missing point is left out by selects
+            // where a select is one instruction, else by a NaN distance,
+            // which min and max drop.
+            if constexpr (V::kCheapSelect) {
+                if (j == 0) {
+                    a = V::select(has, V::min(dist, a), a);
+                    continue;
+                }
+                const F new_b = V::max(a, V::min(dist, b));
                 a = V::select(has, V::min(dist, a), a);
-                continue;
+                b = V::select(has, new_b, b);
+            } else {
+                dist = V::nan_where(V::gti(V::seti(j + 1), count), dist);
+                if (j != 0) b = V::max(a, V::min(dist, b));
+                a = V::min(dist, a);
             }
-            const F new_b = V::max(a, V::min(dist, b));
-            a = V::select(has, V::min(dist, a), a);
-            b = V::select(has, new_b, b);
         }
         const F second = V::min(V::max(lo, a), V::min(hi, b));
         lo = V::select(visit, V::min(a, lo), lo);
@@ -179,6 +196,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         if (shared) {
             search(visit_shared, useful);
         } else {
+            form_states();
             search(visit_cube, useful);
         }
     };

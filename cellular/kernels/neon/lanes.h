@@ -28,6 +28,7 @@ struct Lanes {
     static constexpr int kWidth = 4;
     static constexpr bool kNearFirst = false;
     static constexpr bool kMaskRegisters = false;
+    static constexpr bool kCheapSelect = true;
     using F = float32x4_t;
     using I = int32x4_t;
     using M = uint32x4_t;  // all-ones lanes

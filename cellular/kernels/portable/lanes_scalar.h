@@ -23,6 +23,7 @@ struct Lanes {
     static constexpr int kWidth = 4;
     static constexpr bool kNearFirst = false;
     static constexpr bool kMaskRegisters = false;
+    static constexpr bool kCheapSelect = false;
     struct F {
         float v[4];
     };

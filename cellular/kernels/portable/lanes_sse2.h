@@ -23,6 +23,7 @@ struct Lanes {
     static constexpr int kWidth = 4;
     static constexpr bool kNearFirst = false;
     static constexpr bool kMaskRegisters = false;
+    static constexpr bool kCheapSelect = false;
     using F = __m128;
     using I = __m128i;
     using M = __m128;  // all-ones lanes
@@ -109,16 +110,30 @@ struct Lanes {
         scalar_cube_bounds<T>(s, b);
         for (int v = 0; v < kCubeLanes / kWidth; ++v) r[v] = load(b + kWidth * v);
     }
+    // Two double bounds as the low two floats, rounded toward minus
+    // infinity: the nearest float, one step lower where it lies above the
+    // bound (the bounds are never negative, so the step is one less in the
+    // bit pattern; invariant 4).
+    static __m128 round_down(__m128d bound) {
+        const __m128 nearest = _mm_cvtpd_ps(bound);
+        const __m128d above = _mm_cmpgt_pd(_mm_cvtps_pd(nearest), bound);
+        const __m128i step = _mm_shuffle_epi32(_mm_castpd_si128(above), _MM_SHUFFLE(3, 3, 2, 0));
+        return _mm_castsi128_ps(_mm_add_epi32(_mm_castps_si128(nearest), step));
+    }
+    // Per lane, in double precision, two lanes at a time.
     static void lane_bounds(F fx, F fy, F fz, F* r) {
-        alignas(16) float x[kWidth], y[kWidth], z[kWidth];
-        store(x, fx), store(y, fy), store(z, fz);
-        alignas(16) float b[kCubes][kWidth];
-        for (int lane = 0; lane < kWidth; ++lane) {
-            float bound[kCubes];
-            scalar_lane_bounds(x[lane], y[lane], z[lane], bound);
-            for (int n = 1; n < kCubes; ++n) b[n][lane] = bound[n];
+        __m128 half[2][kCubes];
+        for (int h = 0; h < 2; ++h) {
+            auto widen = [h](F v) { return _mm_cvtps_pd(h == 0 ? v : _mm_movehl_ps(v, v)); };
+            const __m128d one = _mm_set1_pd(1.0);
+            const __m128d x = widen(fx), y = widen(fy), z = widen(fz);
+            const __m128d mx = _mm_sub_pd(one, x), my = _mm_sub_pd(one, y), mz = _mm_sub_pd(one, z);
+            const __m128d terms[7] = {_mm_setzero_pd(),  _mm_mul_pd(x, x), _mm_mul_pd(mx, mx), _mm_mul_pd(y, y),
+                                      _mm_mul_pd(my, my), _mm_mul_pd(z, z), _mm_mul_pd(mz, mz)};
+            each_culling_bound(terms, [](__m128d a, __m128d b) { return _mm_add_pd(a, b); },
+                               [&](int n, __m128d bound) { half[h][n] = round_down(bound); });
         }
-        for (int n = 1; n < kCubes; ++n) r[n] = load(b[n]);
+        for (int n = 1; n < kCubes; ++n) r[n] = _mm_movelh_ps(half[0][n], half[1][n]);
     }
     // sqrtf(v) * DENSITY_UNSCALE of every lane, interleaved.
     static void store_results(F lo, F hi, float* out) {
