@@ -214,8 +214,8 @@ int main(int argc, char** argv) {
         }
         // EXR is premultiplied unless asked otherwise; PNG is straight.
         options.premultiply = format == preview::Format::exr && !options.straight_alpha;
-        const int threads = options.threads > 0 ? options.threads
-                                                : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        // 0: one per core available to the process, as the basis library counts them.
+        const int threads = options.threads > 0 ? options.threads : static_cast<int>(tulo::batch_default_threads());
         const preview::Layout first_layout = preview::plan(frame_options(options, 1));
         for (const std::string& notice : first_layout.notices) std::fprintf(stderr, "cellular-preview: note: %s\n", notice.c_str());
         const long tiles_per_frame = preview::count_tiles(first_layout);

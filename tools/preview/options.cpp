@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -129,7 +130,9 @@ Options default_options() {
     o.params.color2 = {0.08f, 0.12f, 0.22f, 1.0f};
     o.params.metric = 1;
     o.params.weights = {1.0f, 1.0f, 1.0f};
-    o.params.octaves = 2;
+    // No extra octaves: the plugin's own default and the Python module's, so
+    // that every interface gives the same value for the same point.
+    o.params.octaves = 0;
     // The default view's values stay below 1/gain = 2, so that no sample of
     // the brightest cells falls beyond the limit (color2 with alpha 0).
     o.params.gain = 0.5f;
@@ -163,7 +166,7 @@ std::string usage(const char* program) {
       << "                        subtracted from the offset; 5 Superquadratic: per-axis\n"
       << "                        exponents. With 4, and 5 with large exponents, the search's\n"
       << "                        cube culling shows as straight seams: part of the pattern\n"
-      << "  --octaves N           extra finer octaves (clamped to 0..5)      [2]\n"
+      << "  --octaves N           extra finer octaves (clamped to 0..5)      [0]\n"
       << "  --gain G              a value t above 1/G gives color2 with alpha 0 (a hole);\n"
       << "                        below it t*G blends the colours. G of 0 or below cuts\n"
       << "                        every positive value                      [0.5]\n"
@@ -226,7 +229,8 @@ std::string usage(const char* program) {
       << "                        (alpha becomes 1): holes cut by the gain show as such\n"
       << "  --params FILE         read options from FILE (one per line, as here; # comments)\n"
       << "  --save-params FILE    write the options that shape the picture to FILE\n"
-      << "  --threads N           worker threads (0: all cores)             [0]\n"
+      << "  --threads N           worker threads: 0 one per available core, or 1.." << kMaxThreads << "; a\n"
+      << "                        negative count or one above " << kMaxThreads << " is refused        [0]\n"
       << "  --library PATH        the shader library  [tulo_cellulartexture.so beside this program,\n"
       << "                        or in the library folder of its installation]\n"
       << "  --quiet               no progress bar and no summary line (warnings still show)\n"
@@ -539,7 +543,11 @@ Options parse_options(int argc, char** argv) {
                 o.save_params = take();
                 if (o.save_params.empty()) fail(arg, "needs a file name");
             } else if (arg == "--threads") {
-                o.threads = static_cast<int>(parse_integer(arg, take(), 0, kMaxThreads));
+                const std::string v = take();
+                const long n = parse_integer(arg, v, INT_MIN, INT_MAX);
+                if (n < 0) fail(arg, "'" + v + "' is negative: give 0 for one thread per available core, or 1.." + std::to_string(kMaxThreads));
+                if (n > kMaxThreads) fail(arg, "'" + v + "' is above the cap of " + std::to_string(kMaxThreads) + " threads");
+                o.threads = static_cast<int>(n);
             } else if (arg == "--straight-alpha") {
                 o.straight_alpha = true;
             } else if (arg == "--background") {

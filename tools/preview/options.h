@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cellular/cellular_batch.h"
 #include "shader/tulo_cellulartexture.h"
 #include "standin/standin_renderer.h"
 
@@ -12,7 +13,9 @@ namespace preview {
 
 // Limits that keep a render within memory and time a user would expect.
 constexpr int kMaxImageSide = 16384;  // pixels, of an image or a whole sheet
-constexpr int kMaxThreads = 1024;
+// Worker threads: the basis library's own cap, so that one rule holds for
+// every interface (0 is one per available core).
+constexpr int kMaxThreads = tulo::kMaxBatchThreads;
 constexpr int kMaxSweepCells = 64;
 constexpr int kMaxSamples = 256;  // per pixel
 constexpr int kMaxFrames = 10000;
@@ -69,7 +72,7 @@ struct Options {
     int samples = 1;                        // per pixel, a square number
     ColorSpace colorspace = ColorSpace::srgb;  // of 8-bit output
     bool raw = false;                       // the value t itself, as grey
-    int threads = 0;                        // 0: all cores
+    int threads = 0;                        // 0: one per available core
     std::string library;                    // empty: found beside this program
     std::string output = "preview.png";     // "-": PNG to standard output
     std::string save_params;                // write the options to this file

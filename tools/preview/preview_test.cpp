@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/cellular_batch.h"
 #include "cellular/testing/float_bits.h"
 #include "standin/standin_renderer.h"
 #include "tools/preview/image_io.h"
@@ -560,6 +561,8 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--ramp speed=1:2", 2, "unknown parameter 'speed'"},
         {"--view cube", 2, "expected slice or sphere"},
         {"--colorspace p3", 2, "expected srgb or linear"},
+        {"--threads -1", 2, "option --threads: '-1' is negative: give 0 for one thread per available core"},
+        {"--threads 257", 2, "option --threads: '257' is above the cap of 256 threads"},
         {"--library /nonexistent/lib.so" + out, 1, "cannot load shader library '/nonexistent/lib.so'"},
         {std::string("--library ") + NOT_A_SHADER_PATH + out, 1, "lacks the entry point 'tulo_cellulartexture_version'"},
     };
@@ -622,6 +625,14 @@ TEST_F(Preview, EveryRenderEndsWithItsFacts) {
     EXPECT_TRUE(contains(limit.output, "of 4096 samples")) << limit.output;
     EXPECT_FALSE(contains(limit.output, "alpha 0 0%")) << limit.output;
     EXPECT_FALSE(contains(limit.output, "warning")) << limit.output;
+    // --threads 0 (the default) is one thread per core available to the
+    // process, as the basis library counts them.
+    const int cores = tulo::batch_default_threads();
+    const std::string threads = std::to_string(cores) + (cores == 1 ? " thread," : " threads,");
+    for (const char* given : {"", "--threads 0 "}) {
+        const ProgramRun r = run_preview(std::string(given) + "--size 8x8 -o " + path("t.png"));
+        EXPECT_TRUE(contains(r.output, "(8x8, " + threads)) << given << r.output;
+    }
 }
 
 TEST_F(Preview, VersionAndHelp) {
@@ -876,7 +887,9 @@ TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {
     std::ofstream(path("points.txt")) << "# golden points\n1.25,-3,0.5\n\n7 8 9\n";
     const ProgramRun r = run_preview("--probe 0.5,1,2 --points " + path("points.txt") + " --metric 3 --weights 0.3,2,1 --gain 0.4");
     ASSERT_EQ(0, r.status) << r.output;
+    // The look's defaults, and the octave count every interface defaults to: 0.
     tulo::CellularTextureParams p = preview::default_options().params;
+    p.octaves = 0;
     p.metric = 3;
     p.weights = {0.3f, 2.0f, 1.0f};
     p.gain = 0.4f;
