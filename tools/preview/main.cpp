@@ -185,8 +185,13 @@ int main(int argc, char** argv) {
         // Everything about the output is checked before any work.
         const bool animated = options.animation.kind != preview::Animation::Kind::none;
         const int frames = animated ? options.animation.frames : 1;
-        preview::check_output_path(animated ? frame_name(options.output, 1) : options.output);
+        for (int frame = 1; frame <= frames; ++frame) {
+            preview::check_output_path(animated ? frame_name(options.output, frame) : options.output);
+        }
         const preview::Format format = preview::format_of(options.output);
+        for (int frame = 1; frame <= frames; ++frame) {
+            preview::check_output_takes(animated ? frame_name(options.output, frame) : options.output, format);
+        }
         if (format == preview::Format::exr && options.output == "-") {
             throw preview::UsageError("standard output takes PNG only");
         }

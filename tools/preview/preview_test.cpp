@@ -3,6 +3,7 @@
 // called directly; bad input must fail with a message and an exit code and
 // leave nothing behind. Grouped by concern: output, pictures, facts,
 // workflow (and the layout of labels and ticks, checked on plan()).
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -89,6 +90,40 @@ bool ends_within(pid_t child, int sig, std::chrono::milliseconds limit) {
 }
 
 using tulo_test::bits;
+
+// fsync, interposed for the whole test program (the output code is linked
+// in): while an FsyncLog exists, every call is recorded with what it
+// flushed and whether the logged final name then held the new file (more
+// than its old 3 bytes); then the C library's fsync runs.
+struct FsyncCall {
+    bool folder;
+    bool final_is_new;
+};
+
+struct FsyncLog {
+    explicit FsyncLog(std::string final_path) : final_path(std::move(final_path)) { active = this; }
+    ~FsyncLog() { active = nullptr; }
+    std::string final_path;
+    std::vector<FsyncCall> calls;
+    static FsyncLog* active;
+};
+FsyncLog* FsyncLog::active = nullptr;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    using Fsync = int (*)(int);
+    static const Fsync real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+    if (FsyncLog* log = FsyncLog::active) {
+        struct stat flushed, final_file;
+        const bool folder = fstat(fd, &flushed) == 0 && S_ISDIR(flushed.st_mode);
+        const bool is_new = stat(log->final_path.c_str(), &final_file) == 0 && final_file.st_size > 3;
+        log->calls.push_back({folder, is_new});
+    }
+    return real(fd);
+}
+
+namespace {
 
 class Preview : public ::testing::Test {
 protected:
@@ -361,6 +396,10 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
     // write it all the same).
     std::ofstream(path("readonly.png")) << "keep";
     fs::permissions(path("readonly.png"), fs::perms::owner_read);
+    // A pipe cannot take EXR, which is written with seeks back: refused by
+    // its type, without opening it (which would wait for a reader).
+    ASSERT_EQ(0, mkfifo(path("pipe.exr").c_str(), 0644));
+    ASSERT_EQ(0, mkfifo(path("pipe.0002.exr").c_str(), 0644));
     const bool root = geteuid() == 0;
     struct Case {
         std::string output;
@@ -375,13 +414,15 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
         {path("x.jpg"), 2, ".jpg is not a supported format (supported: .png, .exr)"},
         {path("x.tif"), 2, ".tif is not a supported format"},
         {path("noextension"), 2, "has no extension"},
+        {path("pipe.exr"), 2, "cannot write an EXR to '" + path("pipe.exr") + "': it is a pipe"},
+        {path("pipe.exr") + " --frames 3 --depth 0:1", 2, "cannot write an EXR to '" + path("pipe.0002.exr") + "': it is a pipe"},
     };
     // A render this size with Minkowski would take many seconds: these must
-    // fail at once.
+    // fail at once (and a program that waits on the pipe is stopped).
     for (const Case& c : cases) {
         if (root && c.output == path("readonly.png")) continue;
         const auto start = std::chrono::steady_clock::now();
-        const ProgramRun r = run_preview("--size 4096x4096 --metric 4 -o " + c.output);
+        const ProgramRun r = run_shell("timeout 60 " + std::string(PREVIEW_PATH) + " --size 4096x4096 --metric 4 -o " + c.output);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_EQ(c.status, r.status) << c.output << "\n" << r.output;
         EXPECT_TRUE(contains(r.output, c.message)) << c.output << "\n" << r.output;
@@ -389,7 +430,7 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
     }
     std::vector<std::string> left = files();
     std::sort(left.begin(), left.end());
-    EXPECT_EQ((std::vector<std::string>{"folder", "readonly.png"}), left);
+    EXPECT_EQ((std::vector<std::string>{"folder", "pipe.0002.exr", "pipe.exr", "readonly.png"}), left);
     std::ifstream kept(path("readonly.png"));
     EXPECT_EQ("keep", std::string(std::istreambuf_iterator<char>(kept), {}));
     // A device is written in place, never replaced by a file.
@@ -500,6 +541,36 @@ TEST_F(Preview, ShortOfMemoryItSaysHowMuchIsNeeded) {
     const ProgramRun s = run_preview("--sweep gain=0.1:1:64 --cell 2048 -o " + path("sheet.png"));
     EXPECT_EQ(2, s.status);
     EXPECT_TRUE(contains(s.output, "more than 16384 on a side")) << s.output;
+}
+
+TEST_F(Preview, ANewFileGetsTheModeOfTheUmask) {
+    for (const char* mask : {"027", "002", "077"}) {
+        const std::string out = path(std::string("new") + mask + ".png");
+        const ProgramRun r = run_shell(std::string("umask ") + mask + "; exec " + PREVIEW_PATH + " --size 8x8 --quiet -o " + out);
+        ASSERT_EQ(0, r.status) << r.output;
+        struct stat st;
+        ASSERT_EQ(0, stat(out.c_str(), &st));
+        EXPECT_EQ(0666u & ~std::stoul(mask, nullptr, 8), st.st_mode & 0777u) << "umask " << mask;
+    }
+}
+
+TEST_F(Preview, TheFileIsOnDiskBeforeItsNameAndTheNameAfter) {
+    // fsync as the output code calls it (see the interposer above): the
+    // temporary file flushed while the final name still holds the old
+    // file, then the folder flushed once the name holds the new one.
+    const std::string final_path = path("out.png");
+    std::ofstream(final_path) << "old";
+    FsyncLog log(final_path);
+    {
+        preview::AtomicOutput out(final_path);
+        out.write(std::vector<unsigned char>(4096, 7));
+        out.commit();
+    }
+    ASSERT_EQ(2u, log.calls.size());
+    EXPECT_FALSE(log.calls[0].folder);
+    EXPECT_FALSE(log.calls[0].final_is_new) << "the file was flushed after the rename";
+    EXPECT_TRUE(log.calls[1].folder);
+    EXPECT_TRUE(log.calls[1].final_is_new) << "the folder was flushed before the rename";
 }
 
 TEST_F(Preview, AnExistingFileKeepsItsModeAndALinkIsWrittenThrough) {
