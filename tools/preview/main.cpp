@@ -140,11 +140,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cellular-preview: %s\n", e.what());
         return 2;
     }
-    if (options.help) {
+    const preview::Mode mode = preview::mode_of(options);
+    if (mode == preview::Mode::help) {
         std::fputs(preview::usage(argv[0]).c_str(), stdout);
         return 0;
     }
-    if (!options.compare.empty()) {
+    // A render's options are checked once its output format is known.
+    if (mode != preview::Mode::render) {
+        try {
+            preview::refuse_ignored_options(options, false);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "cellular-preview: %s\n", e.what());
+            return 2;
+        }
+    }
+    if (mode == preview::Mode::compare) {
         std::string report;
         bool same = false;
         try {
@@ -158,6 +168,31 @@ int main(int argc, char** argv) {
     }
 
     try {
+        // The look's file, written whole or not at all; checked against the
+        // image's own name when there is one.
+        auto save_look = [&](const std::string& image_path) {
+            const std::string text = preview::params_text(options);
+            if (options.save_params == "-") {
+                if (options.output_given && options.output == "-") {
+                    throw preview::UsageError("--save-params - and -o - both want standard output");
+                }
+                preview::write_to_stdout(std::vector<unsigned char>(text.begin(), text.end()));
+                return;
+            }
+            if (!image_path.empty() && preview::same_file(options.save_params, image_path)) {
+                throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
+            }
+            preview::check_output_path(options.save_params);
+            preview::AtomicOutput saved(options.save_params);
+            saved.write(std::vector<unsigned char>(text.begin(), text.end()));
+            saved.commit();
+        };
+        if (mode == preview::Mode::save_look) {
+            for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
+            save_look("");
+            return 0;
+        }
+
         const std::string library = options.library.empty() ? default_library_path() : options.library;
         std::string error;
         const auto lib = standin::ShaderLibrary::load(library, &error);
@@ -171,7 +206,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         lib->set_module_handle(standin::renderer_module_handle());
-        if (!options.probes.empty() || !options.points_file.empty()) {
+        if (mode == preview::Mode::probe) {
             std::vector<preview::Vec3> points = options.probes;
             if (!options.points_file.empty()) {
                 const std::vector<preview::Vec3> more = preview::read_points(options.points_file);
@@ -189,6 +224,11 @@ int main(int argc, char** argv) {
             preview::check_output_path(animated ? frame_name(options.output, frame) : options.output);
         }
         const preview::Format format = preview::format_of(options.output);
+        try {
+            preview::refuse_ignored_options(options, format == preview::Format::exr);
+        } catch (const std::invalid_argument& e) {
+            throw preview::UsageError(e.what());
+        }
         for (int frame = 1; frame <= frames; ++frame) {
             preview::check_output_takes(animated ? frame_name(options.output, frame) : options.output, format);
         }
@@ -197,20 +237,10 @@ int main(int argc, char** argv) {
         }
         for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
         if (!options.save_params.empty()) {
-            const std::string text = preview::params_text(options);
-            if (options.save_params == "-") {
-                if (options.output == "-") throw preview::UsageError("--save-params - and -o - both want standard output");
-                preview::write_to_stdout(std::vector<unsigned char>(text.begin(), text.end()));
-            } else {
-                if (preview::same_file(options.save_params, options.output) ||
-                    (animated && preview::same_file(options.save_params, frame_name(options.output, 1)))) {
-                    throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
-                }
-                preview::check_output_path(options.save_params);
-                preview::AtomicOutput saved(options.save_params);
-                saved.write(std::vector<unsigned char>(text.begin(), text.end()));
-                saved.commit();
+            if (animated && preview::same_file(options.save_params, options.output)) {
+                throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
             }
+            save_look(animated ? frame_name(options.output, 1) : options.output);
         }
 
         if (options.passes && format != preview::Format::exr) throw preview::UsageError("--passes needs an .exr output");

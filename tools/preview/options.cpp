@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -145,11 +147,55 @@ std::string format_value(double v) {
     return text;
 }
 
+namespace {
+
+// v with `digits` significant digits, positional for magnitudes from 1e-4
+// up to 1e16, otherwise as D.DDDeX; trailing zeros dropped.
+std::string readable_number(double v, int digits) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char text[48];
+    std::snprintf(text, sizeof(text), "%.*e", digits - 1, v);  // [-]D.DDDe[+-]XX
+    const std::string s = text;
+    const auto e = s.find('e');
+    const int exponent = std::atoi(s.c_str() + e + 1);
+    const bool negative = s[0] == '-';
+    std::string d;  // the significant digits
+    for (size_t k = negative ? 1 : 0; k < e; ++k)
+        if (s[k] != '.') d += s[k];
+    while (d.size() > 1 && d.back() == '0') d.pop_back();
+    std::string out = negative ? "-" : "";
+    if (exponent < -4 || exponent >= 16) {
+        out += d.substr(0, 1) + (d.size() > 1 ? "." + d.substr(1) : "") + "e" + std::to_string(exponent);
+    } else if (exponent < 0) {
+        out += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + d;
+    } else {
+        const size_t whole = static_cast<size_t>(exponent) + 1;
+        if (d.size() <= whole) {
+            out += d + std::string(whole - d.size(), '0');
+        } else {
+            out += d.substr(0, whole) + "." + d.substr(whole);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string shortest_text(float v) {
-    char text[32];
+    std::string text;
     for (int digits = 1; digits <= 9; ++digits) {
-        std::snprintf(text, sizeof(text), "%.*g", digits, static_cast<double>(v));
-        if (std::strtof(text, nullptr) == v || v != v) break;
+        text = readable_number(static_cast<double>(v), digits);
+        if (std::strtof(text.c_str(), nullptr) == v || v != v) break;
+    }
+    return text;
+}
+
+std::string shortest_text(double v) {
+    std::string text;
+    for (int digits = 1; digits <= 17; ++digits) {
+        text = readable_number(v, digits);
+        if (std::strtod(text.c_str(), nullptr) == v || v != v) break;
     }
     return text;
 }
@@ -228,7 +274,9 @@ std::string usage(const char* program) {
       << "  --background checker|R,G,B  flatten alpha onto a checkerboard or a colour\n"
       << "                        (alpha becomes 1): holes cut by the gain show as such\n"
       << "  --params FILE         read options from FILE (one per line, as here; # comments)\n"
-      << "  --save-params FILE    write the options that shape the picture to FILE\n"
+      << "  --save-params FILE    write the options that shape the picture (the look) to\n"
+      << "                        FILE, as a person writes numbers; without -o only that:\n"
+      << "                        nothing is rendered\n"
       << "  --threads N           worker threads: 0 one per available core, or 1.." << kMaxThreads << "; a\n"
       << "                        negative count or one above " << kMaxThreads << " is refused        [0]\n"
       << "  --library PATH        the shader library  [tulo_cellulartexture.so beside this program,\n"
@@ -236,6 +284,10 @@ std::string usage(const char* program) {
       << "  --quiet               no progress bar and no summary line (warnings still show)\n"
       << "  --version             this program's and the shader library's versions\n"
       << "  -h, --help            this text\n\n"
+      << "--help and --version answer and ignore the rest. Otherwise an option named on the\n"
+      << "command line that the run would not use is refused (exit 2): -o with --probe,\n"
+      << "--threads with --compare, --colorspace with EXR, --gain with --pass, and so on;\n"
+      << "options read from a --params file are a whole look, of which a run uses its part.\n\n"
       << "Environment: TULO_CELLULAR_MAX_ISA=portable|avx2|avx512 caps the search kernel the\n"
       << "library chooses from the CPU (every kernel gives the same bits; --version names it).\n\n"
       << "Exit codes: 0 done; 2 anything found before the render: a bad option or options\n"
@@ -399,7 +451,11 @@ Options parse_options(int argc, char** argv) {
     Options o = default_options();
     for (int i = 0; i < argc; ++i) o.command_line += (i ? " " : "") + std::string(argv[i]);
     std::vector<Token> given;
-    for (int i = 1; i < argc; ++i) given.push_back({argv[i], "", ""});
+    for (int i = 1; i < argc; ++i) {
+        given.push_back({argv[i], "", ""});
+        const std::string word = argv[i];
+        if (word == "--params" || word.rfind("--params=", 0) == 0) o.given.push_back("--params");
+    }
     std::vector<Token> tokens;
     append_tokens(tokens, given, 0);
 
@@ -423,6 +479,7 @@ Options parse_options(int argc, char** argv) {
                 if (i + 1 >= tokens.size()) fail(arg, "needs a value");
                 return tokens[++i].text;
             };
+            if (origin.empty()) o.given.push_back(arg);
             auto& p = o.params;
             if (arg == "-h" || arg == "--help") {
                 o.help = true;
@@ -539,6 +596,7 @@ Options parse_options(int argc, char** argv) {
             } else if (arg == "-o" || arg == "--output") {
                 o.output = take();
                 if (o.output.empty()) fail(arg, "needs a file name");
+                o.output_given = true;
             } else if (arg == "--save-params") {
                 o.save_params = take();
                 if (o.save_params.empty()) fail(arg, "needs a file name");
@@ -634,18 +692,95 @@ Options parse_options(int argc, char** argv) {
     return o;
 }
 
+Mode mode_of(const Options& o) {
+    if (o.help) return Mode::help;
+    if (!o.compare.empty()) return Mode::compare;
+    if (o.version) return Mode::version;
+    if (!o.probes.empty() || !o.points_file.empty()) return Mode::probe;
+    if (!o.save_params.empty() && !o.output_given) return Mode::save_look;
+    return Mode::render;
+}
+
+namespace {
+
+// The options of a look: those params_text writes, which --params files
+// carry, and which --save-params alone saves.
+constexpr const char* kLookOptions[] = {"--metric", "--weights", "--octaves", "--gain",   "--color1", "--color2",
+                                        "--raw",    "--size",    "--center",  "--scale",  "--depth",  "--normal",
+                                        "--up",     "--view",    "--samples", "--colorspace", "--sheet", "--sweep",
+                                        "--cell",   "--ramp",    "--frames"};
+// The options the plugin's answer at a point depends on.
+constexpr const char* kShaderOptions[] = {"--metric", "--weights", "--octaves", "--gain", "--color1", "--color2", "--raw"};
+
+template <size_t N>
+bool listed(const char* const (&names)[N], const std::string& name) {
+    return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return name == n; }) != std::end(names);
+}
+
+}  // namespace
+
+void refuse_ignored_options(const Options& o, bool exr) {
+    const Mode mode = mode_of(o);
+    if (mode == Mode::help || mode == Mode::version) return;
+    auto given = [&](const char* name) { return std::find(o.given.begin(), o.given.end(), name) != o.given.end(); };
+    auto refuse = [](const std::string& name, const std::string& why) {
+        throw std::invalid_argument("option " + name + " does not apply: " + why);
+    };
+    for (const std::string& name : o.given) {
+        if (name == "--quiet" || name == "--params") {
+            if (name == "--params" && mode == Mode::compare) refuse(name, "--compare uses nothing but the two images");
+            continue;
+        }
+        switch (mode) {
+            case Mode::help:
+            case Mode::version:
+            case Mode::render:
+                break;
+            case Mode::compare:
+                if (name != "--compare") refuse(name, "--compare uses nothing but the two images");
+                break;
+            case Mode::probe:
+                if (name == "-o" || name == "--output") {
+                    refuse(name, "--probe and --points print to standard output (redirect it to keep the lines)");
+                }
+                if (name != "--probe" && name != "--points" && name != "--library" && !listed(kShaderOptions, name)) {
+                    refuse(name, "--probe and --points call the plugin at points with the look's shader parameters, "
+                                 "nothing else");
+                }
+                break;
+            case Mode::save_look:
+                if (name != "--save-params" && !listed(kLookOptions, name)) {
+                    refuse(name, "--save-params without -o saves the look and renders nothing; name an output with -o "
+                                 "to render too");
+                }
+                break;
+        }
+    }
+    if (mode != Mode::render) return;
+    const bool sheet = o.sheet.kind != Sheet::Kind::none;
+    if (given("--cell") && !sheet) refuse("--cell", "it sizes the cells of a sheet; a single view takes --size");
+    if (exr && given("--colorspace")) refuse("--colorspace", "EXR keeps linear floats; it sets the encoding of PNG");
+    if (given("--straight-alpha") && o.background != Options::Background::none) {
+        refuse("--straight-alpha", "--background flattens alpha onto the background, so alpha is 1");
+    }
+    if (!o.pass.empty()) {
+        // A pass is the basis at each pixel's centre with the look's metric
+        // and weights, as at octave 0, written linear: nothing of the colour.
+        for (const char* name : {"--octaves", "--gain", "--color1", "--color2", "--raw", "--samples", "--colorspace",
+                                 "--background", "--straight-alpha", "--ramp"}) {
+            if (given(name)) {
+                refuse(name, "--pass draws the basis at each pixel's centre with the metric and weights only (as at "
+                             "octave 0, written linear), not the colour");
+            }
+        }
+    }
+}
+
 std::string params_text(const Options& o) {
     std::ostringstream t;
     // The shortest text that reads back to the same number: doubles for the
     // view, floats for the shader's parameters (0.95, not 0.949999988).
-    auto f = [](double v) {
-        char text[40];
-        for (int digits = 1; digits <= 17; ++digits) {
-            std::snprintf(text, sizeof(text), "%.*g", digits, v);
-            if (std::strtod(text, nullptr) == v || v != v) break;
-        }
-        return std::string(text);
-    };
+    auto f = [](double v) { return shortest_text(v); };
     auto color = [](const tulo::Color& c) {
         return shortest_text(c.r) + "," + shortest_text(c.g) + "," + shortest_text(c.b) + "," + shortest_text(c.a);
     };

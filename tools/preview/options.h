@@ -75,12 +75,17 @@ struct Options {
     int threads = 0;                        // 0: one per available core
     std::string library;                    // empty: found beside this program
     std::string output = "preview.png";     // "-": PNG to standard output
+    bool output_given = false;              // -o on the command line or in a params file
     std::string save_params;                // write the options to this file
     bool quiet = false;
     bool help = false;
     bool version = false;
     bool weights_given = false;             // --weights on the command line
     std::string command_line;               // as given, for the output's metadata
+    // The options named on the command line itself, as typed ("-o",
+    // "--size"), not those read from --params files: a look file carries a
+    // whole look, of which a mode may use a part.
+    std::vector<std::string> given;
     std::vector<std::string> warnings;      // values taken otherwise than given
     bool straight_alpha = false;            // EXR colour not multiplied by alpha
     // --background: alpha flattened onto a colour or a checkerboard.
@@ -95,6 +100,24 @@ struct Options {
 };
 
 Options default_options();
+
+// What a run does. --help and --version answer and ignore the rest; the
+// others use only some options (see refuse_ignored_options).
+enum class Mode {
+    help,
+    version,
+    compare,    // --compare A B
+    probe,      // --probe, --points: the plugin's answer at points, printed
+    save_look,  // --save-params without -o: the look's file, nothing rendered
+    render,     // an image, its frames, a sheet or a pass
+};
+Mode mode_of(const Options& options);
+
+// Refuses (std::invalid_argument, exit code 2) any option named on the
+// command line that the run would ignore: -o with --probe, --threads with
+// --compare, --colorspace with EXR output, and so on. `exr`: the rendered
+// output is EXR (used by Mode::render only).
+void refuse_ignored_options(const Options& options, bool exr);
 
 // Parses argv; throws std::invalid_argument with a message naming the
 // offending option (and, for options read from a --params file, the file
@@ -115,7 +138,10 @@ const char* param_name(standin::Param p);
 std::string format_value(double v);
 
 // The shortest decimal text that reads back to exactly v (0.95, not
-// 0.949999988), for files that must reproduce the value.
+// 0.949999988), as a person writes it: positional from 0.0001 up to 1e16
+// (20, not 2e+01), an exponent beyond (1e-7, 3e+20 as 3e20). For files
+// that must reproduce the value.
 std::string shortest_text(float v);
+std::string shortest_text(double v);
 
 }  // namespace preview

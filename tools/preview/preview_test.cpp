@@ -634,6 +634,15 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--colorspace p3", 2, "expected srgb or linear"},
         {"--threads -1", 2, "option --threads: '-1' is negative: give 0 for one thread per available core"},
         {"--threads 257", 2, "option --threads: '257' is above the cap of 256 threads"},
+        // An option the run would ignore is refused, whatever the mode.
+        {"--probe 0.5,1,2 -o " + path("x.png"), 2, "option -o does not apply: --probe and --points print to standard output"},
+        {"--points " + path("p.txt") + " --size 8x8", 2, "option --size does not apply: --probe and --points"},
+        {"--compare " + path("a.png") + " " + path("b.png") + " --threads 2", 2, "option --threads does not apply: --compare"},
+        {"--save-params " + path("look.txt") + " --threads 2", 2, "option --threads does not apply: --save-params without -o"},
+        {"--size 8x8 --cell 40" + out, 2, "option --cell does not apply: it sizes the cells of a sheet"},
+        {"--size 8x8 --colorspace linear -o " + path("x.exr"), 2, "option --colorspace does not apply: EXR keeps linear"},
+        {"--size 8x8 --background checker --straight-alpha -o " + path("x.exr"), 2, "option --straight-alpha does not apply"},
+        {"--size 8x8 --pass F1 --gain 0.3" + out, 2, "option --gain does not apply: --pass draws the basis"},
         {"--library /nonexistent/lib.so" + out, 1, "cannot load shader library '/nonexistent/lib.so'"},
         {std::string("--library ") + NOT_A_SHADER_PATH + out, 1, "lacks the entry point 'tulo_cellulartexture_version'"},
     };
@@ -787,6 +796,7 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
         "--view sphere --size 20x16 --metric 2",
         "--size 16x12 --normal 1,1,0 --up 0,0,1 --raw",
         "--size 16x12 --weights 0.3,2,1 --color2 0.1,0.2,0.3,1",
+        "--size 8x6 --gain 20 --color1 0.5,100,1e-4 --center 1e-5,-123456.5 --scale 3e-7 --depth 4e20",
     };
     int n = 0;
     for (const std::string& layout : layouts) {
@@ -804,6 +814,20 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
     const std::string text(std::istreambuf_iterator<char>(saved), {});
     EXPECT_TRUE(contains(text, "--color1 0.95,0.85,0.55,1\n")) << text;
     EXPECT_FALSE(contains(text, "--weights")) << text;
+    // Numbers as a person writes them, an exponent only for the very large
+    // or small.
+    EXPECT_TRUE(contains(text, "--scale 20\n")) << text;
+    std::ifstream readable(path("look" + std::to_string(n - 1) + ".txt"));
+    const std::string numbers(std::istreambuf_iterator<char>(readable), {});
+    EXPECT_TRUE(contains(numbers, "--gain 20\n--color1 0.5,100,0.0001,1\n")) << numbers;
+    EXPECT_TRUE(contains(numbers, "--center 1e-5,-123456.5\n--scale 3e-7\n--depth 4e20\n")) << numbers;
+    // Saving a look alone writes the look, and no picture over the one there.
+    std::ofstream(path("preview.png")) << "keep";
+    const ProgramRun alone = run_shell("cd " + dir_.string() + " && " + PREVIEW_PATH + " --metric 2 --save-params alone.txt");
+    EXPECT_EQ(0, alone.status) << alone.output;
+    EXPECT_TRUE(fs::exists(path("alone.txt")));
+    std::ifstream kept(path("preview.png"));
+    EXPECT_EQ("keep", std::string(std::istreambuf_iterator<char>(kept), {}));
     // Standard output takes the file; the image's own name is refused.
     const ProgramRun to_stdout = run_preview("--size 4x4 --quiet --save-params - -o " + path("c.png"));
     EXPECT_EQ(0, to_stdout.status);
