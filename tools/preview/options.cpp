@@ -13,8 +13,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
+
+#include "tools/preview/image_io.h"
 
 namespace preview {
 namespace {
@@ -273,7 +276,8 @@ std::string usage(const char* program) {
       << "                        premultiplied, as compositing tools read it; PNG is straight)\n"
       << "  --background checker|R,G,B  flatten alpha onto a checkerboard or a colour\n"
       << "                        (alpha becomes 1): holes cut by the gain show as such\n"
-      << "  --params FILE         read options from FILE (one per line, as here; # comments)\n"
+      << "  --params FILE         read options from FILE (one per line, as here; # comments),\n"
+      << "                        or the look a PNG or EXR made by this program carries\n"
       << "  --save-params FILE    write the options that shape the picture (the look) to\n"
       << "                        FILE, as a person writes numbers; without -o only that:\n"
       << "                        nothing is rendered\n"
@@ -309,8 +313,8 @@ struct Token {
 
 constexpr int kMaxParamsDepth = 8;
 
-// The words of a --params file: one option per line, as on the command
-// line; # starts a comment; a value may be quoted to hold spaces.
+// The words of a --params file, or of the look an image made by the
+// preview carries.
 std::vector<Token> read_params_file(const std::string& path);
 
 // The tokens with every --params FILE replaced by the file's tokens, files
@@ -338,28 +342,24 @@ void append_tokens(std::vector<Token>& out, const std::vector<Token>& in, int de
         try {
             append_tokens(out, read_params_file(file), depth + 1);
         } catch (const std::invalid_argument& e) {
-            if (where.empty() || std::string(e.what()).rfind("option --params: cannot read", 0) != 0) throw;
+            if (where.empty() || std::string(e.what()).rfind("option --params: ", 0) != 0) throw;
             throw std::invalid_argument(where + e.what());
         }
     }
 }
 
-std::vector<Token> read_params_file(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        throw std::invalid_argument("option --params: cannot read '" + path + "': it is a folder");
-    }
-    std::ifstream in(path);
-    if (!in) throw std::invalid_argument("option --params: cannot read '" + path + "': " + std::strerror(errno));
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+// The words of a look's text: one option per line, as on the command line;
+// # starts a comment; a value may be quoted to hold spaces. `where` names
+// the text in messages (with its line number after a colon).
+std::vector<Token> look_tokens(const std::string& text, const std::string& where, const std::string& folder) {
+    std::istringstream in(text);
     std::vector<Token> tokens;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         // A byte-order mark that some editors put first is not part of the text.
         if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
         if (!line.empty() && line.back() == '\r') line.pop_back();  // written on Windows
-        const std::string origin = path + ":" + std::to_string(number);
+        const std::string origin = where + ":" + std::to_string(number);
         std::string word;
         bool in_word = false, quoted = false;
         for (size_t k = 0; k <= line.size(); ++k) {
@@ -387,6 +387,72 @@ std::vector<Token> read_params_file(const std::string& path) {
         }
     }
     return tokens;
+}
+
+// Whether the first word of a text, past a byte-order mark, blank lines and
+// comments, starts with '-' (true for a text without words).
+bool first_word_is_an_option(const std::string& text) {
+    size_t at = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == '#') {
+            at = text.find('\n', at);
+            if (at == std::string::npos) return true;
+        } else if (!std::isspace(static_cast<unsigned char>(c))) {
+            return c == '-' || (c == '"' && at + 1 < text.size() && text[at + 1] == '-');
+        }
+        ++at;
+    }
+    return true;
+}
+
+// A PNG or EXR file by its first bytes.
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr unsigned char kExrMagic[4] = {0x76, 0x2F, 0x31, 0x01};
+
+std::vector<Token> read_params_file(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        throw std::invalid_argument("option --params: cannot read '" + path + "': it is a folder");
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::invalid_argument("option --params: cannot read '" + path + "': " + std::strerror(errno));
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw std::invalid_argument("option --params: cannot read '" + path + "': " + std::strerror(errno));
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    auto starts_with = [&](const unsigned char* magic, size_t n) {
+        return bytes.size() >= n && std::memcmp(bytes.data(), magic, n) == 0;
+    };
+
+    // An image made by the preview carries its look: PNG text chunks, EXR
+    // header attributes, under "Parameters".
+    const bool png = starts_with(kPngSignature, sizeof(kPngSignature));
+    if (png || starts_with(kExrMagic, sizeof(kExrMagic))) {
+        const char* kind = png ? "PNG" : "EXR";
+        std::map<std::string, std::string> text;
+        try {
+            text = png ? read_png_text(path) : read_exr_text(path);
+        } catch (const std::exception& e) {
+            throw std::invalid_argument(std::string("option --params: cannot read the look from the ") + kind + " '" +
+                                        path + "': " + e.what());
+        }
+        const auto look = text.find("Parameters");
+        if (look == text.end()) {
+            throw std::invalid_argument(std::string("option --params: the ") + kind + " '" + path +
+                                        "' carries no look (it was not made by cellular-preview)");
+        }
+        return look_tokens(look->second, path + " (its look)", folder);
+    }
+
+    // Anything else must read as a params file: text (no NUL byte) whose
+    // first word, past blank lines and comments, is an option.
+    if (bytes.find('\0') != std::string::npos || !first_word_is_an_option(bytes)) {
+        throw std::invalid_argument("option --params: '" + path +
+                                    "' is not a params file (options one a line, such as --metric 3), nor a PNG or "
+                                    "EXR made by cellular-preview");
+    }
+    return look_tokens(bytes, path, folder);
 }
 
 Vec3 parse_direction(const std::string& option, const std::string& text) {

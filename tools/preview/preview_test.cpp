@@ -805,10 +805,18 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
         ++n;
         ASSERT_EQ(0, run_preview(layout + " --quiet --save-params " + look + " -o " + a).status) << layout;
         ASSERT_EQ(0, run_preview("--params " + look + " --quiet -o " + b).status) << layout;
-        int wa = 0, ha = 0, wb = 0, hb = 0;
-        EXPECT_EQ(preview::read_png_rgba(a, &wa, &ha), preview::read_png_rgba(b, &wb, &hb)) << layout;
+        // The look read back from the image itself.
+        const std::string c = path("c" + std::to_string(n) + ".png");
+        const ProgramRun from_image = run_preview("--params " + a + " --quiet -o " + c);
+        ASSERT_EQ(0, from_image.status) << layout << "\n" << from_image.output;
+        int wa = 0, ha = 0, wb = 0, hb = 0, wc = 0, hc = 0;
+        const std::vector<unsigned char> pixels = preview::read_png_rgba(a, &wa, &ha);
+        EXPECT_EQ(pixels, preview::read_png_rgba(b, &wb, &hb)) << layout;
+        EXPECT_EQ(pixels, preview::read_png_rgba(c, &wc, &hc)) << layout;
         EXPECT_EQ(wa, wb) << layout;
         EXPECT_EQ(ha, hb) << layout;
+        EXPECT_EQ(wa, wc) << layout;
+        EXPECT_EQ(ha, hc) << layout;
     }
     std::ifstream saved(path("look0.txt"));
     const std::string text(std::istreambuf_iterator<char>(saved), {});
@@ -851,6 +859,35 @@ TEST_F(Preview, ParamsFilesAreFilesFoundFromTheirOwnFolder) {
     EXPECT_EQ(2, folder.status);
     EXPECT_TRUE(contains(folder.output, "option --params: cannot read '" + path("looks") + "': it is a folder")) << folder.output;
     EXPECT_FALSE(fs::exists(path("b.png")));
+    // Anything that is neither a params file nor an image with a look is
+    // named as such, also when a params file names it.
+    std::ofstream(path("notes.txt")) << "# notes\nA look with \"more contrast\n--metric 3\n";
+    {
+        const int fd = open(path("foreign.png").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        preview::Image tiny;
+        tiny.width = tiny.height = 2;
+        tiny.pixels.assign(4, tulo::Color{0.5f, 0.5f, 0.5f, 1.0f});
+        const auto bytes = preview::encode_png(tiny, preview::ColorSpace::srgb, {});
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+        close(fd);
+    }
+    std::ofstream(path("looks/names_notes.txt")) << "--params ../notes.txt\n";
+    struct Case {
+        std::string file;
+        std::string message;
+    };
+    const Case cases[] = {
+        {path("notes.txt"), "option --params: '" + path("notes.txt") + "' is not a params file"},
+        {PREVIEW_PATH, std::string("option --params: '") + PREVIEW_PATH + "' is not a params file"},
+        {path("foreign.png"), "option --params: the PNG '" + path("foreign.png") + "' carries no look"},
+        {path("looks/names_notes.txt"), path("looks/names_notes.txt") + ":1: option --params: '" + path("looks") + "/../notes.txt' is not a params file"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun r = run_preview("--params " + c.file + " -o " + path("c.png"));
+        EXPECT_EQ(2, r.status) << c.file << "\n" << r.output;
+        EXPECT_TRUE(contains(r.output, c.message)) << c.file << "\n" << r.output;
+    }
+    EXPECT_FALSE(fs::exists(path("c.png")));
 }
 
 TEST_F(Preview, ValuesTakenOtherwiseThanGivenAreNamedEvenWhenQuiet) {
@@ -1054,6 +1091,9 @@ TEST_F(Preview, SavedParametersRenderTheSamePicture) {
     ASSERT_EQ(0, run_preview(args + " --save-params " + path("look.txt") + " -o " + path("a.exr")).status);
     ASSERT_EQ(0, run_preview("--params " + path("look.txt") + " --quiet -o " + path("b.exr")).status);
     EXPECT_TRUE(same_pixels(preview::read_exr(path("a.exr")), preview::read_exr(path("b.exr"))));
+    // And from the EXR's own header.
+    ASSERT_EQ(0, run_preview("--params " + path("a.exr") + " --quiet -o " + path("c.exr")).status);
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("a.exr")), preview::read_exr(path("c.exr"))));
     // A bad line is reported with the file and the line.
     std::ofstream(path("bad.txt")) << "# a look\n--metric 2\n--gain fast\n";
     const ProgramRun r = run_preview("--params " + path("bad.txt") + " -o " + path("c.png"));
