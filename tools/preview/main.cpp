@@ -253,7 +253,8 @@ int main(int argc, char** argv) {
         const int threads = options.threads > 0 ? options.threads : static_cast<int>(tulo::batch_default_threads());
         const preview::Layout first_layout = preview::plan(frame_options(options, 1));
         for (const std::string& notice : first_layout.notices) std::fprintf(stderr, "cellular-preview: note: %s\n", notice.c_str());
-        const long tiles_per_frame = preview::count_tiles(first_layout);
+        // The colour's tiles, and the passes' as many again with --passes.
+        const long tiles_per_frame = preview::count_tiles(first_layout) * (options.passes ? 2 : 1);
         std::atomic<long> done{0};
         std::unique_ptr<ProgressBar> bar;
         const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
@@ -267,10 +268,23 @@ int main(int argc, char** argv) {
             const preview::Layout& plan = frame == 1 ? first_layout : layout;
 
             const auto start = std::chrono::steady_clock::now();
+            // The picture the file shows: the colour, or with --pass that
+            // pass alone (the colour is not rendered); and its own facts.
             preview::Image image;
-            preview::Stats stats;
+            std::string summary;
+            std::vector<std::string> found;
             try {
-                image = preview::render(o, plan, *lib, threads, &done, &stats);
+                if (!o.pass.empty()) {
+                    const preview::Passes passes = preview::compute_passes(o, plan, threads, &done);
+                    image = preview::pass_picture(passes, o.pass, o.legend);
+                    summary = preview::pass_summary_line(passes, o.pass);
+                    found = preview::pass_warnings(passes, o.pass);
+                } else {
+                    preview::Stats stats;
+                    image = preview::render(o, plan, *lib, threads, &done, &stats);
+                    summary = preview::summary_line(stats);
+                    found = preview::warnings(stats);
+                }
             } catch (const std::bad_alloc&) {
                 const double bytes = 16.0 * plan.width * plan.height;
                 throw std::runtime_error("not enough memory to render " + std::to_string(plan.width) + "x" +
@@ -298,19 +312,16 @@ int main(int argc, char** argv) {
                 if (format == preview::Format::exr) {
                     preview::ExtraChannels extra;
                     if (o.passes) {
-                        preview::Passes p = preview::compute_passes(o, plan, threads);
+                        preview::Passes p = preview::compute_passes(o, plan, threads, &done);
                         extra.floats = {{"F1", std::move(p.f1)}, {"F2", std::move(p.f2)}, {"offset.X", std::move(p.offset[0])},
                                         {"offset.Y", std::move(p.offset[1])}, {"offset.Z", std::move(p.offset[2])}};
                         extra.uints = {{"id", std::move(p.id)}};
                     }
                     preview::write_exr(image, out->fd(), path, metadata, extra);
-                } else if (!o.pass.empty()) {
-                    const preview::Image picture = preview::pass_picture(preview::compute_passes(o, plan, threads), o.pass);
-                    const auto bytes = preview::encode_png(picture, preview::ColorSpace::linear, metadata);
-                    if (out) out->write(bytes);
-                    else preview::write_to_stdout(bytes);
                 } else {
-                    const auto bytes = preview::encode_png(image, o.colorspace, metadata);
+                    // Passes are data, written linear.
+                    const preview::ColorSpace space = o.pass.empty() ? o.colorspace : preview::ColorSpace::linear;
+                    const auto bytes = preview::encode_png(image, space, metadata, o.bits);
                     if (out) out->write(bytes);
                     else preview::write_to_stdout(bytes);
                 }
@@ -326,9 +337,9 @@ int main(int argc, char** argv) {
                 std::snprintf(head, sizeof(head), "%s %s (%dx%d, %d thread%s, %.3f s): ",
                               path == "-" ? "wrote PNG to" : "wrote", path == "-" ? "standard output" : path.c_str(),
                               image.width, image.height, threads, threads == 1 ? "" : "s", seconds);
-                report.push_back(head + preview::summary_line(stats));
+                report.push_back(head + summary);
             }
-            for (const std::string& w : preview::warnings(stats)) report.push_back("cellular-preview: warning: " + w);
+            for (const std::string& w : found) report.push_back("cellular-preview: warning: " + w);
             if (!bar) {
                 for (const std::string& line : report) std::fprintf(stderr, "%s\n", line.c_str());
                 report.clear();

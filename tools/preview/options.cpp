@@ -256,8 +256,9 @@ std::string usage(const char* program) {
       << "through the plugin's entry point, which returns only the colour):\n"
       << "  --passes              EXR only: channels F1, F2, id (32-bit unsigned) and\n"
       << "                        offset.X/Y/Z (to the nearest feature point) beside RGBA\n"
-      << "  --pass F1|F2|F2-F1|id|offset  PNG only: that pass instead of the colour, with a\n"
-      << "                        ramp and a legend (written linear)\n\n"
+      << "  --pass F1|F2|F2-F1|id|offset  PNG only: that pass instead of the colour, exactly\n"
+      << "                        --size, written linear (with --legend: a ramp and its range\n"
+      << "                        below); the summary gives the pass's own range\n\n"
       << "Checks without images (instead of a render):\n"
       << "  --probe X,Y,Z         print the plugin's t and r,g,b,a at the point, each value\n"
       << "                        with its float bits in hex, called as a renderer calls it\n"
@@ -268,10 +269,13 @@ std::string usage(const char* program) {
       << "                        how many differ, the largest difference and where; exit 1\n"
       << "                        when any differs\n\n"
       << "Output and running:\n"
-      << "  -o, --output FILE     .png (8-bit RGBA, sRGB-encoded unless --colorspace linear,\n"
-      << "                        NaN shown magenta) or .exr (32-bit float RGBA, linear,\n"
+      << "  -o, --output FILE     .png (RGBA of --bits, sRGB-encoded unless --colorspace\n"
+      << "                        linear, NaN shown magenta) or .exr (32-bit float RGBA, linear,\n"
       << "                        values untouched); - writes PNG to standard output [preview.png]\n"
-      << "  --colorspace srgb|linear  encoding of 8-bit output             [srgb]\n"
+      << "  --colorspace srgb|linear  encoding of PNG output               [srgb]\n"
+      << "  --bits 8|16           bits per PNG channel, colour and passes alike  [8]\n"
+      << "  --legend              a strip below a single view or pass naming its settings\n"
+      << "                        (sheets always carry one)\n"
       << "  --straight-alpha      EXR colour not multiplied by alpha (by default EXR is\n"
       << "                        premultiplied, as compositing tools read it; PNG is straight)\n"
       << "  --background checker|R,G,B  flatten alpha onto a checkerboard or a colour\n"
@@ -683,6 +687,12 @@ Options parse_options(int argc, char** argv) {
                     o.background = Options::Background::color;
                     o.background_color = {static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]), 1.0f};
                 }
+            } else if (arg == "--legend") {
+                o.legend = true;
+            } else if (arg == "--bits") {
+                const std::string v = take();
+                if (v != "8" && v != "16") fail(arg, "expected 8 or 16, got '" + v + "'");
+                o.bits = v == "8" ? 8 : 16;
             } else if (arg == "--passes") {
                 o.passes = true;
             } else if (arg == "--pass") {
@@ -774,7 +784,7 @@ namespace {
 constexpr const char* kLookOptions[] = {"--metric", "--weights", "--octaves", "--gain",   "--color1", "--color2",
                                         "--raw",    "--size",    "--center",  "--scale",  "--depth",  "--normal",
                                         "--up",     "--view",    "--samples", "--colorspace", "--sheet", "--sweep",
-                                        "--cell",   "--ramp",    "--frames"};
+                                        "--cell",   "--ramp",    "--frames",  "--legend", "--bits"};
 // The options the plugin's answer at a point depends on.
 constexpr const char* kShaderOptions[] = {"--metric", "--weights", "--octaves", "--gain", "--color1", "--color2", "--raw"};
 
@@ -825,6 +835,8 @@ void refuse_ignored_options(const Options& o, bool exr) {
     if (mode != Mode::render) return;
     const bool sheet = o.sheet.kind != Sheet::Kind::none;
     if (given("--cell") && !sheet) refuse("--cell", "it sizes the cells of a sheet; a single view takes --size");
+    if (given("--legend") && sheet) refuse("--legend", "a sheet always carries its legend");
+    if (exr && given("--bits")) refuse("--bits", "EXR keeps 32-bit floats; it sets the depth of PNG");
     if (exr && given("--colorspace")) refuse("--colorspace", "EXR keeps linear floats; it sets the encoding of PNG");
     if (given("--straight-alpha") && o.background != Options::Background::none) {
         refuse("--straight-alpha", "--background flattens alpha onto the background, so alpha is 1");
@@ -885,6 +897,8 @@ std::string params_text(const Options& o) {
         t << "--up " << f(o.up.x) << "," << f(o.up.y) << "," << f(o.up.z) << "\n";
     }
     t << "--samples " << o.samples << "\n";
+    if (o.legend) t << "--legend\n";
+    if (o.bits != 8) t << "--bits " << o.bits << "\n";
     if (o.sheet.kind == Sheet::Kind::metrics_by_octaves) t << "--sheet metrics\n";
     if (o.sheet.kind == Sheet::Kind::sweep) {
         t << "--sweep " << param_name(o.sheet.param) << "=" << vec(o.sheet.from) << ":" << vec(o.sheet.to) << ":"

@@ -94,6 +94,8 @@ struct Options {
     bool premultiply = false;               // set by the program from the output format
     bool passes = false;                    // --passes: F1, F2, id, offset channels in the EXR
     std::string pass;                       // --pass NAME: a PNG of one basis pass
+    bool legend = false;                    // --legend: a strip naming the settings below a view or pass
+    int bits = 8;                           // --bits: bits per PNG channel, 8 or 16
     std::vector<Vec3> probes;               // --probe: print the plugin's answer there
     std::string points_file;                // --points: more probes, "-" standard input
     std::vector<std::string> compare;       // --compare A B: two images

@@ -29,6 +29,7 @@
 #include "cellular/cellular_batch.h"
 #include "cellular/testing/float_bits.h"
 #include "standin/standin_renderer.h"
+#include "tools/preview/font.h"
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
@@ -212,6 +213,15 @@ TEST_F(Preview, EightBitOutputIsSrgbEncodedWithAlphaUnlessLinearIsAsked) {
     const auto linear = preview::read_png_rgba(path("linear.png"), &w, &h);
     EXPECT_EQ((std::vector<unsigned char>{124, 188, 255, 255}), std::vector<unsigned char>(srgb.begin(), srgb.begin() + 4));
     EXPECT_EQ((std::vector<unsigned char>{51, 128, 255, 255}), std::vector<unsigned char>(linear.begin(), linear.begin() + 4));
+    // --bits 16: the same encodings scaled to 65535 (sRGB 0.2 is 31753.6).
+    ASSERT_EQ(0, run_preview(common + "--bits 16 -o " + path("srgb16.png")).status);
+    ASSERT_EQ(0, run_preview(common + "--bits 16 --colorspace linear -o " + path("linear16.png")).status);
+    const preview::PngCodes srgb16 = preview::read_png(path("srgb16.png")), linear16 = preview::read_png(path("linear16.png"));
+    EXPECT_EQ(16, srgb16.bits);
+    EXPECT_EQ(preview::ColorSpace::srgb, srgb16.space);
+    EXPECT_EQ(preview::ColorSpace::linear, linear16.space);
+    EXPECT_EQ((std::vector<uint16_t>{31754, 48192, 65535, 65535}), std::vector<uint16_t>(srgb16.rgba.begin(), srgb16.rgba.begin() + 4));
+    EXPECT_EQ((std::vector<uint16_t>{13107, 32768, 65535, 65535}), std::vector<uint16_t>(linear16.rgba.begin(), linear16.rgba.begin() + 4));
     // Beyond the gain limit the shader zeroes alpha: transparent in the PNG.
     ASSERT_EQ(0, run_preview("--size 4x4 --gain -1 --quiet -o " + path("beyond.png")).status);
     const auto beyond = preview::read_png_rgba(path("beyond.png"), &w, &h);
@@ -386,6 +396,40 @@ TEST(PreviewLayout, RampsGetTicksWithValues) {
     for (const preview::Caption& c : layout.captions) captions += c.text + "|";
     EXPECT_EQ("gain 0.2|0.6|1|1.4|1.8|", captions);
     EXPECT_TRUE(layout.notices.empty());
+}
+
+TEST(PreviewLayout, ASingleViewsLegendNamesItsSettingsBelowEverything) {
+    preview::Options o = preview::default_options();
+    o.width = 300;
+    o.height = 100;
+    o.legend = true;
+    o.ramps.push_back({standin::Param::gain, {0.2}, {1.8}});
+    const preview::Layout layout = preview::plan(o);
+    ASSERT_EQ(1u, layout.cells.size());
+    EXPECT_EQ(300, layout.cells[0].width);
+    EXPECT_EQ(100, layout.cells[0].height);
+    int tick_bottom = 0, legend_top = layout.height;
+    std::string legend;
+    for (const preview::Tick& t : layout.ticks) tick_bottom = std::max(tick_bottom, t.y1);
+    for (const preview::Caption& c : layout.captions) {
+        if (c.x == 4) legend += c.text + " ", legend_top = std::min(legend_top, c.y);  // the legend's margin
+    }
+    EXPECT_TRUE(contains(legend, "METRIC 1 EUCLIDIAN")) << legend;
+    EXPECT_TRUE(contains(legend, "RAMPED gain")) << legend;
+    EXPECT_FALSE(contains(legend, "GAIN 0.5")) << legend;  // ramped, so not a fixed setting
+    EXPECT_GT(legend_top, tick_bottom + preview::kGlyphHeight);  // below the ticks' values
+    // Too narrow for a readable legend: said so, and the picture keeps its size.
+    o.width = 40;
+    o.ramps.clear();
+    const preview::Layout narrow = preview::plan(o);
+    EXPECT_EQ(100, narrow.height);
+    ASSERT_EQ(1u, narrow.notices.size());
+    EXPECT_TRUE(contains(narrow.notices[0], "the legend does not fit")) << narrow.notices[0];
+    // A pass is the bare view: its own legend comes with the picture.
+    o.width = 300;
+    o.pass = "F1";
+    o.ramps.push_back({standin::Param::gain, {0.2}, {1.8}});
+    EXPECT_EQ(100, preview::plan(o).height);
 }
 
 // --- Output that never surprises --------------------------------------------
@@ -643,6 +687,9 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--size 8x8 --colorspace linear -o " + path("x.exr"), 2, "option --colorspace does not apply: EXR keeps linear"},
         {"--size 8x8 --background checker --straight-alpha -o " + path("x.exr"), 2, "option --straight-alpha does not apply"},
         {"--size 8x8 --pass F1 --gain 0.3" + out, 2, "option --gain does not apply: --pass draws the basis"},
+        {"--sheet metrics --legend" + out, 2, "option --legend does not apply: a sheet always carries its legend"},
+        {"--size 8x8 --bits 16 -o " + path("x.exr"), 2, "option --bits does not apply: EXR keeps 32-bit floats"},
+        {"--bits 12" + out, 2, "option --bits: expected 8 or 16, got '12'"},
         {"--library /nonexistent/lib.so" + out, 1, "cannot load shader library '/nonexistent/lib.so'"},
         {std::string("--library ") + NOT_A_SHADER_PATH + out, 1, "lacks the entry point 'tulo_cellulartexture_version'"},
     };
@@ -796,6 +843,7 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
         "--view sphere --size 20x16 --metric 2",
         "--size 16x12 --normal 1,1,0 --up 0,0,1 --raw",
         "--size 16x12 --weights 0.3,2,1 --color2 0.1,0.2,0.3,1",
+        "--size 120x30 --legend --ramp gain=0.3:1",
         "--size 8x6 --gain 20 --color1 0.5,100,1e-4 --center 1e-5,-123456.5 --scale 3e-7 --depth 4e20",
     };
     int n = 0;
@@ -1005,12 +1053,46 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
     ASSERT_EQ(0, run_preview("--size 6x6 --weights 0,0,0 --passes --quiet -o " + path("zero.exr")).status);
     ASSERT_EQ(0, run_preview("--size 6x6 --weights 1,1,1 --passes --quiet -o " + path("unit.exr")).status);
     EXPECT_EQ(preview::read_exr_uints(path("unit.exr"), "id"), preview::read_exr_uints(path("zero.exr"), "id"));
-    // One pass as a picture with its legend below; each pass goes to its own format.
-    ASSERT_EQ(0, run_preview("--size 64x32 --pass id --quiet -o " + path("id.png")).status);
-    int pw = 0, ph = 0;
-    preview::read_png_rgba(path("id.png"), &pw, &ph);
-    EXPECT_EQ(64, pw);
-    EXPECT_GT(ph, 32);
+    // Each pass as a picture exactly the size asked, its legend only with
+    // --legend; each pass goes to its own format.
+    for (const char* pass : {"F1", "F2", "F2-F1", "id", "offset"}) {
+        const std::string picture = path(std::string("pass-") + pass + ".png");
+        ASSERT_EQ(0, run_preview(std::string("--size 64x32 --pass ") + pass + " --quiet -o " + picture).status) << pass;
+        int pw = 0, ph = 0;
+        preview::read_png_rgba(picture, &pw, &ph);
+        EXPECT_EQ(64, pw) << pass;
+        EXPECT_EQ(32, ph) << pass;
+        ASSERT_EQ(0, run_preview(std::string("--size 64x32 --legend --pass ") + pass + " --quiet -o " + picture).status) << pass;
+        preview::read_png_rgba(picture, &pw, &ph);
+        EXPECT_EQ(64, pw) << pass;
+        EXPECT_GT(ph, 32) << pass;
+    }
+    // The summary is the pass's own: F1's range over the view, as the EXR's
+    // F1 channel holds it.
+    ASSERT_EQ(0, run_preview("--size 24x16 --passes --quiet -o " + path("f1.exr")).status);
+    const std::vector<float> view_f1 = preview::read_exr_floats(path("f1.exr"), "F1");
+    double sum = 0.0;
+    for (float v : view_f1) sum += v;
+    char facts[160];
+    std::snprintf(facts, sizeof(facts), "F1 %.4g..%.4g mean %.4g, NaN 0%%, no feature point 0%%, off the view 0%% of 384 pixels",
+                  static_cast<double>(*std::min_element(view_f1.begin(), view_f1.end())),
+                  static_cast<double>(*std::max_element(view_f1.begin(), view_f1.end())), sum / 384.0);
+    const ProgramRun summary = run_preview("--size 24x16 --pass F1 -o " + path("f1.png"));
+    EXPECT_TRUE(contains(summary.output, facts)) << facts << "\n" << summary.output;
+    EXPECT_TRUE(contains(run_preview("--size 24x16 --pass id -o " + path("id.png")).output, " distinct feature points, "));
+    // --bits 16 keeps the pass's precision: the 8-bit codes are the 16-bit
+    // ones rounded, and the 16-bit ones are not merely 8-bit ones scaled.
+    ASSERT_EQ(0, run_preview("--size 24x16 --pass F1 --quiet -o " + path("f8.png")).status);
+    ASSERT_EQ(0, run_preview("--size 24x16 --pass F1 --bits 16 --quiet -o " + path("f16.png")).status);
+    const preview::PngCodes f8 = preview::read_png(path("f8.png")), f16 = preview::read_png(path("f16.png"));
+    ASSERT_EQ(16, f16.bits);
+    ASSERT_EQ(f8.rgba.size(), f16.rgba.size());
+    int finer = 0;
+    for (size_t i = 0; i < f8.rgba.size(); ++i) {
+        EXPECT_LE(std::abs(f16.rgba[i] / 257.0 - f8.rgba[i]), 0.5 + 1e-9) << i;
+        finer += f16.rgba[i] % 257 != 0;
+    }
+    EXPECT_GT(finer, 0);
     EXPECT_EQ(2, run_preview("--size 8x8 --passes -o " + path("x.png")).status);
     EXPECT_EQ(2, run_preview("--size 8x8 --pass F1 -o " + path("x.exr")).status);
 }

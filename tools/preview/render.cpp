@@ -31,6 +31,8 @@ constexpr tulo::Color kLabelColor{0.8f, 0.8f, 0.8f, 1.0f};
 constexpr tulo::Color kSphereBackground{0.05f, 0.05f, 0.05f, 0.0f};
 // A sweep sheet wraps into rows of this many cells.
 constexpr int kSweepColumns = 8;
+// A single view's legend needs room for this many characters a line.
+constexpr int kMinLegendChars = 16;
 
 const char* const kMetricNames[] = {"EUCLIDIAN", "MANHATTAN", "CHESSBOARD", "MINKOWSKI", "SUPERQUADRATIC"};
 
@@ -336,6 +338,42 @@ tulo::Color shade_sample_at(const Options& o, const Frame& frame, const Cell& ce
     return c;
 }
 
+// The fixed settings of a view or sheet, as legend text: every parameter
+// neither swept, ramped nor varied by the sheet itself, and the view.
+std::string settings_text(const Options& o) {
+    const auto& p = o.params;
+    auto fixed = [&](standin::Param param) {
+        if (o.sheet.kind == Sheet::Kind::sweep && o.sheet.param == param) return false;
+        if (o.sheet.kind == Sheet::Kind::metrics_by_octaves &&
+            (param == standin::Param::metric || param == standin::Param::octaves)) {
+            return false;
+        }
+        return !ramped(o, param);
+    };
+    std::string legend;
+    if (o.sheet.kind == Sheet::Kind::metrics_by_octaves && !o.weights_given) {
+        legend = "WEIGHTS";
+        for (int m = 0; m < 5; ++m) legend += " " + pair(kMetricNames[m], vector_text(kShowcaseWeights[m]));
+        legend += "  ";
+    } else if (fixed(standin::Param::weights)) {
+        legend = pair("WEIGHTS", vector_text(p.weights)) + "  ";
+    }
+    if (fixed(standin::Param::metric)) {
+        legend += pair("METRIC", pair(std::to_string(p.metric), kMetricNames[std::min(5, std::max(1, p.metric)) - 1])) + "  ";
+    }
+    if (fixed(standin::Param::octaves)) legend += pair("OCTAVES", std::to_string(p.octaves)) + "  ";
+    if (fixed(standin::Param::gain)) legend += pair("GAIN", format_value(p.gain)) + "  ";
+    if (fixed(standin::Param::color1)) legend += pair("COLOR1", color_text(p.color1)) + "  ";
+    if (fixed(standin::Param::color2)) legend += pair("COLOR2", color_text(p.color2)) + "  ";
+    legend += pair("SCALE", format_value(o.scale)) + "  " + pair("CENTER", format_value(o.center_x) + "," + format_value(o.center_y)) +
+              "  " + pair("DEPTH", format_value(o.depth));
+    if (!o.ramps.empty()) {
+        legend += "  RAMPED";
+        for (const Ramp& r : o.ramps) legend += std::string(" ") + param_name(r.param);
+    }
+    return legend;
+}
+
 void draw_text(Image& image, int x0, int y0, const std::string& text) {
     for (size_t k = 0; k < text.size(); ++k) {
         const int gx = x0 + static_cast<int>(k) * kGlyphAdvance;
@@ -376,16 +414,32 @@ Layout plan(const Options& o) {
     Layout layout;
     const int tick_rows = static_cast<int>(o.ramps.size()) * kTickRow;
     if (o.sheet.kind == Sheet::Kind::none) {
+        // A pass is the bare view: pass_picture draws its own legend.
+        const bool bare = !o.pass.empty();
         layout.width = o.width;
-        layout.height = o.height + (tick_rows > 0 ? tick_rows + 2 : 0);
+        layout.height = o.height + (tick_rows > 0 && !bare ? tick_rows + 2 : 0);
         Cell cell;
         cell.width = o.width;
         cell.height = o.height;
         cell.store = make_store(o, o.params);
         layout.cells.push_back(std::move(cell));
-        if (tick_rows > 0) place_ticks(o, 0, o.height + 2, o.width, &layout);
+        if (tick_rows > 0 && !bare) place_ticks(o, 0, o.height + 2, o.width, &layout);
+        if (o.legend && !bare) {
+            if (o.width - 2 * kGap < kMinLegendChars * kGlyphAdvance) {
+                layout.notices.push_back("the legend does not fit below a view " + std::to_string(o.width) +
+                                         " pixels wide (it needs " + std::to_string(kMinLegendChars * kGlyphAdvance + 2 * kGap) +
+                                         "): left out");
+            } else {
+                const std::vector<std::string> lines = wrap(settings_text(o), o.width - 2 * kGap);
+                const int top = layout.height + kGap;
+                for (size_t l = 0; l < lines.size(); ++l) {
+                    layout.captions.push_back({kGap, top + static_cast<int>(l) * kLine, lines[l]});
+                }
+                layout.height = top + static_cast<int>(lines.size()) * kLine + kGap;
+            }
+        }
         if (layout.height > kMaxImageSide) {
-            throw UsageError("the image with its ramp ticks would be " + std::to_string(layout.height) +
+            throw UsageError("the image with its ramp ticks and legend would be " + std::to_string(layout.height) +
                              " pixels high, more than " + std::to_string(kMaxImageSide));
         }
         return layout;
@@ -394,7 +448,6 @@ Layout plan(const Options& o) {
     // The variations and their labels.
     int columns = 0;
     std::vector<std::pair<tulo::CellularTextureParams, std::string>> variations;
-    std::string legend;
     const auto& p = o.params;
     if (o.sheet.kind == Sheet::Kind::metrics_by_octaves) {
         columns = 5;
@@ -424,36 +477,7 @@ Layout plan(const Options& o) {
             variations.emplace_back(v, pair(param_name(o.sheet.param), value));
         }
     }
-    // The fixed settings, for the legend: every parameter neither swept,
-    // ramped nor varied by the sheet itself.
-    auto fixed = [&](standin::Param param) {
-        if (o.sheet.kind == Sheet::Kind::sweep && o.sheet.param == param) return false;
-        if (o.sheet.kind == Sheet::Kind::metrics_by_octaves &&
-            (param == standin::Param::metric || param == standin::Param::octaves)) {
-            return false;
-        }
-        return !ramped(o, param);
-    };
-    if (o.sheet.kind == Sheet::Kind::metrics_by_octaves && !o.weights_given) {
-        legend = "WEIGHTS";
-        for (int m = 0; m < 5; ++m) legend += " " + pair(kMetricNames[m], vector_text(kShowcaseWeights[m]));
-        legend += "  ";
-    } else if (fixed(standin::Param::weights)) {
-        legend = pair("WEIGHTS", vector_text(p.weights)) + "  ";
-    }
-    if (fixed(standin::Param::metric)) {
-        legend += pair("METRIC", pair(std::to_string(p.metric), kMetricNames[std::min(5, std::max(1, p.metric)) - 1])) + "  ";
-    }
-    if (fixed(standin::Param::octaves)) legend += pair("OCTAVES", std::to_string(p.octaves)) + "  ";
-    if (fixed(standin::Param::gain)) legend += pair("GAIN", format_value(p.gain)) + "  ";
-    if (fixed(standin::Param::color1)) legend += pair("COLOR1", color_text(p.color1)) + "  ";
-    if (fixed(standin::Param::color2)) legend += pair("COLOR2", color_text(p.color2)) + "  ";
-    legend += pair("SCALE", format_value(o.scale)) + "  " + pair("CENTER", format_value(o.center_x) + "," + format_value(o.center_y)) +
-              "  " + pair("DEPTH", format_value(o.depth));
-    if (!o.ramps.empty()) {
-        legend += "  RAMPED";
-        for (const Ramp& r : o.ramps) legend += std::string(" ") + param_name(r.param);
-    }
+    const std::string legend = settings_text(o);
 
     // Geometry: every cell's label wrapped to its width; one label height
     // for the whole sheet; tick rows below each cell; the legend below all.
@@ -609,7 +633,7 @@ std::string summary_line(const Stats& s) {
     return line;
 }
 
-Passes compute_passes(const Options& o, const Layout& layout, int threads) {
+Passes compute_passes(const Options& o, const Layout& layout, int threads, std::atomic<long>* done) {
     const Cell& cell = layout.cells.front();
     const Frame frame = slice_frame(o);
     // The metric and weights as the shader resolves them.
@@ -623,21 +647,27 @@ Passes compute_passes(const Options& o, const Layout& layout, int threads) {
     passes.f1.assign(n, std::nanf("")), passes.f2.assign(n, std::nanf(""));
     for (auto& axis : passes.offset) axis.assign(n, std::nanf(""));
     passes.id.assign(n, 0u);
-    std::atomic<int> next_row{0};
+    // The same tiles as render(), so that count_tiles() measures either.
+    const std::vector<Tile> tiles = make_tiles(layout);
+    std::atomic<size_t> next{0};
     auto worker = [&] {
-        for (int y = next_row.fetch_add(1); y < cell.height; y = next_row.fetch_add(1)) {
-            for (int x = 0; x < cell.width; ++x) {
-                float px, py, pz;
-                double light;
-                if (!point_at(o, frame, cell, x + 0.5, y + 0.5, &px, &py, &pz, &light)) continue;
-                float F[2];
-                tulo::Vector3 delta[2];
-                uint32_t id[2];
-                tulo::cellular_basis(metric, &weights, px, py, pz, 2, F, delta, id);
-                const size_t i = static_cast<size_t>(cell.y0 + y) * static_cast<size_t>(layout.width) + static_cast<size_t>(cell.x0 + x);
-                passes.f1[i] = F[0], passes.f2[i] = F[1], passes.id[i] = id[0];
-                passes.offset[0][i] = delta[0].x, passes.offset[1][i] = delta[0].y, passes.offset[2][i] = delta[0].z;
+        for (size_t t = next.fetch_add(1); t < tiles.size(); t = next.fetch_add(1)) {
+            const Tile& tile = tiles[t];
+            for (int y = tile.y0; y < tile.y1; ++y) {
+                for (int x = tile.x0; x < tile.x1; ++x) {
+                    float px, py, pz;
+                    double light;
+                    if (!point_at(o, frame, cell, x + 0.5, y + 0.5, &px, &py, &pz, &light)) continue;
+                    float F[2];
+                    tulo::Vector3 delta[2];
+                    uint32_t id[2];
+                    tulo::cellular_basis(metric, &weights, px, py, pz, 2, F, delta, id);
+                    const size_t i = static_cast<size_t>(cell.y0 + y) * static_cast<size_t>(layout.width) + static_cast<size_t>(cell.x0 + x);
+                    passes.f1[i] = F[0], passes.f2[i] = F[1], passes.id[i] = id[0];
+                    passes.offset[0][i] = delta[0].x, passes.offset[1][i] = delta[0].y, passes.offset[2][i] = delta[0].z;
+                }
             }
+            if (done) done->fetch_add(1);
         }
     };
     std::vector<std::thread> pool;
@@ -647,7 +677,7 @@ Passes compute_passes(const Options& o, const Layout& layout, int threads) {
     return passes;
 }
 
-Image pass_picture(const Passes& passes, const std::string& pass) {
+Image pass_picture(const Passes& passes, const std::string& pass, bool legend) {
     constexpr int kRampHeight = 8;
     const size_t n = static_cast<size_t>(passes.width) * static_cast<size_t>(passes.height);
     auto scalar = [&](size_t i) {
@@ -673,11 +703,11 @@ Image pass_picture(const Passes& passes, const std::string& pass) {
         words = pass + " 0.." + format_value(top) + ", BLACK TO WHITE";
     }
     words += ". FROM THE BASIS LIBRARY, NOT THE PLUGIN";
-    const std::vector<std::string> lines = wrap(words, passes.width);
-    const int ramp = pass == "id" ? 0 : kRampHeight;
+    const std::vector<std::string> lines = legend ? wrap(words, passes.width) : std::vector<std::string>{};
+    const int ramp = pass == "id" || !legend ? 0 : kRampHeight;
     Image image;
     image.width = passes.width;
-    image.height = passes.height + ramp + 4 + static_cast<int>(lines.size()) * kLine;
+    image.height = passes.height + (legend ? ramp + 4 + static_cast<int>(lines.size()) * kLine : 0);
     image.pixels.assign(static_cast<size_t>(image.width) * static_cast<size_t>(image.height), kSheetBackground);
     const float scale = top > 0.0 ? static_cast<float>(1.0 / top) : 1.0f;
     for (size_t i = 0; i < n; ++i) {
@@ -707,6 +737,98 @@ Image pass_picture(const Passes& passes, const std::string& pass) {
     }
     for (size_t l = 0; l < lines.size(); ++l) draw_text(image, 1, ramp_top + ramp + 2 + static_cast<int>(l) * kLine, lines[l]);
     return image;
+}
+
+namespace {
+
+// What a pass's pixels hold, counted.
+struct PassFacts {
+    long long pixels = 0, off_view = 0, no_point = 0, nan = 0, found = 0;
+    double min[3], max[3], sum[3];  // of the pass's value (F1, F2, F2-F1) or each offset axis
+    long long counted[3] = {0, 0, 0};
+    size_t distinct_ids = 0;
+};
+
+PassFacts pass_facts(const Passes& p, const std::string& pass) {
+    PassFacts f;
+    for (int k = 0; k < 3; ++k) {
+        f.min[k] = std::numeric_limits<double>::infinity();
+        f.max[k] = -std::numeric_limits<double>::infinity();
+        f.sum[k] = 0.0;
+    }
+    std::vector<uint32_t> ids;
+    const size_t n = static_cast<size_t>(p.width) * static_cast<size_t>(p.height);
+    f.pixels = static_cast<long long>(n);
+    auto count = [&](int k, float v) {
+        if (std::isnan(v)) return false;
+        f.min[k] = std::min(f.min[k], static_cast<double>(v));
+        f.max[k] = std::max(f.max[k], static_cast<double>(v));
+        f.sum[k] += v;
+        ++f.counted[k];
+        return true;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        // Off the view (a sphere's corners): no sample at all. No feature
+        // point (beyond the lattice): the slot left unfilled, offsets NaN.
+        if (std::isnan(p.f1[i]) && std::isnan(p.offset[0][i]) && p.id[i] == 0) {
+            ++f.off_view;
+            continue;
+        }
+        if (std::isnan(p.offset[0][i])) {
+            ++f.no_point;
+            continue;
+        }
+        ++f.found;
+        if (pass == "id") {
+            ids.push_back(p.id[i]);
+        } else if (pass == "offset") {
+            for (int k = 0; k < 3; ++k) count(k, p.offset[k][i]);
+        } else {
+            const float v = pass == "F1" ? p.f1[i] : pass == "F2" ? p.f2[i] : p.f2[i] - p.f1[i];
+            if (!count(0, v)) ++f.nan;
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    f.distinct_ids = static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+    return f;
+}
+
+}  // namespace
+
+std::string pass_summary_line(const Passes& p, const std::string& pass) {
+    const PassFacts f = pass_facts(p, pass);
+    auto share = [&](long long k) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.3g%%", f.pixels > 0 ? 100.0 * static_cast<double>(k) / static_cast<double>(f.pixels) : 0.0);
+        return std::string(text);
+    };
+    auto range = [&](int k) {
+        if (f.counted[k] == 0) return std::string("none");
+        char text[96];
+        std::snprintf(text, sizeof(text), "%.4g..%.4g mean %.4g", f.min[k], f.max[k], f.sum[k] / static_cast<double>(f.counted[k]));
+        return std::string(text);
+    };
+    std::string line;
+    if (pass == "id") {
+        line = "id " + std::to_string(f.distinct_ids) + " distinct feature points";
+    } else if (pass == "offset") {
+        line = "offset X " + range(0) + ", Y " + range(1) + ", Z " + range(2);
+    } else {
+        line = pass + " " + range(0) + ", NaN " + share(f.nan);
+    }
+    return line + ", no feature point " + share(f.no_point) + ", off the view " + share(f.off_view) + " of " +
+           std::to_string(f.pixels) + " pixels";
+}
+
+std::vector<std::string> pass_warnings(const Passes& p, const std::string& pass) {
+    const PassFacts f = pass_facts(p, pass);
+    std::vector<std::string> out;
+    if (f.found == 0) {
+        out.push_back("no pixel found a feature point: the view lies beyond the lattice or off the sphere");
+    } else if (pass == "id" ? f.distinct_ids == 1 : f.counted[0] > 0 && f.min[0] == f.max[0] && pass != "offset") {
+        out.push_back("the pass is one flat value: check the scale and the weights");
+    }
+    return out;
 }
 
 std::vector<std::string> warnings(const Stats& s) {
