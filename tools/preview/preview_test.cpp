@@ -1165,6 +1165,43 @@ TEST_F(Preview, CompareFindsEveryDifferingPixel) {
     EXPECT_EQ(1, size.status);
     EXPECT_TRUE(contains(size.output, "differ in size: 6x4 and 6x5")) << size.output;
     EXPECT_EQ(2, run_preview("--compare " + path("a.exr") + " " + path("missing.png")).status);
+
+    // A PNG and an EXR compare in the PNG's codes: the same render is the
+    // same picture, whatever the PNG's encoding or depth and wherever the
+    // gain cuts holes; a real difference is still found.
+    struct Case {
+        std::string png, exr;  // the options of each render
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"", "", 0, "compared as 8-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha alone): "
+                    "the images are the same (24x16)"},
+        {"--colorspace linear", "", 0, "compared as 8-bit linear PNG codes"},
+        {"--bits 16", "", 0, "compared as 16-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha "
+                             "alone): the images are the same (24x16)"},
+        {"--gain 3", "--gain 3", 0, "the images are the same (24x16)"},
+        {"--gain 3 --samples 4", "--gain 3 --samples 4", 1, "every differing pixel is partly transparent"},
+        {"--gain 3 --samples 4", "--gain 3 --samples 4 --straight-alpha", 0, "the images are the same (24x16)"},
+        {"--metric 2", "", 1, "pixels differ; the largest difference is"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string png = path("m" + std::to_string(n) + ".png"), exr = path("m" + std::to_string(n) + ".exr");
+        ++n;
+        ASSERT_EQ(0, run_preview("--size 24x16 --quiet " + c.png + " -o " + png).status) << c.png;
+        ASSERT_EQ(0, run_preview("--size 24x16 --quiet " + c.exr + " -o " + exr).status) << c.exr;
+        for (const std::string& pair : {png + " " + exr, exr + " " + png}) {
+            const ProgramRun r = run_preview("--compare " + pair);
+            EXPECT_EQ(c.status, r.status) << c.png << " | " << c.exr << "\n" << r.output;
+            EXPECT_TRUE(contains(r.output, c.message)) << c.png << " | " << c.exr << "\n" << r.output;
+            EXPECT_FALSE(contains(r.output, "384 of 384")) << r.output;
+        }
+    }
+    // Two PNGs of different depths cannot be compared code for code.
+    const ProgramRun depths = run_preview("--compare " + path("m0.png") + " " + path("m2.png"));
+    EXPECT_EQ(2, depths.status);
+    EXPECT_TRUE(contains(depths.output, "cannot compare a PNG of 8 bits, sRGB, with one of 16 bits, sRGB")) << depths.output;
 }
 
 TEST_F(Preview, SavedParametersRenderTheSamePicture) {
