@@ -23,6 +23,7 @@
 
 #include "cellular/cellular_batch.h"
 #include "tools/preview/image_io.h"
+#include "tools/preview/look.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
 #include "tools/preview/probe.h"

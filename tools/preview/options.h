@@ -126,10 +126,7 @@ void refuse_ignored_options(const Options& options, bool exr);
 // and line) on any bad input, or on options that contradict each other.
 Options parse_options(int argc, char** argv);
 
-// The options as a --params file: one option per line, every setting that
-// shapes the picture (not the output, threads or library).
-std::string params_text(const Options& options);
-
+// --help's text, from the option table.
 std::string usage(const char* program);
 
 // Number of components of a parameter (color 3 or 4, weights 3, others 1).
@@ -138,12 +135,5 @@ const char* param_name(standin::Param p);
 
 // A number as labels and metadata show it: at most three significant digits.
 std::string format_value(double v);
-
-// The shortest decimal text that reads back to exactly v (0.95, not
-// 0.949999988), as a person writes it: positional from 0.0001 up to 1e16
-// (20, not 2e+01), an exponent beyond (1e-7, 3e+20 as 3e20). For files
-// that must reproduce the value.
-std::string shortest_text(float v);
-std::string shortest_text(double v);
 
 }  // namespace preview

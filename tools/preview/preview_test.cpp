@@ -669,6 +669,8 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--frobnicate", 2, "unknown option '--frobnicate'"},
         {"--gain abc", 2, "option --gain: 'abc' is not a number"},
         {"--gain", 2, "option --gain: needs a value"},
+        {"--quiet=yes", 2, "option --quiet: takes no value"},
+        {"--compare=a.png b.png", 2, "option --compare: takes 2 values, as separate words"},
         {"--weights 1,2", 2, "option --weights: '1,2' needs 3 comma-separated numbers"},
         {"--color1 1,x,1", 2, "option --color1: 'x' is not a number"},
         {"--size 10x0", 2, "option --size: '0' is outside 1..16384"},

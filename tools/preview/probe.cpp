@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tools/preview/image_io.h"
+#include "tools/preview/look.h"
 #include "tools/preview/output.h"
 
 namespace preview {
