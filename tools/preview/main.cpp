@@ -27,7 +27,10 @@
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
 #include "tools/preview/probe.h"
+#include "tools/preview/layout.h"
+#include "tools/preview/passes.h"
 #include "tools/preview/render.h"
+#include "tools/preview/stats.h"
 
 namespace {
 

@@ -33,7 +33,10 @@
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
+#include "tools/preview/layout.h"
+#include "tools/preview/passes.h"
 #include "tools/preview/render.h"
+#include "tools/preview/stats.h"
 
 // Under a sanitizer the program maps terabytes of shadow memory at start, so
 // it cannot run under an address-space limit at all.
