@@ -239,6 +239,10 @@ int main(int argc, char** argv) {
         if (format == preview::Format::exr && options.output == "-") {
             throw preview::UsageError("standard output takes PNG only");
         }
+        if (options.passes && format != preview::Format::exr) throw preview::UsageError("--passes needs an .exr output");
+        if (!options.pass.empty() && format != preview::Format::png) {
+            throw preview::UsageError("--pass draws a PNG; for EXR use --passes, which keeps every pass as channels");
+        }
         for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
         if (!options.save_params.empty()) {
             if (animated && preview::same_file(options.save_params, options.output)) {
@@ -247,10 +251,6 @@ int main(int argc, char** argv) {
             save_look(animated ? frame_name(options.output, 1) : options.output);
         }
 
-        if (options.passes && format != preview::Format::exr) throw preview::UsageError("--passes needs an .exr output");
-        if (!options.pass.empty() && format != preview::Format::png) {
-            throw preview::UsageError("--pass draws a PNG; for EXR use --passes, which keeps every pass as channels");
-        }
         // EXR is premultiplied unless asked otherwise; PNG is straight.
         options.premultiply = format == preview::Format::exr && !options.straight_alpha;
         // 0: one per core available to the process, as the basis library counts them.

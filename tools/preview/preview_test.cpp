@@ -1098,8 +1098,10 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
         finer += f16.rgba[i] % 257 != 0;
     }
     EXPECT_GT(finer, 0);
-    EXPECT_EQ(2, run_preview("--size 8x8 --passes -o " + path("x.png")).status);
-    EXPECT_EQ(2, run_preview("--size 8x8 --pass F1 -o " + path("x.exr")).status);
+    // Refused before anything is written, the look's file included.
+    EXPECT_EQ(2, run_preview("--size 8x8 --passes --save-params " + path("look.txt") + " -o " + path("x.png")).status);
+    EXPECT_EQ(2, run_preview("--size 8x8 --pass F1 --save-params " + path("look.txt") + " -o " + path("x.exr")).status);
+    EXPECT_FALSE(fs::exists(path("look.txt")));
 }
 
 TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {
