@@ -48,8 +48,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "cellular/dist_type.h"
-#include "cellular/vector3.h"
+// The installed headers name each other relative to their own folder, so
+// that they resolve whatever include path a user gives.
+#include "dist_type.h"
+#include "vector3.h"
 
 namespace tulo {
 

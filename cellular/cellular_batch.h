@@ -41,7 +41,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cellular/cellular_basis.h"
+// The installed headers name each other relative to their own folder, so
+// that they resolve whatever include path a user gives.
+#include "cellular_basis.h"
 
 namespace tulo {
 

@@ -28,7 +28,9 @@
 #include <cmath>
 #include <cstdint>
 
-#include "cellular/vector3.h"
+// The installed headers name each other relative to their own folder, so
+// that they resolve whatever include path a user gives.
+#include "vector3.h"
 
 namespace tulo {
 

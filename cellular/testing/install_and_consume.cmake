@@ -1,7 +1,8 @@
 # Installs the build into a fresh prefix, checks what landed, runs the
 # installed preview tool (which must find the installed plugin by itself) and
 # builds and runs a consumer of the installed cellular package.
-# -DBUILD_DIR -DCONSUMER_DIR -DWORK_DIR -DCXX -DCXX_FLAGS -DGENERATOR -DLIBDIR -DVERSION -DREADME, and
+# Also configures the project afresh, which must print no warning.
+# -DSOURCE_DIR -DBUILD_DIR -DCONSUMER_DIR -DWORK_DIR -DCXX -DCXX_FLAGS -DGENERATOR -DLIBDIR -DVERSION -DREADME, and
 # -DPYTHON -DPYTHON_DIR when the Python module is built: the installed package
 # must import from PYTHON_DIR under the prefix.
 # (the consumer is built with the same compiler and flags, sanitizers included)
@@ -10,10 +11,24 @@ function(run)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}")
   endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+# A configure that says something is wrong reads as a failure even when it
+# is not: no CMake warning, and no imported file reported missing (the
+# block Debian's Imath package prints when its Python part is absent).
+function(expect_quiet_configure what)
+  if(run_output MATCHES "CMake (Deprecation )?Warning|does not exist")
+    message(FATAL_ERROR "configuring ${what} printed a warning:\n${run_output}")
+  endif()
 endfunction()
 
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
+
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/fresh -G ${GENERATOR} -DCMAKE_CXX_COMPILER=${CXX}
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
+expect_quiet_configure("the project")
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 # Everything under names of its own: nothing generic in a shared prefix.
@@ -61,6 +76,7 @@ endif()
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_BUILD_TYPE=Release)
+expect_quiet_configure("a consumer")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run(${WORK_DIR}/consumer/consumer)
 
@@ -76,6 +92,14 @@ separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
 run(${CXX} -std=c++17 ${cxx_flags} ${CONSUMER_DIR}/main.cpp ${pc_flags} -o ${WORK_DIR}/pc_consumer)
 run(${WORK_DIR}/pc_consumer)
+# The same program with nothing but the installed root on the include path,
+# naming the headers from there: they must find each other by themselves.
+file(READ ${CONSUMER_DIR}/main.cpp consumer_source)
+string(REPLACE "#include \"cellular/" "#include \"tulo/cellular/" consumer_source "${consumer_source}")
+file(WRITE ${WORK_DIR}/root_consumer.cpp "${consumer_source}")
+run(${CXX} -std=c++17 ${cxx_flags} -ffp-contract=off -I${prefix}/include ${WORK_DIR}/root_consumer.cpp
+    ${prefix}/${LIBDIR}/libtulo_cellular.a -pthread -o ${WORK_DIR}/root_consumer)
+run(${WORK_DIR}/root_consumer)
 # The README's own example program, as printed there.
 file(READ ${README} readme)
 string(REGEX MATCH "```cpp\n(.*int main\\(\\) {[^`]*)```" example "${readme}")

@@ -50,4 +50,17 @@ bool glyph_pixel(char c, int col, int row) {
     return glyph_pixel('?', col, row);
 }
 
+void draw_text(Image& image, int x0, int y0, const std::string& text, const tulo::Color& color) {
+    for (size_t k = 0; k < text.size(); ++k) {
+        const int gx = x0 + static_cast<int>(k) * kGlyphAdvance;
+        for (int row = 0; row < kGlyphHeight; ++row)
+            for (int col = 0; col < 5; ++col) {
+                const int x = gx + col, y = y0 + row;
+                if (x >= 0 && x < image.width && y >= 0 && y < image.height && glyph_pixel(text[k], col, row)) {
+                    image.at(x, y) = color;
+                }
+            }
+    }
+}
+
 }  // namespace preview

@@ -84,8 +84,8 @@ extern "C" void png_no_flush(png_structp) {}
 // libpng's writer over prepared rows, in a function of its own with no
 // C++ objects: libpng reports errors by longjmp back into it. False on
 // error, with the message in *errors.
-bool encode_rows(std::vector<unsigned char>* bytes, png_bytep* rows, int width, int height, bool srgb, png_text* texts,
-                 int text_count, PngErrors* errors) {
+bool encode_rows(std::vector<unsigned char>* bytes, png_bytep* rows, int width, int height, int bits, bool srgb,
+                 png_text* texts, int text_count, PngErrors* errors) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, errors, png_error_handler, png_warning_handler);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (png == nullptr || info == nullptr) {
@@ -99,7 +99,7 @@ bool encode_rows(std::vector<unsigned char>* bytes, png_bytep* rows, int width, 
     }
     png_set_write_fn(png, bytes, png_append, png_no_flush);
     png_set_compression_level(png, 3);  // fast: a preview is rewritten often
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bits,
                  PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (srgb) {
         png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
@@ -119,26 +119,45 @@ float srgb_encode(float c) { return c <= 0.0031308f ? 12.92f * c : 1.055f * std:
 
 }  // namespace
 
-unsigned char encode_channel(float linear, ColorSpace space) {
+unsigned encode_channel(float linear, ColorSpace space, int bits) {
     const float c = std::min(std::max(linear, 0.0f), 1.0f);  // NaN is handled by the caller
-    return static_cast<unsigned char>(std::lround((space == ColorSpace::srgb ? srgb_encode(c) : c) * 255.0f));
+    const float top = bits == 16 ? 65535.0f : 255.0f;
+    return static_cast<unsigned>(std::lround((space == ColorSpace::srgb ? srgb_encode(c) : c) * top));
 }
 
-std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata) {
-    std::vector<unsigned char> rgba(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4);
+std::vector<uint16_t> png_codes(const Image& image, ColorSpace space, int bits) {
+    const uint16_t top = bits == 16 ? 65535 : 255;
+    std::vector<uint16_t> rgba(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4);
     size_t i = 0;
     for (const tulo::Color& c : image.pixels) {
         if (std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b) || std::isnan(c.a)) {
-            rgba[i++] = 255, rgba[i++] = 0, rgba[i++] = 255, rgba[i++] = 255;
+            rgba[i++] = top, rgba[i++] = 0, rgba[i++] = top, rgba[i++] = top;
             continue;
         }
-        rgba[i++] = encode_channel(c.r, space);
-        rgba[i++] = encode_channel(c.g, space);
-        rgba[i++] = encode_channel(c.b, space);
-        rgba[i++] = encode_channel(c.a, ColorSpace::linear);
+        rgba[i++] = static_cast<uint16_t>(encode_channel(c.r, space, bits));
+        rgba[i++] = static_cast<uint16_t>(encode_channel(c.g, space, bits));
+        rgba[i++] = static_cast<uint16_t>(encode_channel(c.b, space, bits));
+        rgba[i++] = static_cast<uint16_t>(encode_channel(c.a, ColorSpace::linear, bits));
     }
+    return rgba;
+}
+
+std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata, int bits) {
+    const std::vector<uint16_t> codes = png_codes(image, space, bits);
+    // 16-bit samples are stored most significant byte first.
+    const size_t bytes_per_code = bits == 16 ? 2 : 1;
+    std::vector<unsigned char> rgba(codes.size() * bytes_per_code);
+    for (size_t i = 0; i < codes.size(); ++i) {
+        if (bits == 16) {
+            rgba[2 * i] = static_cast<unsigned char>(codes[i] >> 8);
+            rgba[2 * i + 1] = static_cast<unsigned char>(codes[i] & 0xFF);
+        } else {
+            rgba[i] = static_cast<unsigned char>(codes[i]);
+        }
+    }
+    const size_t row_bytes = static_cast<size_t>(image.width) * 4 * bytes_per_code;
     std::vector<png_bytep> rows(static_cast<size_t>(image.height));
-    for (int y = 0; y < image.height; ++y) rows[static_cast<size_t>(y)] = rgba.data() + static_cast<size_t>(y) * static_cast<size_t>(image.width) * 4;
+    for (int y = 0; y < image.height; ++y) rows[static_cast<size_t>(y)] = rgba.data() + static_cast<size_t>(y) * row_bytes;
 
     std::vector<png_text> texts(metadata.size());
     for (size_t k = 0; k < metadata.size(); ++k) {
@@ -149,7 +168,7 @@ std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, cons
     }
     std::vector<unsigned char> bytes;
     PngErrors errors;
-    if (!encode_rows(&bytes, rows.data(), image.width, image.height, space == ColorSpace::srgb, texts.data(),
+    if (!encode_rows(&bytes, rows.data(), image.width, image.height, bits, space == ColorSpace::srgb, texts.data(),
                      static_cast<int>(texts.size()), &errors)) {
         throw std::runtime_error("cannot encode PNG: " + errors.message);
     }
@@ -214,6 +233,60 @@ std::vector<unsigned char> read_png_rgba(const std::string& path, int* width, in
     std::vector<unsigned char> out = std::move(*rgba);
     delete rgba;
     delete rows;
+    return out;
+}
+
+namespace {
+
+// libpng's reader into `out`, in a function of its own with no C++ objects
+// whose destructors a longjmp would skip. False on error.
+bool decode_png(FILE* f, PngCodes* out, std::vector<unsigned char>* bytes, std::vector<png_bytep>* rows) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    if (png == nullptr || info == nullptr) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_init_io(png, f);
+    png_read_info(png, info);
+    const int bits = png_get_bit_depth(png, info);
+    if (png_get_color_type(png, info) != PNG_COLOR_TYPE_RGB_ALPHA || (bits != 8 && bits != 16)) {
+        png_error(png, "not RGBA of 8 or 16 bits");
+    }
+    double gamma = 0.0;
+    out->space = png_get_gAMA(png, info, &gamma) != 0 && !png_get_valid(png, info, PNG_INFO_sRGB) && gamma == 1.0
+                     ? ColorSpace::linear
+                     : ColorSpace::srgb;
+    out->bits = bits;
+    out->width = static_cast<int>(png_get_image_width(png, info));
+    out->height = static_cast<int>(png_get_image_height(png, info));
+    const size_t row_bytes = static_cast<size_t>(out->width) * 4 * static_cast<size_t>(bits / 8);
+    bytes->resize(row_bytes * static_cast<size_t>(out->height));
+    for (int y = 0; y < out->height; ++y) rows->push_back(bytes->data() + static_cast<size_t>(y) * row_bytes);
+    png_read_image(png, rows->data());
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
+}  // namespace
+
+PngCodes read_png(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    PngCodes out;
+    std::vector<unsigned char> bytes;
+    std::vector<png_bytep> rows;
+    const bool ok = decode_png(f, &out, &bytes, &rows);
+    std::fclose(f);
+    if (!ok) throw std::runtime_error("cannot read " + path + " as an RGBA PNG of 8 or 16 bits");
+    out.rgba.resize(bytes.size() / static_cast<size_t>(out.bits / 8));
+    for (size_t i = 0; i < out.rgba.size(); ++i) {
+        out.rgba[i] = out.bits == 16 ? static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]) : bytes[i];
+    }
     return out;
 }
 

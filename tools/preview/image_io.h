@@ -36,21 +36,36 @@ struct ExtraChannels {
     std::vector<std::pair<std::string, std::vector<uint32_t>>> uints;
 };
 
-// 8-bit value of a linear channel: clamped to [0, 1], sRGB-encoded or not,
-// rounded.
-unsigned char encode_channel(float linear, ColorSpace space);
+// The code of a linear channel at `bits` (8 or 16) per channel: clamped to
+// [0, 1], sRGB-encoded or not, scaled to 2^bits - 1, rounded.
+unsigned encode_channel(float linear, ColorSpace space, int bits = 8);
 
-// The PNG file's bytes: RGBA, colour channels encoded as `space` says (an
-// sRGB or a gamma 1.0 chunk tells viewers which), alpha linear; NaN pixels
-// painted opaque magenta.
-std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata);
+// The PNG codes of an image, RGBA a pixel, as encode_png writes them:
+// colour channels encoded as `space` says, alpha linear, NaN pixels opaque
+// magenta.
+std::vector<uint16_t> png_codes(const Image& image, ColorSpace space, int bits);
+
+// The PNG file's bytes: RGBA of `bits` (8 or 16) per channel, the codes of
+// png_codes; an sRGB or a gamma 1.0 chunk tells viewers the encoding.
+std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata, int bits = 8);
+
+// A PNG as stored: RGBA codes of 8 or 16 bits, and the encoding its chunks
+// state (sRGB unless a gamma of 1.0 says linear).
+struct PngCodes {
+    int width = 0, height = 0;
+    int bits = 8;
+    ColorSpace space = ColorSpace::srgb;
+    std::vector<uint16_t> rgba;
+};
+// Reads an RGBA PNG of 8 or 16 bits; std::runtime_error for anything else.
+PngCodes read_png(const std::string& path);
 
 // Writes the OpenEXR file to the open file `fd`; failures name `path` and
 // the system's reason (std::runtime_error).
 void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata,
                const ExtraChannels& extra = {});
 
-// Readers, for tests.
+// Readers, for tests (read_png_rgba: 8-bit RGBA only).
 std::vector<unsigned char> read_png_rgba(const std::string& path, int* width, int* height);
 std::map<std::string, std::string> read_png_text(const std::string& path);
 Image read_exr(const std::string& path);

@@ -23,10 +23,14 @@
 
 #include "cellular/cellular_batch.h"
 #include "tools/preview/image_io.h"
+#include "tools/preview/look.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
 #include "tools/preview/probe.h"
+#include "tools/preview/layout.h"
+#include "tools/preview/passes.h"
 #include "tools/preview/render.h"
+#include "tools/preview/stats.h"
 
 namespace {
 
@@ -140,11 +144,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cellular-preview: %s\n", e.what());
         return 2;
     }
-    if (options.help) {
+    const preview::Mode mode = preview::mode_of(options);
+    if (mode == preview::Mode::help) {
         std::fputs(preview::usage(argv[0]).c_str(), stdout);
         return 0;
     }
-    if (!options.compare.empty()) {
+    // A render's options are checked once its output format is known.
+    if (mode != preview::Mode::render) {
+        try {
+            preview::refuse_ignored_options(options, false);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "cellular-preview: %s\n", e.what());
+            return 2;
+        }
+    }
+    if (mode == preview::Mode::compare) {
         std::string report;
         bool same = false;
         try {
@@ -158,6 +172,31 @@ int main(int argc, char** argv) {
     }
 
     try {
+        // The look's file, written whole or not at all; checked against the
+        // image's own name when there is one.
+        auto save_look = [&](const std::string& image_path) {
+            const std::string text = preview::params_text(options);
+            if (options.save_params == "-") {
+                if (options.output_given && options.output == "-") {
+                    throw preview::UsageError("--save-params - and -o - both want standard output");
+                }
+                preview::write_to_stdout(std::vector<unsigned char>(text.begin(), text.end()));
+                return;
+            }
+            if (!image_path.empty() && preview::same_file(options.save_params, image_path)) {
+                throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
+            }
+            preview::check_output_path(options.save_params);
+            preview::AtomicOutput saved(options.save_params);
+            saved.write(std::vector<unsigned char>(text.begin(), text.end()));
+            saved.commit();
+        };
+        if (mode == preview::Mode::save_look) {
+            for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
+            save_look("");
+            return 0;
+        }
+
         const std::string library = options.library.empty() ? default_library_path() : options.library;
         std::string error;
         const auto lib = standin::ShaderLibrary::load(library, &error);
@@ -171,7 +210,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         lib->set_module_handle(standin::renderer_module_handle());
-        if (!options.probes.empty() || !options.points_file.empty()) {
+        if (mode == preview::Mode::probe) {
             std::vector<preview::Vec3> points = options.probes;
             if (!options.points_file.empty()) {
                 const std::vector<preview::Vec3> more = preview::read_points(options.points_file);
@@ -185,40 +224,41 @@ int main(int argc, char** argv) {
         // Everything about the output is checked before any work.
         const bool animated = options.animation.kind != preview::Animation::Kind::none;
         const int frames = animated ? options.animation.frames : 1;
-        preview::check_output_path(animated ? frame_name(options.output, 1) : options.output);
+        for (int frame = 1; frame <= frames; ++frame) {
+            preview::check_output_path(animated ? frame_name(options.output, frame) : options.output);
+        }
         const preview::Format format = preview::format_of(options.output);
+        try {
+            preview::refuse_ignored_options(options, format == preview::Format::exr);
+        } catch (const std::invalid_argument& e) {
+            throw preview::UsageError(e.what());
+        }
+        for (int frame = 1; frame <= frames; ++frame) {
+            preview::check_output_takes(animated ? frame_name(options.output, frame) : options.output, format);
+        }
         if (format == preview::Format::exr && options.output == "-") {
             throw preview::UsageError("standard output takes PNG only");
         }
-        for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
-        if (!options.save_params.empty()) {
-            const std::string text = preview::params_text(options);
-            if (options.save_params == "-") {
-                if (options.output == "-") throw preview::UsageError("--save-params - and -o - both want standard output");
-                preview::write_to_stdout(std::vector<unsigned char>(text.begin(), text.end()));
-            } else {
-                if (preview::same_file(options.save_params, options.output) ||
-                    (animated && preview::same_file(options.save_params, frame_name(options.output, 1)))) {
-                    throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
-                }
-                preview::check_output_path(options.save_params);
-                preview::AtomicOutput saved(options.save_params);
-                saved.write(std::vector<unsigned char>(text.begin(), text.end()));
-                saved.commit();
-            }
-        }
-
         if (options.passes && format != preview::Format::exr) throw preview::UsageError("--passes needs an .exr output");
         if (!options.pass.empty() && format != preview::Format::png) {
             throw preview::UsageError("--pass draws a PNG; for EXR use --passes, which keeps every pass as channels");
         }
+        for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
+        if (!options.save_params.empty()) {
+            if (animated && preview::same_file(options.save_params, options.output)) {
+                throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
+            }
+            save_look(animated ? frame_name(options.output, 1) : options.output);
+        }
+
         // EXR is premultiplied unless asked otherwise; PNG is straight.
         options.premultiply = format == preview::Format::exr && !options.straight_alpha;
-        const int threads = options.threads > 0 ? options.threads
-                                                : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        // 0: one per core available to the process, as the basis library counts them.
+        const int threads = options.threads > 0 ? options.threads : static_cast<int>(tulo::batch_default_threads());
         const preview::Layout first_layout = preview::plan(frame_options(options, 1));
         for (const std::string& notice : first_layout.notices) std::fprintf(stderr, "cellular-preview: note: %s\n", notice.c_str());
-        const long tiles_per_frame = preview::count_tiles(first_layout);
+        // The colour's tiles, and the passes' as many again with --passes.
+        const long tiles_per_frame = preview::count_tiles(first_layout) * (options.passes ? 2 : 1);
         std::atomic<long> done{0};
         std::unique_ptr<ProgressBar> bar;
         const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
@@ -232,10 +272,23 @@ int main(int argc, char** argv) {
             const preview::Layout& plan = frame == 1 ? first_layout : layout;
 
             const auto start = std::chrono::steady_clock::now();
+            // The picture the file shows: the colour, or with --pass that
+            // pass alone (the colour is not rendered); and its own facts.
             preview::Image image;
-            preview::Stats stats;
+            std::string summary;
+            std::vector<std::string> found;
             try {
-                image = preview::render(o, plan, *lib, threads, &done, &stats);
+                if (!o.pass.empty()) {
+                    const preview::Passes passes = preview::compute_passes(o, plan, threads, &done);
+                    image = preview::pass_picture(passes, o.pass, o.legend);
+                    summary = preview::pass_summary_line(passes, o.pass);
+                    found = preview::pass_warnings(passes, o.pass);
+                } else {
+                    preview::Stats stats;
+                    image = preview::render(o, plan, *lib, threads, &done, &stats);
+                    summary = preview::summary_line(stats);
+                    found = preview::warnings(stats);
+                }
             } catch (const std::bad_alloc&) {
                 const double bytes = 16.0 * plan.width * plan.height;
                 throw std::runtime_error("not enough memory to render " + std::to_string(plan.width) + "x" +
@@ -263,19 +316,16 @@ int main(int argc, char** argv) {
                 if (format == preview::Format::exr) {
                     preview::ExtraChannels extra;
                     if (o.passes) {
-                        preview::Passes p = preview::compute_passes(o, plan, threads);
+                        preview::Passes p = preview::compute_passes(o, plan, threads, &done);
                         extra.floats = {{"F1", std::move(p.f1)}, {"F2", std::move(p.f2)}, {"offset.X", std::move(p.offset[0])},
                                         {"offset.Y", std::move(p.offset[1])}, {"offset.Z", std::move(p.offset[2])}};
                         extra.uints = {{"id", std::move(p.id)}};
                     }
                     preview::write_exr(image, out->fd(), path, metadata, extra);
-                } else if (!o.pass.empty()) {
-                    const preview::Image picture = preview::pass_picture(preview::compute_passes(o, plan, threads), o.pass);
-                    const auto bytes = preview::encode_png(picture, preview::ColorSpace::linear, metadata);
-                    if (out) out->write(bytes);
-                    else preview::write_to_stdout(bytes);
                 } else {
-                    const auto bytes = preview::encode_png(image, o.colorspace, metadata);
+                    // Passes are data, written linear.
+                    const preview::ColorSpace space = o.pass.empty() ? o.colorspace : preview::ColorSpace::linear;
+                    const auto bytes = preview::encode_png(image, space, metadata, o.bits);
                     if (out) out->write(bytes);
                     else preview::write_to_stdout(bytes);
                 }
@@ -291,9 +341,9 @@ int main(int argc, char** argv) {
                 std::snprintf(head, sizeof(head), "%s %s (%dx%d, %d thread%s, %.3f s): ",
                               path == "-" ? "wrote PNG to" : "wrote", path == "-" ? "standard output" : path.c_str(),
                               image.width, image.height, threads, threads == 1 ? "" : "s", seconds);
-                report.push_back(head + preview::summary_line(stats));
+                report.push_back(head + summary);
             }
-            for (const std::string& w : preview::warnings(stats)) report.push_back("cellular-preview: warning: " + w);
+            for (const std::string& w : found) report.push_back("cellular-preview: warning: " + w);
             if (!bar) {
                 for (const std::string& line : report) std::fprintf(stderr, "%s\n", line.c_str());
                 report.clear();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cellular/cellular_batch.h"
 #include "shader/tulo_cellulartexture.h"
 #include "standin/standin_renderer.h"
 
@@ -12,7 +13,9 @@ namespace preview {
 
 // Limits that keep a render within memory and time a user would expect.
 constexpr int kMaxImageSide = 16384;  // pixels, of an image or a whole sheet
-constexpr int kMaxThreads = 1024;
+// Worker threads: the basis library's own cap, so that one rule holds for
+// every interface (0 is one per available core).
+constexpr int kMaxThreads = tulo::kMaxBatchThreads;
 constexpr int kMaxSweepCells = 64;
 constexpr int kMaxSamples = 256;  // per pixel
 constexpr int kMaxFrames = 10000;
@@ -69,15 +72,20 @@ struct Options {
     int samples = 1;                        // per pixel, a square number
     ColorSpace colorspace = ColorSpace::srgb;  // of 8-bit output
     bool raw = false;                       // the value t itself, as grey
-    int threads = 0;                        // 0: all cores
+    int threads = 0;                        // 0: one per available core
     std::string library;                    // empty: found beside this program
     std::string output = "preview.png";     // "-": PNG to standard output
+    bool output_given = false;              // -o on the command line or in a params file
     std::string save_params;                // write the options to this file
     bool quiet = false;
     bool help = false;
     bool version = false;
     bool weights_given = false;             // --weights on the command line
     std::string command_line;               // as given, for the output's metadata
+    // The options named on the command line itself, as typed ("-o",
+    // "--size"), not those read from --params files: a look file carries a
+    // whole look, of which a mode may use a part.
+    std::vector<std::string> given;
     std::vector<std::string> warnings;      // values taken otherwise than given
     bool straight_alpha = false;            // EXR colour not multiplied by alpha
     // --background: alpha flattened onto a colour or a checkerboard.
@@ -86,6 +94,8 @@ struct Options {
     bool premultiply = false;               // set by the program from the output format
     bool passes = false;                    // --passes: F1, F2, id, offset channels in the EXR
     std::string pass;                       // --pass NAME: a PNG of one basis pass
+    bool legend = false;                    // --legend: a strip naming the settings below a view or pass
+    int bits = 8;                           // --bits: bits per PNG channel, 8 or 16
     std::vector<Vec3> probes;               // --probe: print the plugin's answer there
     std::string points_file;                // --points: more probes, "-" standard input
     std::vector<std::string> compare;       // --compare A B: two images
@@ -93,15 +103,30 @@ struct Options {
 
 Options default_options();
 
+// What a run does. --help and --version answer and ignore the rest; the
+// others use only some options (see refuse_ignored_options).
+enum class Mode {
+    help,
+    version,
+    compare,    // --compare A B
+    probe,      // --probe, --points: the plugin's answer at points, printed
+    save_look,  // --save-params without -o: the look's file, nothing rendered
+    render,     // an image, its frames, a sheet or a pass
+};
+Mode mode_of(const Options& options);
+
+// Refuses (std::invalid_argument, exit code 2) any option named on the
+// command line that the run would ignore: -o with --probe, --threads with
+// --compare, --colorspace with EXR output, and so on. `exr`: the rendered
+// output is EXR (used by Mode::render only).
+void refuse_ignored_options(const Options& options, bool exr);
+
 // Parses argv; throws std::invalid_argument with a message naming the
 // offending option (and, for options read from a --params file, the file
 // and line) on any bad input, or on options that contradict each other.
 Options parse_options(int argc, char** argv);
 
-// The options as a --params file: one option per line, every setting that
-// shapes the picture (not the output, threads or library).
-std::string params_text(const Options& options);
-
+// --help's text, from the option table.
 std::string usage(const char* program);
 
 // Number of components of a parameter (color 3 or 4, weights 3, others 1).
@@ -110,9 +135,5 @@ const char* param_name(standin::Param p);
 
 // A number as labels and metadata show it: at most three significant digits.
 std::string format_value(double v);
-
-// The shortest decimal text that reads back to exactly v (0.95, not
-// 0.949999988), for files that must reproduce the value.
-std::string shortest_text(float v);
 
 }  // namespace preview

@@ -104,6 +104,85 @@ extern "C" void on_interrupt(int sig) {
     raise(sig);
 }
 
+// The permission bits a new file gets: 0666 less the process's umask.
+mode_t new_file_mode() {
+#if defined(__linux__)
+    // Linux (4.7 and later) shows the umask in /proc/self/status, as
+    // "Umask:" and an octal number.
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        long mask = -1;
+        while (mask < 0 && std::fgets(line, sizeof(line), status) != nullptr) {
+            if (std::strncmp(line, "Umask:", 6) == 0) {
+                char* end = nullptr;
+                const long value = std::strtol(line + 6, &end, 8);
+                if (end != line + 6 && value >= 0 && value <= 0777) mask = value;
+            }
+        }
+        std::fclose(status);
+        if (mask >= 0) return static_cast<mode_t>(0666 & ~mask);
+    }
+#endif
+    // Elsewhere (and without /proc) umask() is the only reader, and it sets
+    // the mask as it reads it: it is set back at once. The program creates
+    // files only on its main thread, so no file is created meanwhile.
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+}
+
+// Flushes an open file's data and size to the disk.
+int flush_to_disk(int fd) {
+#if defined(_WIN32)
+    return _commit(fd);
+#else
+    int result;
+    do result = fsync(fd);
+    while (result != 0 && errno == EINTR);
+    return result;
+#endif
+}
+
+// Flushes a folder's entries to the disk, so that a rename in it survives a
+// power loss. Systems and file systems that cannot flush a folder (Windows;
+// EINVAL or ENOTSUP from fsync) keep it as they do; any other failure is
+// returned with errno set.
+bool flush_folder(const std::string& folder) {
+#if defined(_WIN32)
+    (void)folder;
+    return true;
+#else
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const int result = flush_to_disk(fd);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return result == 0 || errno == EINVAL || errno == ENOTSUP;
+#endif
+}
+
+// What a non-regular file is, for messages.
+const char* kind_of(const struct stat& st) {
+    if (S_ISFIFO(st.st_mode)) return "a pipe";
+#if defined(S_ISSOCK)
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+#endif
+    if (S_ISCHR(st.st_mode)) return "a character device";
+    return "not a regular file";
+}
+
+// Whether `st` is the null device, which takes and drops any write and seek.
+bool is_null_device(const struct stat& st) {
+#if defined(_WIN32)
+    (void)st;
+    return false;
+#else
+    struct stat null;
+    return S_ISCHR(st.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) && null.st_rdev == st.st_rdev;
+#endif
+}
+
 }  // namespace
 
 Format format_of(const std::string& path) {
@@ -159,6 +238,15 @@ void check_output_path(const std::string& path) {
     }
 }
 
+void check_output_takes(const std::string& path, Format format) {
+    if (format != Format::exr || path == "-") return;
+    struct stat st;
+    if (stat(resolve_links(path).c_str(), &st) != 0) return;  // a new file
+    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || is_null_device(st)) return;
+    throw UsageError("cannot write an EXR to '" + path + "': it is " + kind_of(st) +
+                     ", and EXR is written with seeks back, which only a file takes: name a file, or write PNG there");
+}
+
 AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)), target_(resolve_links(path_)) {
     struct stat existing;
     if (stat(target_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
@@ -174,15 +262,7 @@ AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)), target_(r
     // An existing file keeps its permission bits; a new one gets the mode a
     // new file gets (mkstemp makes it private).
     struct stat st;
-    mode_t mode;
-    if (stat(target_.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    fchmod(fd_, mode);
+    fchmod(fd_, stat(target_.c_str(), &st) == 0 ? st.st_mode & 07777 : new_file_mode());
 }
 
 AtomicOutput::~AtomicOutput() {
@@ -215,6 +295,14 @@ void AtomicOutput::write(const std::vector<unsigned char>& bytes) {
 void AtomicOutput::commit() {
     const int fd = fd_;
     fd_ = -1;
+    // The data reaches the disk before the name does: renamed unflushed, a
+    // power loss could leave an empty file under the final name.
+    if (!temp_.empty() && flush_to_disk(fd) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
+    }
     if (close(fd) != 0) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
     if (temp_.empty()) {  // written in place
         committed_ = true;
@@ -225,6 +313,10 @@ void AtomicOutput::commit() {
     }
     committed_ = true;
     disarm_cleanup();
+    // The rename itself is kept by flushing the folder that holds it.
+    if (!flush_folder(folder_of(target_))) {
+        throw std::runtime_error("wrote '" + path_ + "', but cannot flush its folder to disk: " + errno_text());
+    }
 }
 
 bool same_file(const std::string& a, const std::string& b) {

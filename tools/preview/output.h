@@ -37,11 +37,24 @@ Format format_of(const std::string& path);
 // (/dev/null) is accepted and written in place.
 void check_output_path(const std::string& path);
 
+// Checks, before anything is rendered, that the existing target of `path`
+// (if any) can take `format`, by its type alone: nothing is opened, so a
+// pipe without a reader cannot stall the check. EXR is written with seeks
+// back (its table of chunk offsets precedes the chunks), so for EXR only a
+// regular file, a block device or the null device is accepted, and a pipe,
+// socket, terminal or other character device is refused (UsageError, exit
+// code 2). PNG is written in one stream and goes anywhere
+// check_output_path accepts.
+void check_output_takes(const std::string& path, Format format);
+
 // The file `path` becomes, written beside its final place and renamed there
-// when complete, so that nothing half-written ever has the final name. A
-// symbolic link is written through (its target is replaced); an existing
-// file keeps its permission bits, a new one gets the usual mode; a device
-// or pipe is written in place. While the temporary file exists, a signal
+// when complete, so that nothing half-written ever has the final name; the
+// file is flushed to disk before the rename and its folder after it, so
+// that after a power loss the name holds the old file or the whole new one.
+// A symbolic link is written through (its target is replaced); an existing
+// file keeps its permission bits, a new one gets the mode the process's
+// umask gives (read without changing it on Linux; see new_file_mode in the
+// source for other systems); a device or pipe is written in place. While the temporary file exists, a signal
 // that ends the program (Ctrl-C, SIGTERM, SIGHUP, SIGPIPE...) removes it
 // first. Create it when the image is ready to be written.
 class AtomicOutput {
@@ -58,7 +71,9 @@ public:
     // The open file, for writers that stream (its errors name path()).
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
-    void commit();  // closes and renames the temporary file to the final name
+    // Flushes, closes and renames the temporary file to the final name, and
+    // flushes the folder; std::runtime_error when any of them fails.
+    void commit();
 
 private:
     std::string path_;    // as the user named it

@@ -3,6 +3,7 @@
 // called directly; bad input must fail with a message and an exit code and
 // leave nothing behind. Grouped by concern: output, pictures, facts,
 // workflow (and the layout of labels and ticks, checked on plan()).
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,12 +26,17 @@
 #include <vector>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/cellular_batch.h"
 #include "cellular/testing/float_bits.h"
 #include "standin/standin_renderer.h"
+#include "tools/preview/font.h"
 #include "tools/preview/image_io.h"
 #include "tools/preview/options.h"
 #include "tools/preview/output.h"
+#include "tools/preview/layout.h"
+#include "tools/preview/passes.h"
 #include "tools/preview/render.h"
+#include "tools/preview/stats.h"
 
 // Under a sanitizer the program maps terabytes of shadow memory at start, so
 // it cannot run under an address-space limit at all.
@@ -88,6 +94,40 @@ bool ends_within(pid_t child, int sig, std::chrono::milliseconds limit) {
 }
 
 using tulo_test::bits;
+
+// fsync, interposed for the whole test program (the output code is linked
+// in): while an FsyncLog exists, every call is recorded with what it
+// flushed and whether the logged final name then held the new file (more
+// than its old 3 bytes); then the C library's fsync runs.
+struct FsyncCall {
+    bool folder;
+    bool final_is_new;
+};
+
+struct FsyncLog {
+    explicit FsyncLog(std::string final_path) : final_path(std::move(final_path)) { active = this; }
+    ~FsyncLog() { active = nullptr; }
+    std::string final_path;
+    std::vector<FsyncCall> calls;
+    static FsyncLog* active;
+};
+FsyncLog* FsyncLog::active = nullptr;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    using Fsync = int (*)(int);
+    static const Fsync real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+    if (FsyncLog* log = FsyncLog::active) {
+        struct stat flushed, final_file;
+        const bool folder = fstat(fd, &flushed) == 0 && S_ISDIR(flushed.st_mode);
+        const bool is_new = stat(log->final_path.c_str(), &final_file) == 0 && final_file.st_size > 3;
+        log->calls.push_back({folder, is_new});
+    }
+    return real(fd);
+}
+
+namespace {
 
 class Preview : public ::testing::Test {
 protected:
@@ -176,6 +216,15 @@ TEST_F(Preview, EightBitOutputIsSrgbEncodedWithAlphaUnlessLinearIsAsked) {
     const auto linear = preview::read_png_rgba(path("linear.png"), &w, &h);
     EXPECT_EQ((std::vector<unsigned char>{124, 188, 255, 255}), std::vector<unsigned char>(srgb.begin(), srgb.begin() + 4));
     EXPECT_EQ((std::vector<unsigned char>{51, 128, 255, 255}), std::vector<unsigned char>(linear.begin(), linear.begin() + 4));
+    // --bits 16: the same encodings scaled to 65535 (sRGB 0.2 is 31753.6).
+    ASSERT_EQ(0, run_preview(common + "--bits 16 -o " + path("srgb16.png")).status);
+    ASSERT_EQ(0, run_preview(common + "--bits 16 --colorspace linear -o " + path("linear16.png")).status);
+    const preview::PngCodes srgb16 = preview::read_png(path("srgb16.png")), linear16 = preview::read_png(path("linear16.png"));
+    EXPECT_EQ(16, srgb16.bits);
+    EXPECT_EQ(preview::ColorSpace::srgb, srgb16.space);
+    EXPECT_EQ(preview::ColorSpace::linear, linear16.space);
+    EXPECT_EQ((std::vector<uint16_t>{31754, 48192, 65535, 65535}), std::vector<uint16_t>(srgb16.rgba.begin(), srgb16.rgba.begin() + 4));
+    EXPECT_EQ((std::vector<uint16_t>{13107, 32768, 65535, 65535}), std::vector<uint16_t>(linear16.rgba.begin(), linear16.rgba.begin() + 4));
     // Beyond the gain limit the shader zeroes alpha: transparent in the PNG.
     ASSERT_EQ(0, run_preview("--size 4x4 --gain -1 --quiet -o " + path("beyond.png")).status);
     const auto beyond = preview::read_png_rgba(path("beyond.png"), &w, &h);
@@ -352,6 +401,40 @@ TEST(PreviewLayout, RampsGetTicksWithValues) {
     EXPECT_TRUE(layout.notices.empty());
 }
 
+TEST(PreviewLayout, ASingleViewsLegendNamesItsSettingsBelowEverything) {
+    preview::Options o = preview::default_options();
+    o.width = 300;
+    o.height = 100;
+    o.legend = true;
+    o.ramps.push_back({standin::Param::gain, {0.2}, {1.8}});
+    const preview::Layout layout = preview::plan(o);
+    ASSERT_EQ(1u, layout.cells.size());
+    EXPECT_EQ(300, layout.cells[0].width);
+    EXPECT_EQ(100, layout.cells[0].height);
+    int tick_bottom = 0, legend_top = layout.height;
+    std::string legend;
+    for (const preview::Tick& t : layout.ticks) tick_bottom = std::max(tick_bottom, t.y1);
+    for (const preview::Caption& c : layout.captions) {
+        if (c.x == 4) legend += c.text + " ", legend_top = std::min(legend_top, c.y);  // the legend's margin
+    }
+    EXPECT_TRUE(contains(legend, "METRIC 1 EUCLIDIAN")) << legend;
+    EXPECT_TRUE(contains(legend, "RAMPED gain")) << legend;
+    EXPECT_FALSE(contains(legend, "GAIN 0.5")) << legend;  // ramped, so not a fixed setting
+    EXPECT_GT(legend_top, tick_bottom + preview::kGlyphHeight);  // below the ticks' values
+    // Too narrow for a readable legend: said so, and the picture keeps its size.
+    o.width = 40;
+    o.ramps.clear();
+    const preview::Layout narrow = preview::plan(o);
+    EXPECT_EQ(100, narrow.height);
+    ASSERT_EQ(1u, narrow.notices.size());
+    EXPECT_TRUE(contains(narrow.notices[0], "the legend does not fit")) << narrow.notices[0];
+    // A pass is the bare view: its own legend comes with the picture.
+    o.width = 300;
+    o.pass = "F1";
+    o.ramps.push_back({standin::Param::gain, {0.2}, {1.8}});
+    EXPECT_EQ(100, preview::plan(o).height);
+}
+
 // --- Output that never surprises --------------------------------------------
 
 TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
@@ -360,6 +443,10 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
     // write it all the same).
     std::ofstream(path("readonly.png")) << "keep";
     fs::permissions(path("readonly.png"), fs::perms::owner_read);
+    // A pipe cannot take EXR, which is written with seeks back: refused by
+    // its type, without opening it (which would wait for a reader).
+    ASSERT_EQ(0, mkfifo(path("pipe.exr").c_str(), 0644));
+    ASSERT_EQ(0, mkfifo(path("pipe.0002.exr").c_str(), 0644));
     const bool root = geteuid() == 0;
     struct Case {
         std::string output;
@@ -374,13 +461,15 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
         {path("x.jpg"), 2, ".jpg is not a supported format (supported: .png, .exr)"},
         {path("x.tif"), 2, ".tif is not a supported format"},
         {path("noextension"), 2, "has no extension"},
+        {path("pipe.exr"), 2, "cannot write an EXR to '" + path("pipe.exr") + "': it is a pipe"},
+        {path("pipe.exr") + " --frames 3 --depth 0:1", 2, "cannot write an EXR to '" + path("pipe.0002.exr") + "': it is a pipe"},
     };
     // A render this size with Minkowski would take many seconds: these must
-    // fail at once.
+    // fail at once (and a program that waits on the pipe is stopped).
     for (const Case& c : cases) {
         if (root && c.output == path("readonly.png")) continue;
         const auto start = std::chrono::steady_clock::now();
-        const ProgramRun r = run_preview("--size 4096x4096 --metric 4 -o " + c.output);
+        const ProgramRun r = run_shell("timeout 60 " + std::string(PREVIEW_PATH) + " --size 4096x4096 --metric 4 -o " + c.output);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_EQ(c.status, r.status) << c.output << "\n" << r.output;
         EXPECT_TRUE(contains(r.output, c.message)) << c.output << "\n" << r.output;
@@ -388,7 +477,7 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
     }
     std::vector<std::string> left = files();
     std::sort(left.begin(), left.end());
-    EXPECT_EQ((std::vector<std::string>{"folder", "readonly.png"}), left);
+    EXPECT_EQ((std::vector<std::string>{"folder", "pipe.0002.exr", "pipe.exr", "readonly.png"}), left);
     std::ifstream kept(path("readonly.png"));
     EXPECT_EQ("keep", std::string(std::istreambuf_iterator<char>(kept), {}));
     // A device is written in place, never replaced by a file.
@@ -501,6 +590,36 @@ TEST_F(Preview, ShortOfMemoryItSaysHowMuchIsNeeded) {
     EXPECT_TRUE(contains(s.output, "more than 16384 on a side")) << s.output;
 }
 
+TEST_F(Preview, ANewFileGetsTheModeOfTheUmask) {
+    for (const char* mask : {"027", "002", "077"}) {
+        const std::string out = path(std::string("new") + mask + ".png");
+        const ProgramRun r = run_shell(std::string("umask ") + mask + "; exec " + PREVIEW_PATH + " --size 8x8 --quiet -o " + out);
+        ASSERT_EQ(0, r.status) << r.output;
+        struct stat st;
+        ASSERT_EQ(0, stat(out.c_str(), &st));
+        EXPECT_EQ(0666u & ~std::stoul(mask, nullptr, 8), st.st_mode & 0777u) << "umask " << mask;
+    }
+}
+
+TEST_F(Preview, TheFileIsOnDiskBeforeItsNameAndTheNameAfter) {
+    // fsync as the output code calls it (see the interposer above): the
+    // temporary file flushed while the final name still holds the old
+    // file, then the folder flushed once the name holds the new one.
+    const std::string final_path = path("out.png");
+    std::ofstream(final_path) << "old";
+    FsyncLog log(final_path);
+    {
+        preview::AtomicOutput out(final_path);
+        out.write(std::vector<unsigned char>(4096, 7));
+        out.commit();
+    }
+    ASSERT_EQ(2u, log.calls.size());
+    EXPECT_FALSE(log.calls[0].folder);
+    EXPECT_FALSE(log.calls[0].final_is_new) << "the file was flushed after the rename";
+    EXPECT_TRUE(log.calls[1].folder);
+    EXPECT_TRUE(log.calls[1].final_is_new) << "the folder was flushed before the rename";
+}
+
 TEST_F(Preview, AnExistingFileKeepsItsModeAndALinkIsWrittenThrough) {
     const std::string target = path("target.png");
     std::ofstream(target) << "old";
@@ -553,6 +672,8 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--frobnicate", 2, "unknown option '--frobnicate'"},
         {"--gain abc", 2, "option --gain: 'abc' is not a number"},
         {"--gain", 2, "option --gain: needs a value"},
+        {"--quiet=yes", 2, "option --quiet: takes no value"},
+        {"--compare=a.png b.png", 2, "option --compare: takes 2 values, as separate words"},
         {"--weights 1,2", 2, "option --weights: '1,2' needs 3 comma-separated numbers"},
         {"--color1 1,x,1", 2, "option --color1: 'x' is not a number"},
         {"--size 10x0", 2, "option --size: '0' is outside 1..16384"},
@@ -560,6 +681,20 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--ramp speed=1:2", 2, "unknown parameter 'speed'"},
         {"--view cube", 2, "expected slice or sphere"},
         {"--colorspace p3", 2, "expected srgb or linear"},
+        {"--threads -1", 2, "option --threads: '-1' is negative: give 0 for one thread per available core"},
+        {"--threads 257", 2, "option --threads: '257' is above the cap of 256 threads"},
+        // An option the run would ignore is refused, whatever the mode.
+        {"--probe 0.5,1,2 -o " + path("x.png"), 2, "option -o does not apply: --probe and --points print to standard output"},
+        {"--points " + path("p.txt") + " --size 8x8", 2, "option --size does not apply: --probe and --points"},
+        {"--compare " + path("a.png") + " " + path("b.png") + " --threads 2", 2, "option --threads does not apply: --compare"},
+        {"--save-params " + path("look.txt") + " --threads 2", 2, "option --threads does not apply: --save-params without -o"},
+        {"--size 8x8 --cell 40" + out, 2, "option --cell does not apply: it sizes the cells of a sheet"},
+        {"--size 8x8 --colorspace linear -o " + path("x.exr"), 2, "option --colorspace does not apply: EXR keeps linear"},
+        {"--size 8x8 --background checker --straight-alpha -o " + path("x.exr"), 2, "option --straight-alpha does not apply"},
+        {"--size 8x8 --pass F1 --gain 0.3" + out, 2, "option --gain does not apply: --pass draws the basis"},
+        {"--sheet metrics --legend" + out, 2, "option --legend does not apply: a sheet always carries its legend"},
+        {"--size 8x8 --bits 16 -o " + path("x.exr"), 2, "option --bits does not apply: EXR keeps 32-bit floats"},
+        {"--bits 12" + out, 2, "option --bits: expected 8 or 16, got '12'"},
         {"--library /nonexistent/lib.so" + out, 1, "cannot load shader library '/nonexistent/lib.so'"},
         {std::string("--library ") + NOT_A_SHADER_PATH + out, 1, "lacks the entry point 'tulo_cellulartexture_version'"},
     };
@@ -622,6 +757,14 @@ TEST_F(Preview, EveryRenderEndsWithItsFacts) {
     EXPECT_TRUE(contains(limit.output, "of 4096 samples")) << limit.output;
     EXPECT_FALSE(contains(limit.output, "alpha 0 0%")) << limit.output;
     EXPECT_FALSE(contains(limit.output, "warning")) << limit.output;
+    // --threads 0 (the default) is one thread per core available to the
+    // process, as the basis library counts them.
+    const int cores = tulo::batch_default_threads();
+    const std::string threads = std::to_string(cores) + (cores == 1 ? " thread," : " threads,");
+    for (const char* given : {"", "--threads 0 "}) {
+        const ProgramRun r = run_preview(std::string(given) + "--size 8x8 -o " + path("t.png"));
+        EXPECT_TRUE(contains(r.output, "(8x8, " + threads)) << given << r.output;
+    }
 }
 
 TEST_F(Preview, VersionAndHelp) {
@@ -705,6 +848,8 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
         "--view sphere --size 20x16 --metric 2",
         "--size 16x12 --normal 1,1,0 --up 0,0,1 --raw",
         "--size 16x12 --weights 0.3,2,1 --color2 0.1,0.2,0.3,1",
+        "--size 120x30 --legend --ramp gain=0.3:1",
+        "--size 8x6 --gain 20 --color1 0.5,100,1e-4 --center 1e-5,-123456.5 --scale 3e-7 --depth 4e20",
     };
     int n = 0;
     for (const std::string& layout : layouts) {
@@ -713,15 +858,37 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
         ++n;
         ASSERT_EQ(0, run_preview(layout + " --quiet --save-params " + look + " -o " + a).status) << layout;
         ASSERT_EQ(0, run_preview("--params " + look + " --quiet -o " + b).status) << layout;
-        int wa = 0, ha = 0, wb = 0, hb = 0;
-        EXPECT_EQ(preview::read_png_rgba(a, &wa, &ha), preview::read_png_rgba(b, &wb, &hb)) << layout;
+        // The look read back from the image itself.
+        const std::string c = path("c" + std::to_string(n) + ".png");
+        const ProgramRun from_image = run_preview("--params " + a + " --quiet -o " + c);
+        ASSERT_EQ(0, from_image.status) << layout << "\n" << from_image.output;
+        int wa = 0, ha = 0, wb = 0, hb = 0, wc = 0, hc = 0;
+        const std::vector<unsigned char> pixels = preview::read_png_rgba(a, &wa, &ha);
+        EXPECT_EQ(pixels, preview::read_png_rgba(b, &wb, &hb)) << layout;
+        EXPECT_EQ(pixels, preview::read_png_rgba(c, &wc, &hc)) << layout;
         EXPECT_EQ(wa, wb) << layout;
         EXPECT_EQ(ha, hb) << layout;
+        EXPECT_EQ(wa, wc) << layout;
+        EXPECT_EQ(ha, hc) << layout;
     }
     std::ifstream saved(path("look0.txt"));
     const std::string text(std::istreambuf_iterator<char>(saved), {});
     EXPECT_TRUE(contains(text, "--color1 0.95,0.85,0.55,1\n")) << text;
     EXPECT_FALSE(contains(text, "--weights")) << text;
+    // Numbers as a person writes them, an exponent only for the very large
+    // or small.
+    EXPECT_TRUE(contains(text, "--scale 20\n")) << text;
+    std::ifstream readable(path("look" + std::to_string(n - 1) + ".txt"));
+    const std::string numbers(std::istreambuf_iterator<char>(readable), {});
+    EXPECT_TRUE(contains(numbers, "--gain 20\n--color1 0.5,100,0.0001,1\n")) << numbers;
+    EXPECT_TRUE(contains(numbers, "--center 1e-5,-123456.5\n--scale 3e-7\n--depth 4e20\n")) << numbers;
+    // Saving a look alone writes the look, and no picture over the one there.
+    std::ofstream(path("preview.png")) << "keep";
+    const ProgramRun alone = run_shell("cd " + dir_.string() + " && " + PREVIEW_PATH + " --metric 2 --save-params alone.txt");
+    EXPECT_EQ(0, alone.status) << alone.output;
+    EXPECT_TRUE(fs::exists(path("alone.txt")));
+    std::ifstream kept(path("preview.png"));
+    EXPECT_EQ("keep", std::string(std::istreambuf_iterator<char>(kept), {}));
     // Standard output takes the file; the image's own name is refused.
     const ProgramRun to_stdout = run_preview("--size 4x4 --quiet --save-params - -o " + path("c.png"));
     EXPECT_EQ(0, to_stdout.status);
@@ -745,6 +912,35 @@ TEST_F(Preview, ParamsFilesAreFilesFoundFromTheirOwnFolder) {
     EXPECT_EQ(2, folder.status);
     EXPECT_TRUE(contains(folder.output, "option --params: cannot read '" + path("looks") + "': it is a folder")) << folder.output;
     EXPECT_FALSE(fs::exists(path("b.png")));
+    // Anything that is neither a params file nor an image with a look is
+    // named as such, also when a params file names it.
+    std::ofstream(path("notes.txt")) << "# notes\nA look with \"more contrast\n--metric 3\n";
+    {
+        const int fd = open(path("foreign.png").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        preview::Image tiny;
+        tiny.width = tiny.height = 2;
+        tiny.pixels.assign(4, tulo::Color{0.5f, 0.5f, 0.5f, 1.0f});
+        const auto bytes = preview::encode_png(tiny, preview::ColorSpace::srgb, {});
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+        close(fd);
+    }
+    std::ofstream(path("looks/names_notes.txt")) << "--params ../notes.txt\n";
+    struct Case {
+        std::string file;
+        std::string message;
+    };
+    const Case cases[] = {
+        {path("notes.txt"), "option --params: '" + path("notes.txt") + "' is not a params file"},
+        {PREVIEW_PATH, std::string("option --params: '") + PREVIEW_PATH + "' is not a params file"},
+        {path("foreign.png"), "option --params: the PNG '" + path("foreign.png") + "' carries no look"},
+        {path("looks/names_notes.txt"), path("looks/names_notes.txt") + ":1: option --params: '" + path("looks") + "/../notes.txt' is not a params file"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun r = run_preview("--params " + c.file + " -o " + path("c.png"));
+        EXPECT_EQ(2, r.status) << c.file << "\n" << r.output;
+        EXPECT_TRUE(contains(r.output, c.message)) << c.file << "\n" << r.output;
+    }
+    EXPECT_FALSE(fs::exists(path("c.png")));
 }
 
 TEST_F(Preview, ValuesTakenOtherwiseThanGivenAreNamedEvenWhenQuiet) {
@@ -862,21 +1058,59 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
     ASSERT_EQ(0, run_preview("--size 6x6 --weights 0,0,0 --passes --quiet -o " + path("zero.exr")).status);
     ASSERT_EQ(0, run_preview("--size 6x6 --weights 1,1,1 --passes --quiet -o " + path("unit.exr")).status);
     EXPECT_EQ(preview::read_exr_uints(path("unit.exr"), "id"), preview::read_exr_uints(path("zero.exr"), "id"));
-    // One pass as a picture with its legend below; each pass goes to its own format.
-    ASSERT_EQ(0, run_preview("--size 64x32 --pass id --quiet -o " + path("id.png")).status);
-    int pw = 0, ph = 0;
-    preview::read_png_rgba(path("id.png"), &pw, &ph);
-    EXPECT_EQ(64, pw);
-    EXPECT_GT(ph, 32);
-    EXPECT_EQ(2, run_preview("--size 8x8 --passes -o " + path("x.png")).status);
-    EXPECT_EQ(2, run_preview("--size 8x8 --pass F1 -o " + path("x.exr")).status);
+    // Each pass as a picture exactly the size asked, its legend only with
+    // --legend; each pass goes to its own format.
+    for (const char* pass : {"F1", "F2", "F2-F1", "id", "offset"}) {
+        const std::string picture = path(std::string("pass-") + pass + ".png");
+        ASSERT_EQ(0, run_preview(std::string("--size 64x32 --pass ") + pass + " --quiet -o " + picture).status) << pass;
+        int pw = 0, ph = 0;
+        preview::read_png_rgba(picture, &pw, &ph);
+        EXPECT_EQ(64, pw) << pass;
+        EXPECT_EQ(32, ph) << pass;
+        ASSERT_EQ(0, run_preview(std::string("--size 64x32 --legend --pass ") + pass + " --quiet -o " + picture).status) << pass;
+        preview::read_png_rgba(picture, &pw, &ph);
+        EXPECT_EQ(64, pw) << pass;
+        EXPECT_GT(ph, 32) << pass;
+    }
+    // The summary is the pass's own: F1's range over the view, as the EXR's
+    // F1 channel holds it.
+    ASSERT_EQ(0, run_preview("--size 24x16 --passes --quiet -o " + path("f1.exr")).status);
+    const std::vector<float> view_f1 = preview::read_exr_floats(path("f1.exr"), "F1");
+    double sum = 0.0;
+    for (float v : view_f1) sum += v;
+    char facts[160];
+    std::snprintf(facts, sizeof(facts), "F1 %.4g..%.4g mean %.4g, NaN 0%%, no feature point 0%%, off the view 0%% of 384 pixels",
+                  static_cast<double>(*std::min_element(view_f1.begin(), view_f1.end())),
+                  static_cast<double>(*std::max_element(view_f1.begin(), view_f1.end())), sum / 384.0);
+    const ProgramRun summary = run_preview("--size 24x16 --pass F1 -o " + path("f1.png"));
+    EXPECT_TRUE(contains(summary.output, facts)) << facts << "\n" << summary.output;
+    EXPECT_TRUE(contains(run_preview("--size 24x16 --pass id -o " + path("id.png")).output, " distinct feature points, "));
+    // --bits 16 keeps the pass's precision: the 8-bit codes are the 16-bit
+    // ones rounded, and the 16-bit ones are not merely 8-bit ones scaled.
+    ASSERT_EQ(0, run_preview("--size 24x16 --pass F1 --quiet -o " + path("f8.png")).status);
+    ASSERT_EQ(0, run_preview("--size 24x16 --pass F1 --bits 16 --quiet -o " + path("f16.png")).status);
+    const preview::PngCodes f8 = preview::read_png(path("f8.png")), f16 = preview::read_png(path("f16.png"));
+    ASSERT_EQ(16, f16.bits);
+    ASSERT_EQ(f8.rgba.size(), f16.rgba.size());
+    int finer = 0;
+    for (size_t i = 0; i < f8.rgba.size(); ++i) {
+        EXPECT_LE(std::abs(f16.rgba[i] / 257.0 - f8.rgba[i]), 0.5 + 1e-9) << i;
+        finer += f16.rgba[i] % 257 != 0;
+    }
+    EXPECT_GT(finer, 0);
+    // Refused before anything is written, the look's file included.
+    EXPECT_EQ(2, run_preview("--size 8x8 --passes --save-params " + path("look.txt") + " -o " + path("x.png")).status);
+    EXPECT_EQ(2, run_preview("--size 8x8 --pass F1 --save-params " + path("look.txt") + " -o " + path("x.exr")).status);
+    EXPECT_FALSE(fs::exists(path("look.txt")));
 }
 
 TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {
     std::ofstream(path("points.txt")) << "# golden points\n1.25,-3,0.5\n\n7 8 9\n";
     const ProgramRun r = run_preview("--probe 0.5,1,2 --points " + path("points.txt") + " --metric 3 --weights 0.3,2,1 --gain 0.4");
     ASSERT_EQ(0, r.status) << r.output;
+    // The look's defaults, and the octave count every interface defaults to: 0.
     tulo::CellularTextureParams p = preview::default_options().params;
+    p.octaves = 0;
     p.metric = 3;
     p.weights = {0.3f, 2.0f, 1.0f};
     p.gain = 0.4f;
@@ -938,6 +1172,43 @@ TEST_F(Preview, CompareFindsEveryDifferingPixel) {
     EXPECT_EQ(1, size.status);
     EXPECT_TRUE(contains(size.output, "differ in size: 6x4 and 6x5")) << size.output;
     EXPECT_EQ(2, run_preview("--compare " + path("a.exr") + " " + path("missing.png")).status);
+
+    // A PNG and an EXR compare in the PNG's codes: the same render is the
+    // same picture, whatever the PNG's encoding or depth and wherever the
+    // gain cuts holes; a real difference is still found.
+    struct Case {
+        std::string png, exr;  // the options of each render
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"", "", 0, "compared as 8-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha alone): "
+                    "the images are the same (24x16)"},
+        {"--colorspace linear", "", 0, "compared as 8-bit linear PNG codes"},
+        {"--bits 16", "", 0, "compared as 16-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha "
+                             "alone): the images are the same (24x16)"},
+        {"--gain 3", "--gain 3", 0, "the images are the same (24x16)"},
+        {"--gain 3 --samples 4", "--gain 3 --samples 4", 1, "every differing pixel is partly transparent"},
+        {"--gain 3 --samples 4", "--gain 3 --samples 4 --straight-alpha", 0, "the images are the same (24x16)"},
+        {"--metric 2", "", 1, "pixels differ; the largest difference is"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string png = path("m" + std::to_string(n) + ".png"), exr = path("m" + std::to_string(n) + ".exr");
+        ++n;
+        ASSERT_EQ(0, run_preview("--size 24x16 --quiet " + c.png + " -o " + png).status) << c.png;
+        ASSERT_EQ(0, run_preview("--size 24x16 --quiet " + c.exr + " -o " + exr).status) << c.exr;
+        for (const std::string& pair : {png + " " + exr, exr + " " + png}) {
+            const ProgramRun r = run_preview("--compare " + pair);
+            EXPECT_EQ(c.status, r.status) << c.png << " | " << c.exr << "\n" << r.output;
+            EXPECT_TRUE(contains(r.output, c.message)) << c.png << " | " << c.exr << "\n" << r.output;
+            EXPECT_FALSE(contains(r.output, "384 of 384")) << r.output;
+        }
+    }
+    // Two PNGs of different depths cannot be compared code for code.
+    const ProgramRun depths = run_preview("--compare " + path("m0.png") + " " + path("m2.png"));
+    EXPECT_EQ(2, depths.status);
+    EXPECT_TRUE(contains(depths.output, "cannot compare a PNG of 8 bits, sRGB, with one of 16 bits, sRGB")) << depths.output;
 }
 
 TEST_F(Preview, SavedParametersRenderTheSamePicture) {
@@ -946,6 +1217,9 @@ TEST_F(Preview, SavedParametersRenderTheSamePicture) {
     ASSERT_EQ(0, run_preview(args + " --save-params " + path("look.txt") + " -o " + path("a.exr")).status);
     ASSERT_EQ(0, run_preview("--params " + path("look.txt") + " --quiet -o " + path("b.exr")).status);
     EXPECT_TRUE(same_pixels(preview::read_exr(path("a.exr")), preview::read_exr(path("b.exr"))));
+    // And from the EXR's own header.
+    ASSERT_EQ(0, run_preview("--params " + path("a.exr") + " --quiet -o " + path("c.exr")).status);
+    EXPECT_TRUE(same_pixels(preview::read_exr(path("a.exr")), preview::read_exr(path("c.exr"))));
     // A bad line is reported with the file and the line.
     std::ofstream(path("bad.txt")) << "# a look\n--metric 2\n--gain fast\n";
     const ProgramRun r = run_preview("--params " + path("bad.txt") + " -o " + path("c.png"));

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tools/preview/image_io.h"
+#include "tools/preview/look.h"
 #include "tools/preview/output.h"
 
 namespace preview {
@@ -39,18 +40,71 @@ tulo::Color shade(const standin::ShaderLibrary& lib, const tulo::CellularTexture
     return c;
 }
 
-// The image at `path` as float RGBA; 8-bit PNG channels as 0..255.
-Image load(const std::string& path) {
-    if (format_of(path) == Format::exr) return read_exr(path);
-    Image image;
-    const std::vector<unsigned char> rgba = read_png_rgba(path, &image.width, &image.height);
-    image.pixels.resize(rgba.size() / 4);
-    for (size_t i = 0; i < image.pixels.size(); ++i) {
-        image.pixels[i] = {static_cast<float>(rgba[4 * i]), static_cast<float>(rgba[4 * i + 1]),
-                           static_cast<float>(rgba[4 * i + 2]), static_cast<float>(rgba[4 * i + 3])};
+// An EXR's pixels with straight colour, as the preview encodes PNG from
+// them: premultiplied colour (the default, and what a foreign EXR is taken
+// to hold) divided by alpha; a pixel with alpha 0 keeps no colour, and
+// holds 0 there.
+Image straight_exr(const std::string& path, bool* premultiplied) {
+    Image image = read_exr(path);
+    const auto text = read_exr_text(path);
+    const auto alpha = text.find("Alpha");
+    *premultiplied = alpha == text.end() || alpha->second.rfind("premultiplied", 0) == 0;
+    if (!*premultiplied) return image;
+    for (tulo::Color& c : image.pixels) {
+        if (c.a != 0.0f) c.r /= c.a, c.g /= c.a, c.b /= c.a;
     }
     return image;
 }
+
+const char* space_name(ColorSpace space) { return space == ColorSpace::srgb ? "sRGB" : "linear"; }
+
+std::string size_text(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
+bool differ_in_size(int wa, int ha, int wb, int hb, std::string* report) {
+    if (wa == wb && ha == hb) return false;
+    *report = "the images differ in size: " + size_text(wa, ha) + " and " + size_text(wb, hb) + "\n";
+    return true;
+}
+
+// Compares two images' PNG codes pixel by pixel; with `mixed` (b is an EXR
+// encoded as a is, from straight colour) a pixel whose alpha codes are both
+// 0 compares by alpha alone, and `premultiplied` says the EXR held
+// premultiplied colour. The report starts with `how`.
+bool compare_codes(const PngCodes& a, const PngCodes& b, bool mixed, bool premultiplied, const std::string& how,
+                   std::string* report) {
+    const uint16_t opaque = a.bits == 16 ? 65535 : 255;
+    long long differing = 0, partly_clear = 0;
+    int largest = 0, at_x = -1, at_y = -1;
+    for (int y = 0; y < a.height; ++y) {
+        for (int x = 0; x < a.width; ++x) {
+            const size_t i = (static_cast<size_t>(y) * static_cast<size_t>(a.width) + static_cast<size_t>(x)) * 4;
+            const bool clear = mixed && a.rgba[i + 3] == 0 && b.rgba[i + 3] == 0;
+            bool differs = false;
+            for (size_t c = clear ? 3 : 0; c < 4; ++c) {
+                const int d = std::abs(static_cast<int>(a.rgba[i + c]) - static_cast<int>(b.rgba[i + c]));
+                if (d == 0) continue;
+                differs = true;
+                if (d > largest) largest = d, at_x = x, at_y = y;
+            }
+            differing += differs;
+            partly_clear += differs && a.rgba[i + 3] != 0 && a.rgba[i + 3] != opaque;
+        }
+    }
+    if (differing == 0) {
+        *report = how + "the images are the same (" + size_text(a.width, a.height) + ")\n";
+        return true;
+    }
+    char text[256];
+    std::snprintf(text, sizeof(text), "%lld of %lld pixels differ; the largest difference is %d %s, at x %d, y %d (from the top left)\n",
+                  differing, static_cast<long long>(a.width) * a.height, largest, largest == 1 ? "code" : "codes", at_x, at_y);
+    *report = how + text;
+    if (mixed && premultiplied && partly_clear == differing) {
+        *report += "every differing pixel is partly transparent: the PNG averages straight colour, the EXR premultiplied "
+                   "colour (light); an EXR made with --straight-alpha averages as the PNG does\n";
+    }
+    return false;
+}
+
 
 }  // namespace
 
@@ -103,12 +157,39 @@ std::string probe_lines(const Options& o, const standin::ShaderLibrary& lib, con
 }
 
 bool compare_images(const std::string& a, const std::string& b, std::string* report) {
-    const Image ia = load(a), ib = load(b);
-    if (ia.width != ib.width || ia.height != ib.height) {
-        *report = "the images differ in size: " + std::to_string(ia.width) + "x" + std::to_string(ia.height) + " and " +
-                  std::to_string(ib.width) + "x" + std::to_string(ib.height) + "\n";
-        return false;
+    const Format fa = format_of(a), fb = format_of(b);
+    if (fa == Format::png && fb == Format::png) {
+        const PngCodes pa = read_png(a), pb = read_png(b);
+        if (differ_in_size(pa.width, pa.height, pb.width, pb.height, report)) return false;
+        if (pa.bits != pb.bits || pa.space != pb.space) {
+            throw UsageError("cannot compare a PNG of " + std::to_string(pa.bits) + " bits, " + space_name(pa.space) +
+                             ", with one of " + std::to_string(pb.bits) + " bits, " + space_name(pb.space) +
+                             ", code for code: compare each with the EXR of the same render");
+        }
+        return compare_codes(pa, pb, false, false, "", report);
     }
+    if (fa != fb) {
+        // One space: the EXR encoded as the preview encodes the PNG (its
+        // encoding and depth, straight alpha), so that a difference is one
+        // beyond the PNG's own step.
+        const std::string& png_path = fa == Format::png ? a : b;
+        const std::string& exr_path = fa == Format::png ? b : a;
+        const PngCodes png = read_png(png_path);
+        bool premultiplied = false;
+        const Image exr = straight_exr(exr_path, &premultiplied);
+        const bool png_first = fa == Format::png;
+        if (png_first ? differ_in_size(png.width, png.height, exr.width, exr.height, report)
+                      : differ_in_size(exr.width, exr.height, png.width, png.height, report)) {
+            return false;
+        }
+        PngCodes encoded = png;
+        encoded.rgba = png_codes(exr, png.space, png.bits);
+        const std::string how = "compared as " + std::to_string(png.bits) + "-bit " + space_name(png.space) +
+                                " PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha alone): ";
+        return compare_codes(png, encoded, true, premultiplied, how, report);
+    }
+    const Image ia = read_exr(a), ib = read_exr(b);
+    if (differ_in_size(ia.width, ia.height, ib.width, ib.height, report)) return false;
     long long differing = 0;
     double largest = 0.0;
     int at_x = -1, at_y = -1;

@@ -23,9 +23,13 @@ std::vector<Vec3> read_points(const std::string& path);
 // the look's parameters (not ramps, sheets or frames).
 std::string probe_lines(const Options& options, const standin::ShaderLibrary& lib, const std::vector<Vec3>& points);
 
-// Compares two images (PNG or EXR, by extension; the same kind or not) and
-// describes the difference; true when every pixel is the same. Floats
-// count as the same only bit for bit; PNG channels are read as 0..255.
+// Compares two images (PNG or EXR, by extension) and describes the
+// difference; true when every pixel is the same. Two EXRs compare their
+// floats bit for bit; two PNGs their codes (UsageError when their depths or
+// encodings differ); a PNG and an EXR compare in the PNG's codes, the EXR
+// encoded as the preview encodes that PNG (straight colour; transparent
+// pixels by alpha alone), so that only differences beyond the PNG's step
+// count.
 bool compare_images(const std::string& a, const std::string& b, std::string* report);
 
 }  // namespace preview
