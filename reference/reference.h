@@ -14,7 +14,7 @@
 #include <cstdint>
 
 #include "cellular/dist_type.h"
-#include "shader/tulo_cellulartexture.h"
+#include "tulo/tulo_cellulartexture.h"
 
 namespace reference {
 

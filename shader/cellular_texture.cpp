@@ -1,6 +1,6 @@
 // The shader entry points: parameter fetch, then the computation of the
 // sample in the default floating-point environment.
-#include "shader/tulo_cellulartexture.h"
+#include "tulo/tulo_cellulartexture.h"
 
 #include <cstring>
 

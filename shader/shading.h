@@ -24,7 +24,7 @@
 
 #include "cellular/dist_type.h"
 #include "cellular/float_environment.h"
-#include "shader/tulo_cellulartexture.h"
+#include "tulo/tulo_cellulartexture.h"
 
 namespace tulo {
 

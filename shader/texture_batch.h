@@ -14,7 +14,7 @@
 #include <cstddef>
 
 #include "cellular/cellular_batch.h"
-#include "shader/tulo_cellulartexture.h"
+#include "tulo/tulo_cellulartexture.h"
 
 namespace tulo {
 

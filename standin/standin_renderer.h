@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "shader/tulo_cellulartexture.h"
+#include "tulo/tulo_cellulartexture.h"
 
 namespace standin {
 

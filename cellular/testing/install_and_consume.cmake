@@ -34,7 +34,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 # Everything under names of its own: nothing generic in a shared prefix.
 foreach(file ${LIBDIR}/tulo_cellulartexture.so bin/cellular-preview ${LIBDIR}/libtulo_cellular.a
         include/tulo/cellular/cellular_basis.h include/tulo/cellular/cellular_batch.h include/tulo/cellular/dist_type.h
-        include/tulo/cellular/vector3.h include/tulo/tulo_cellulartexture.h include/tulo/shader/export.h
+        include/tulo/cellular/vector3.h include/tulo/tulo_cellulartexture.h include/tulo/export.h
         ${LIBDIR}/cmake/TuloCellular/TuloCellularConfig.cmake ${LIBDIR}/pkgconfig/tulo-cellular.pc)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")

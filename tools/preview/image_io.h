@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "shader/tulo_cellulartexture.h"
+#include "tulo/tulo_cellulartexture.h"
 #include "tools/preview/options.h"
 
 namespace preview {

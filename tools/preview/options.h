@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cellular/cellular_batch.h"
-#include "shader/tulo_cellulartexture.h"
+#include "tulo/tulo_cellulartexture.h"
 #include "standin/standin_renderer.h"
 
 namespace preview {

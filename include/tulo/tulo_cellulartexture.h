@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "cellular/vector3.h"
-#include "shader/export.h"
+#include "export.h"
 
 namespace tulo {
 
