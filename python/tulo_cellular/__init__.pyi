@@ -20,13 +20,17 @@ memory raises MemoryError. See ``help(tulo_cellular.basis)`` for what ``n``
 means, the largest ``n`` (MAX_N, 135) and what unfilled slots hold.
 """
 
-from typing import Literal, Sequence, Tuple, TypedDict, Union, overload
+from typing import Callable, Literal, Sequence, Tuple, TypedDict, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 __version__: str
 MAX_N: int  # the largest n of basis(): 135
+MAX_PERIOD: int  # the largest period, in cells: 2**26 - 1
+
+Period = Union[None, int, Tuple[int, int], Tuple[int, int, int], Sequence[int]]
+Progress = Union[None, Callable[[int, int], object]]
 
 Metric = Union[
     int,
@@ -61,6 +65,10 @@ def basis(
     offsets: Literal[False] = ...,
     ids: Literal[False] = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray[np.float32]] = ...,
+    progress: Progress = ...,
 ) -> npt.NDArray[np.float32]: ...
 @overload
 def basis(
@@ -71,6 +79,10 @@ def basis(
     offsets: bool = ...,
     ids: bool = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray, Tuple[npt.NDArray, ...]] = ...,
+    progress: Progress = ...,
 ) -> Union[npt.NDArray[np.float32], Tuple[npt.NDArray, ...]]: ...
 def texture(
     points: Points,
@@ -81,6 +93,10 @@ def texture(
     color1: ColorLike = ...,
     color2: ColorLike = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray[np.float32]] = ...,
+    progress: Progress = ...,
 ) -> npt.NDArray[np.float32]: ...
 def value(
     points: Points,
@@ -89,6 +105,16 @@ def value(
     octaves: int = ...,
     gain: float = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray[np.float32]] = ...,
+    progress: Progress = ...,
+) -> npt.NDArray[np.float32]: ...
+def tile_grid(
+    size: Sequence[int],
+    period: Union[int, Sequence[int]],
+    depth: float = ...,
+    periods: int = ...,
 ) -> npt.NDArray[np.float32]: ...
 def grid(
     shape: Union[int, Sequence[int]],

@@ -116,8 +116,10 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             for (int axis = 0; axis < 3; ++axis) V::storei(c[axis], cube[axis]);
             constexpr uint32_t kHash[3] = {lattice::kHashX, lattice::kHashY, lattice::kHashZ};
             for (int lane = 0; lane < V::kWidth; ++lane) {
-                const int32_t own[3] = {c[0][lane], c[1][lane], c[2][lane]}, none[3] = {0, 0, 0};
-                hash[lane] = static_cast<int32_t>(lattice.hash(own, none));
+                // The linear hash of the wrapped cube; scrambled per cube below.
+                hash[lane] = static_cast<int32_t>(lattice::cube_hash(lattice::lattice_cell(c[0][lane], 0, lattice.l.period[0]),
+                                                                     lattice::lattice_cell(c[1][lane], 0, lattice.l.period[1]),
+                                                                     lattice::lattice_cell(c[2][lane], 0, lattice.l.period[2])));
                 for (int axis = 0; axis < 3; ++axis) {
                     const uint32_t period = lattice.l.period[axis];
                     const int32_t wrapped = lattice::lattice_cell(c[axis][lane], 0, period);
@@ -131,11 +133,27 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             own_hash = V::loadi(hash);
             for (int axis = 0; axis < 3; ++axis)
                 for (int step = 0; step < 3; ++step) wrap[axis][step] = V::loadi(edge[axis][step]);
+            return;  // each cube's states come from its own hash
         }
         for (int k = 0; k < kCoordinateSteps; ++k) {
             base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))),
                               V::seti(static_cast<int32_t>(t.add[k])));
         }
+    };
+    // On another lattice, cube n's hash: the wrapped linear hash, scrambled
+    // for a seed (lattice.h, seeded_hash).
+    auto other_hash = [&](int n) TULO_ALWAYS_INLINE {
+        I h = V::addi(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))),
+                      V::addi(V::addi(wrap[0][t.dx[n] + 1], wrap[1][t.dy[n] + 1]), wrap[2][t.dz[n] + 1]));
+        if constexpr (!L::kPlugin) {
+            if (lattice.l.key != 0) {
+                h = V::xori(h, V::seti(static_cast<int32_t>(lattice.l.key)));
+                h = V::muli(V::xori(h, V::shift_right(h, 16)), V::seti(static_cast<int32_t>(0x85EBCA6Bu)));
+                h = V::muli(V::xori(h, V::shift_right(h, 13)), V::seti(static_cast<int32_t>(0xC2B2AE35u)));
+                h = V::xori(h, V::shift_right(h, 16));
+            }
+        }
+        return h;
     };
 
     F lo = V::set(FAR_DISTANCE), hi = lo;
@@ -148,11 +166,13 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     // needs one costs more in mispredictions than the slot. With 4 lanes a
     // slot no lane needs (a third to a fifth point) is skipped.
     auto visit_cube = [&](int n, M visit) TULO_ALWAYS_INLINE {
-        I jump = V::seti(0);  // what wrapping adds to the hash in each lane
-        if constexpr (!L::kPlugin) {
-            jump = V::addi(V::addi(wrap[0][t.dx[n] + 1], wrap[1][t.dy[n] + 1]), wrap[2][t.dz[n] + 1]);
+        I hash;
+        if constexpr (L::kPlugin) {
+            hash = V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n])));
+        } else {
+            hash = other_hash(n);
         }
-        const I count = V::point_counts(V::addi(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))), jump));
+        const I count = V::point_counts(hash);
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         // The cube's own two smallest values first, a chain of its own that
         // overlaps with the cubes before it; then merged where the lane visits.
@@ -166,8 +186,13 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
                 const int k = 3 * j + axis;
-                I state = V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n])));
-                if constexpr (!L::kPlugin) state = V::addi(state, V::muli(jump, V::seti(static_cast<int32_t>(t.mul[k]))));
+                I state;
+                if constexpr (L::kPlugin) {
+                    state = V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n])));
+                } else {
+                    state = V::addi(V::muli(hash, V::seti(static_cast<int32_t>(t.mul[k]))),
+                                    V::seti(static_cast<int32_t>(t.add[k])));
+                }
                 d[axis] = offset<V>(c[axis], state, at[axis]);
             }
             F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
