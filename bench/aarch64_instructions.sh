@@ -15,8 +15,9 @@
 # The counts are those of the guest program, not of qemu: every aarch64
 # instruction counts one, whatever it costs on a real core. The driver runs
 # on one thread, in an empty environment (env -i), without address
-# randomisation where the system allows it (setarch -R) and with qemu's
-# random numbers seeded, so that nothing but the program decides the count.
+# randomisation where the system allows it (setarch -R), with qemu's random
+# numbers seeded and under the same name from any clone, so that nothing but
+# the program decides the count.
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
@@ -33,8 +34,8 @@ done
 scripts/setup.sh arm
 cmake --preset aarch64 >/dev/null
 cmake --build --preset aarch64 --target aarch64_driver >&2
-driver=$root/build-aarch64/aarch64_driver
-plugin=$root/build-aarch64/qemu_insn_count.so
+build=$root/build-aarch64
+plugin=$build/qemu_insn_count.so
 if [ ! -f "$plugin" ] || [ bench/qemu_insn_count.c -nt "$plugin" ]; then
   gcc -std=c11 -O2 -Wall -Wextra -Wpedantic -shared -fPIC -fvisibility=hidden -o "$plugin" bench/qemu_insn_count.c
 fi
@@ -64,8 +65,11 @@ count() {
   shift
   for ((i = 0; i < repeat; ++i)); do
     rm -f "$work/log"
-    if ! "${fixed_addresses[@]}" env -i TULO_CELLULAR_MAX_ISA="$kernel" "$qemu" -cpu "$qemu_cpu" -L "$sysroot" \
-        -seed 1 -plugin "file=$plugin" -d plugin -D "$work/log" "$driver" "$@" >"$work/out" 2>"$work/err"; then
+    # Started by the same relative name from any clone: the name lies on
+    # the guest's stack, and its length moves everything below it.
+    if ! (cd "$build" && "${fixed_addresses[@]}" env -i TULO_CELLULAR_MAX_ISA="$kernel" "$qemu" -cpu "$qemu_cpu" \
+        -L "$sysroot" -seed 1 -plugin "file=$plugin" -d plugin -D "$work/log" ./aarch64_driver "$@" \
+        >"$work/out" 2>"$work/err"); then
       echo "aarch64_instructions: driver $* failed for kernel $kernel:" >&2
       cat "$work/err" >&2
       exit 1
