@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cellular/cellular_batch.h"
+#include "cellular/tiles.h"
 #include "tulo/tulo_cellulartexture.h"
 #include "standin/standin_renderer.h"
 
@@ -99,6 +100,15 @@ struct Options {
     std::vector<Vec3> probes;               // --probe: print the plugin's answer there
     std::string points_file;                // --points: more probes, "-" standard input
     std::vector<std::string> compare;       // --compare A B: two images
+    // --period, --seed: another lattice than the plugin's, rendered through
+    // the texture for arrays (the plugin knows only its own).
+    tulo::Lattice lattice{};
+    bool other_lattice = false;
+    // --tile: the image is exactly one period along x and y, its pixel
+    // centres where values repeat bit for bit (cellular/tiles.h): the world
+    // x of each column and y of each row, filled once the options are read.
+    bool tile = false;
+    std::vector<float> tile_x, tile_y;
 };
 
 Options default_options();
