@@ -114,29 +114,11 @@ bool encode_rows(std::vector<unsigned char>* bytes, png_bytep* rows, int width, 
     return true;
 }
 
-// The sRGB transfer function of a linear value in [0, 1].
-float srgb_encode(float c) { return c <= 0.0031308f ? 12.92f * c : 1.055f * std::pow(c, 1.0f / 2.4f) - 0.055f; }
-
 }  // namespace
-
-unsigned char encode_channel(float linear, ColorSpace space) {
-    const float c = std::min(std::max(linear, 0.0f), 1.0f);  // NaN is handled by the caller
-    return static_cast<unsigned char>(std::lround((space == ColorSpace::srgb ? srgb_encode(c) : c) * 255.0f));
-}
 
 std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata) {
     std::vector<unsigned char> rgba(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4);
-    size_t i = 0;
-    for (const tulo::Color& c : image.pixels) {
-        if (std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b) || std::isnan(c.a)) {
-            rgba[i++] = 255, rgba[i++] = 0, rgba[i++] = 255, rgba[i++] = 255;
-            continue;
-        }
-        rgba[i++] = encode_channel(c.r, space);
-        rgba[i++] = encode_channel(c.g, space);
-        rgba[i++] = encode_channel(c.b, space);
-        rgba[i++] = encode_channel(c.a, ColorSpace::linear);
-    }
+    encode_rgba8(image.pixels.data(), image.pixels.size(), space, rgba.data());
     std::vector<png_bytep> rows(static_cast<size_t>(image.height));
     for (int y = 0; y < image.height; ++y) rows[static_cast<size_t>(y)] = rgba.data() + static_cast<size_t>(y) * static_cast<size_t>(image.width) * 4;
 

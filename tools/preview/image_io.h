@@ -11,6 +11,7 @@
 
 #include "shader/tulo_cellulartexture.h"
 #include "tools/preview/options.h"
+#include "tools/preview/pixel_encoding.h"
 
 namespace preview {
 
@@ -36,13 +37,9 @@ struct ExtraChannels {
     std::vector<std::pair<std::string, std::vector<uint32_t>>> uints;
 };
 
-// 8-bit value of a linear channel: clamped to [0, 1], sRGB-encoded or not,
-// rounded.
-unsigned char encode_channel(float linear, ColorSpace space);
-
-// The PNG file's bytes: RGBA, colour channels encoded as `space` says (an
-// sRGB or a gamma 1.0 chunk tells viewers which), alpha linear; NaN pixels
-// painted opaque magenta.
+// The PNG file's bytes: RGBA, the pixels encoded by encode_rgba8
+// (pixel_encoding.h) in `space` (an sRGB or a gamma 1.0 chunk tells viewers
+// which).
 std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, const Metadata& metadata);
 
 // Writes the OpenEXR file to the open file `fd`; failures name `path` and

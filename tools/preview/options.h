@@ -7,6 +7,7 @@
 
 #include "shader/tulo_cellulartexture.h"
 #include "standin/standin_renderer.h"
+#include "tools/preview/pixel_encoding.h"  // ColorSpace
 
 namespace preview {
 
@@ -18,7 +19,6 @@ constexpr int kMaxSamples = 256;  // per pixel
 constexpr int kMaxFrames = 10000;
 
 enum class View { slice, sphere };
-enum class ColorSpace { srgb, linear };
 
 // A parameter made connected and computed per sample, ramping linearly from
 // `from` to `to` across each image (or sheet cell) from left to right.
