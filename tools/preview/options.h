@@ -9,6 +9,7 @@
 #include "cellular/tiles.h"
 #include "tulo/tulo_cellulartexture.h"
 #include "standin/standin_renderer.h"
+#include "tools/preview/pixel_encoding.h"  // ColorSpace
 
 namespace preview {
 
@@ -22,7 +23,6 @@ constexpr int kMaxSamples = 256;  // per pixel
 constexpr int kMaxFrames = 10000;
 
 enum class View { slice, sphere };
-enum class ColorSpace { srgb, linear };
 
 // A parameter made connected and computed per sample, ramping linearly from
 // `from` to `to` across each image (or sheet cell) from left to right.
