@@ -1,14 +1,14 @@
 """The playground's speed in headless Chromium, and the native portable
 kernel's on the same image.
 
-    TULO_CELLULAR_MAX_ISA=sse2 PYTHONPATH=build/python /usr/bin/python3 bench/playground_speed.py
+    TULO_CELLULAR_MAX_ISA=portable PYTHONPATH=build/python /usr/bin/python3 bench/playground_speed.py
 
 For 512 x 512 Euclidian slices (unit weights, gain 0.5), octaves 0 and 5:
 - frame times with two workers (the full frame, after its quarter-resolution
   one), over frames at alternating depths 0 and 0.001;
 - a worker's time per sample with one worker, against the native library's
   texture for arrays (the module's path) on one thread for the same points,
-  with the kernel TULO_CELLULAR_MAX_ISA caps it to (sse2: the portable
+  with the kernel TULO_CELLULAR_MAX_ISA caps it to (portable: the portable
   kernel the module runs);
 - the time to the first full frame after a fresh load (a new browser
   profile each time: nothing cached), with the module's compile and the

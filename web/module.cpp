@@ -274,7 +274,7 @@ extern "C" {
 double* tulo_playground_settings() { return settings; }
 int32_t tulo_playground_setting_count() { return kSettingCount; }
 
-// The search kernel in use ("sse2": the portable kernel, in WebAssembly SIMD).
+// The search kernel in use ("portable", in WebAssembly SIMD).
 const char* tulo_playground_kernel() { return tulo::cellular_kernel_name(); }
 
 // A buffer of at least `size` bytes for the page's input (pass values,

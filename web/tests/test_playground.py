@@ -95,7 +95,7 @@ def wait_for_new_frame(page, old_hash, timeout=60):
 
 def test_the_page_loads_and_shows_its_kernel(page):
     status = page.driver.find_element(By.ID, "status").text
-    assert "kernel sse2 (WebAssembly SIMD)" in status
+    assert "kernel portable (WebAssembly SIMD)" in status
     assert re.search(r"\d+ ms a frame on \d+ worker", status)
     timing = page.driver.execute_script("return window.tuloPlayground.timing()")
     assert timing["workers"] >= 1 and timing["firstFrame"] > 0
