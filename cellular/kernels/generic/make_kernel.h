@@ -57,7 +57,7 @@ void basis_on(const DistType* metric, const Vector3& w, float x, float y, float 
         LaneMetric lanes;
         if (kCubeLanesPerPoint<V> && L::kPlugin && lane_metric_of(metric, &lanes)) {
             const Vector3 point{x, y, z};
-            const bool unit = Kernel::unit(w) != 0;
+            const bool unit = w.x == 1.0f && w.y == 1.0f && w.z == 1.0f;
             switch (lanes) {
                 case LaneMetric::euclidian:
                     (unit ? group_nearest_two<V, LaneMetric::euclidian, true>
