@@ -34,7 +34,8 @@
 #include "cellular/cellular_basis.h"
 #include "cellular/cellular_batch.h"
 #include "shader/texture_batch.h"
-#include "tools/preview/options.h"  // the preview's limits
+#include "tools/preview/options.h"  // the preview's limits and views
+#include "tools/preview/view.h"
 #include "tools/preview/pixel_encoding.h"
 
 #if defined(__EMSCRIPTEN_PTHREADS__)
@@ -79,9 +80,7 @@ enum Show : int { kShowColor, kShowValue, kShowF1, kShowF2, kShowF2MinusF1, kSho
 
 double settings[kSettingCount];
 
-struct Vec3 {
-    double x, y, z;
-};
+using preview::Vec3;
 
 // The settings as the preview's renderer sees them.
 struct Frame {
@@ -89,15 +88,12 @@ struct Frame {
     preview::ColorSpace space;
     Show show;
     int width, height, k;  // k x k samples a pixel
-    bool sphere, oriented;
-    double center_x, center_y, scale, depth;
-    Vec3 right, up;  // the slice's axes in space
+    // The view as the preview takes it, its slice's axes and its one cell:
+    // the preview's own code places the samples (tools/preview/view.h).
+    preview::Options view;
+    preview::Frame axes;
+    preview::Cell cell;
 };
-
-Vec3 normalised(const Vec3& v) {
-    const double n = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-    return {v.x / n, v.y / n, v.z / n};
-}
 
 Vec3 cross(const Vec3& a, const Vec3& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
 
@@ -134,59 +130,35 @@ bool read_frame(Frame* fr) {
         p.color2 = {0.0f, 0.0f, 0.0f, 1.0f};
         fr->space = preview::ColorSpace::linear;
     }
-    fr->sphere = settings[kView] == 1.0;
-    fr->oriented = settings[kOriented] == 1.0;
-    fr->center_x = settings[kCenterX], fr->center_y = settings[kCenterY];
-    fr->scale = settings[kScale], fr->depth = settings[kDepth];
-    fr->right = {1.0, 0.0, 0.0}, fr->up = {0.0, 1.0, 0.0};
-    if (fr->oriented) {
-        if (fr->sphere) return false;
-        const Vec3 nv{settings[kNormalX], settings[kNormalY], settings[kNormalZ]};
-        const Vec3 uv{settings[kUpX], settings[kUpY], settings[kUpZ]};
+    preview::Options& v = fr->view;
+    v.view = settings[kView] == 1.0 ? preview::View::sphere : preview::View::slice;
+    v.oriented = settings[kOriented] == 1.0;
+    v.center_x = settings[kCenterX], v.center_y = settings[kCenterY];
+    v.scale = settings[kScale], v.depth = settings[kDepth];
+    v.normal = {settings[kNormalX], settings[kNormalY], settings[kNormalZ]};
+    v.up = {settings[kUpX], settings[kUpY], settings[kUpZ]};
+    if (v.oriented) {
+        // As the preview refuses: a sphere oriented, a non-finite or a zero
+        // vector, an up parallel to the normal.
+        if (v.view == preview::View::sphere) return false;
+        const Vec3 nv = v.normal, uv = v.up;
         for (double c : {nv.x, nv.y, nv.z, uv.x, uv.y, uv.z}) {
             if (!std::isfinite(c)) return false;
         }
         const Vec3 c = cross(uv, nv);
         const double size = std::sqrt((nv.x * nv.x + nv.y * nv.y + nv.z * nv.z) * (uv.x * uv.x + uv.y * uv.y + uv.z * uv.z));
         if (!(std::sqrt(c.x * c.x + c.y * c.y + c.z * c.z) > 1e-9 * size)) return false;  // parallel, or a zero vector
-        const Vec3 n = normalised(nv);
-        fr->right = normalised(cross(uv, n));
-        fr->up = cross(n, fr->right);
     }
+    fr->axes = preview::slice_frame(v);
+    fr->cell.width = fr->width, fr->cell.height = fr->height;
     return true;
 }
 
 // The point seen at (fx, fy) in [0, width) x [0, height) of the frame, on
-// the slice or on the sphere with its lighting; false off the sphere. The
-// preview's arithmetic, operation for operation (tools/preview/render.cpp).
-bool point_at(const Frame& fr, double fx, double fy, float* out_x, float* out_y, float* out_z, double* out_light) {
-    const double w = fr.width, h = fr.height;
-    const double ox = (fx / w - 0.5) * fr.scale;
-    const double oy = (0.5 - fy / h) * fr.scale * h / w;
-    float px, py, pz;
-    double light = 1.0;
-    if (!fr.sphere) {
-        if (!fr.oriented) {
-            px = static_cast<float>(fr.center_x + ox), py = static_cast<float>(fr.center_y + oy);
-            pz = static_cast<float>(fr.depth);
-        } else {
-            px = static_cast<float>(fr.center_x + ox * fr.right.x + oy * fr.up.x);
-            py = static_cast<float>(fr.center_y + ox * fr.right.y + oy * fr.up.y);
-            pz = static_cast<float>(fr.depth + ox * fr.right.z + oy * fr.up.z);
-        }
-    } else {
-        const double radius = 0.45 * fr.scale * std::min(w, h) / w;
-        const double nx = ox / radius, ny = oy / radius, d2 = nx * nx + ny * ny;
-        if (d2 > 1.0) return false;
-        const double nz = std::sqrt(1.0 - d2);
-        px = static_cast<float>(fr.center_x + radius * nx), py = static_cast<float>(fr.center_y + radius * ny);
-        pz = static_cast<float>(fr.depth + radius * nz);
-        // Lambert lighting from the upper left, with some ambient light.
-        const double lx = -0.45, ly = 0.55, lz = 0.70, ll = std::sqrt(lx * lx + ly * ly + lz * lz);
-        light = 0.15 + 0.85 * std::max(0.0, (nx * lx + ny * ly + nz * lz) / ll);
-    }
-    *out_x = px, *out_y = py, *out_z = pz, *out_light = light;
-    return true;
+// the slice or on the sphere with its lighting; false off the sphere: the
+// preview's own arithmetic.
+bool point_at(const Frame& fr, double fx, double fy, float* x, float* y, float* z, double* light) {
+    return preview::point_at(fr.view, fr.axes, fr.cell, fx, fy, x, y, z, light);
 }
 
 // The plugin's colours at `count` points: alpha 1 (what the preview's
