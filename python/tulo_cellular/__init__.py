@@ -16,7 +16,7 @@ import numpy as _np
 
 from . import _core
 
-__all__ = ["basis", "texture", "value", "grid", "info", "__version__"]
+__all__ = ["basis", "texture", "value", "grid", "bake", "info", "__version__"]
 
 _UNIT = (1.0, 1.0, 1.0)
 _COLOR1 = (0.95, 0.85, 0.55)
@@ -130,3 +130,6 @@ def grid(shape, origin=(0.0, 0.0, 0.0), spacing=1.0):
         view[dim] = sizes[dim]
         points[..., axis] = line.reshape(view)
     return points
+
+
+from .bake import bake  # noqa: E402  (bake.py uses the functions above)
