@@ -20,7 +20,7 @@ import zarr
 from distributed import Client, LocalCluster
 
 import tulo_cellular as tc
-tb = sys.modules["tulo_cellular.bake"]
+from tulo_cellular import _bake as tb
 from conftest import same_bits
 
 ALL = ",".join(tb.PASSES)

@@ -132,4 +132,4 @@ def grid(shape, origin=(0.0, 0.0, 0.0), spacing=1.0):
     return points
 
 
-from .bake import bake  # noqa: E402  (bake.py uses the functions above)
+from ._bake import bake  # noqa: E402  (_bake.py uses the functions above)

@@ -35,7 +35,7 @@ _VDB_FLOAT = ("t", "F1", "F2", "F2-F1")
 def _open(path):
     import zarr
 
-    from .bake import kRecordKey
+    from ._bake import kRecordKey
 
     root = zarr.open_group(zarr.DirectoryStore(path), mode="r")
     return root, dict(root.attrs[kRecordKey])
