@@ -66,7 +66,7 @@ import uuid
 
 import numpy as np
 
-from . import _COLOR1, _COLOR2, _UNIT, basis, texture, value
+from . import _COLOR1, _COLOR2, _UNIT, __version__, basis, texture, value
 
 #: The passes a bake can write, in the order the store and the files list them.
 PASSES = ("t", "rgba", "F1", "F2", "F2-F1", "id", "offset")
@@ -659,6 +659,7 @@ def _parser():
     g.add_argument("--vdb", metavar="OUT.vdb", help="also an OpenVDB file: a float grid per float pass")
     g.add_argument("--exr", metavar="OUT.exr", help="also an EXR of a 2-D bake: a channel per pass")
     g.add_argument("--quiet", action="store_true", help="no progress bar and no summary line")
+    g.add_argument("--version", action="version", version=f"cellular-bake {__version__}")
     return p
 
 
