@@ -77,6 +77,14 @@ void expect_same_as_reference(const std::vector<Case>& cases, int32_t m, int32_t
     }
 }
 
+std::vector<Vector3> random_points(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> coord(-300.0f, 300.0f);
+    std::vector<Vector3> p(n);
+    for (Vector3& v : p) v = {coord(rng), coord(rng), coord(rng)};
+    return p;
+}
+
 using BatchAgainstReference = tulo_test::ForcedKernel;
 
 TEST_P(BatchAgainstReference, EveryMetricAndCaseBitForBit) {
@@ -125,15 +133,51 @@ TEST_P(BatchAgainstReference, ImageRowsBitForBit) {
     }
 }
 
+TEST_P(BatchAgainstReference, OtherLatticesBitForBit) {
+    // Periods of 1 (every cube the same), 2, odd and large, mixed with none;
+    // seeds 0, 1 and the largest; points on both sides of the origin and of
+    // the periods' edges, far points and NaN; every metric, both entries,
+    // offsets and ids; against the reference's own wrapping and keys.
+    const Lattice lattices[] = {
+        {{1, 1, 1}, 0}, {{2, 0, 3}, 0}, {{7, 7, 7}, 1}, {{0, 0, 0}, 1}, {{0, 0, 0}, 0xFFFFFFFFu},
+        {{5, 64, 0}, 12345u}, {{kMaxPeriod, 1, 2}, 7u},
+    };
+    std::vector<Vector3> points = random_points(300, 31);
+    for (Vector3& p : points) p = {p.x * 0.05f, p.y * 0.05f, p.z * 0.05f};  // near the origin: cells -6..6
+    const std::vector<Vector3> far = {{1e10f, 0.0f, 0.0f}, {std::nanf(""), 1.0f, 2.0f}, {-3e9f, 5.0f, -3e9f}};
+    points.insert(points.end(), far.begin(), far.end());
+    for (const Lattice& l : lattices) {
+        for (int32_t m = 1; m <= 5; ++m) {
+            for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
+                const DistType* metric = &metric_by_number(m);
+                std::vector<float> F(2 * points.size());
+                ASSERT_TRUE(cellular_basis_batch(metric, &w, points.data(), points.size(), 2, F.data(), nullptr, nullptr, l));
+                for (std::size_t i = 0; i < points.size(); ++i) {
+                    const Vector3& p = points[i];
+                    float R[3], G[3];
+                    Vector3 rd[3], gd[3];
+                    uint32_t rid[3], gid[3];
+                    reference::cellular_basis(metric, &w, p.x, p.y, p.z, 3, R, rd, rid, nullptr, reference::Culling::bounds, &l);
+                    cellular_basis(metric, &w, p.x, p.y, p.z, 3, G, gd, gid, l);
+                    const std::string where = "metric " + std::to_string(m) + " point " + std::to_string(i) + " periods " +
+                                              std::to_string(l.period[0]) + "," + std::to_string(l.period[1]) + "," +
+                                              std::to_string(l.period[2]) + " seed " + std::to_string(l.seed);
+                    ASSERT_EQ(0, std::memcmp(R, G, sizeof(R))) << where;
+                    ASSERT_EQ(0, std::memcmp(rd, gd, sizeof(rd))) << where;
+                    ASSERT_EQ(0, std::memcmp(rid, gid, sizeof(rid))) << where;
+                    float R2[2];
+                    reference::cellular_basis(metric, &w, p.x, p.y, p.z, 2, R2, nullptr, nullptr, nullptr,
+                                              reference::Culling::bounds, &l);
+                    ASSERT_EQ(bits(R2[0]), bits(F[2 * i])) << where << " (array call)";
+                    ASSERT_EQ(bits(R2[1]), bits(F[2 * i + 1])) << where << " (array call)";
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, BatchAgainstReference, tulo_test::kAllKernels, tulo_test::kernel_name);
 
-std::vector<Vector3> random_points(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> coord(-300.0f, 300.0f);
-    std::vector<Vector3> p(n);
-    for (Vector3& v : p) v = {coord(rng), coord(rng), coord(rng)};
-    return p;
-}
 
 TEST(BatchCall, SameBytesForAnyThreadCountAndChunkEdge) {
     const Vector3 w{0.3f, 2.0f, 1.0f};

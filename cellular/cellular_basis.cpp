@@ -5,6 +5,8 @@
 #include "cellular/cellular_basis.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 #include "cellular/arguments.h"
 #include "cellular/float_environment.h"
@@ -55,9 +57,24 @@ inline void search_points(kernels::NearestTwoSearch search, const Vector3& weigh
 }  // namespace
 
 void detail::point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N,
-                         float* F, Vector3* delta, uint32_t* ID) {
+                         float* F, Vector3* delta, uint32_t* ID, const lattice::LatticeHash* lattice) {
     TULO_PRECONDITION(N >= 1);
-    kernels::kernel().point_basis(metric, *weights, x, y, z, N, F, delta, ID);
+    if (lattice == nullptr) return kernels::kernel().point_basis(metric, *weights, x, y, z, N, F, delta, ID);
+    kernels::kernel().point_basis_on(metric, *weights, x, y, z, N, F, delta, ID, *lattice);
+}
+
+void detail::check_lattice(const char* entry, const Lattice& lattice) {
+    for (int axis = 0; axis < 3; ++axis) {
+        const int32_t p = lattice.period[axis];
+        if (p < 0 || p > kMaxPeriod) {
+            throw std::invalid_argument(std::string(entry) + ": a period must lie in 0.." + std::to_string(kMaxPeriod) +
+                                        " cells (0: none), got " + std::to_string(p) + " along " + "xyz"[axis]);
+        }
+    }
+}
+
+bool detail::is_plugin_lattice(const Lattice& lattice) {
+    return lattice.period[0] == 0 && lattice.period[1] == 0 && lattice.period[2] == 0 && lattice.seed == 0;
 }
 
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
@@ -70,12 +87,24 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
     detail::point_basis(metric, weights, x, y, z, N, F, delta, ID);
 }
 
+void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
+                    Vector3* delta, uint32_t* ID, const Lattice& lattice) {
+    detail::check_basis_arguments("cellular_basis", metric, weights, N);
+    detail::check_array("cellular_basis", "F", F, 1);
+    detail::check_lattice("cellular_basis", lattice);
+    const lattice::LatticeHash hashed = lattice::lattice_hash(lattice);
+    const DefaultFloatEnvironment environment;
+    detail::point_basis(metric, weights, x, y, z, N, F, delta, ID,
+                        detail::is_plugin_lattice(lattice) ? nullptr : &hashed);
+}
+
 void detail::basis_points(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
-                          int32_t N, float* F, Vector3* delta, uint32_t* ID) {
+                          int32_t N, float* F, Vector3* delta, uint32_t* ID, const lattice::LatticeHash* lattice) {
     TULO_PRECONDITION(N >= 1);
     const kernels::Kernel& kernel = kernels::kernel();
     LaneMetric lanes;
     if (N == 2 && delta == nullptr && ID == nullptr && lane_metric(metric, &lanes)) {
+        if (lattice != nullptr) return kernel.pick_array_on(lanes, *weights)(*weights, points, count, F, *lattice);
         if (count < kArraysFrom) {
             return search_points(kernel.pick(lanes, *weights), *weights, points, static_cast<int>(count), F);
         }
@@ -83,8 +112,14 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     }
     const std::size_t n = static_cast<std::size_t>(N);
     for (std::size_t i = 0; i < count; ++i) {
-        kernel.point_basis(metric, *weights, points[i].x, points[i].y, points[i].z, N, F + i * n,
-                           delta != nullptr ? delta + i * n : nullptr, ID != nullptr ? ID + i * n : nullptr);
+        float* f = F + i * n;
+        Vector3* d = delta != nullptr ? delta + i * n : nullptr;
+        uint32_t* id = ID != nullptr ? ID + i * n : nullptr;
+        if (lattice == nullptr) {
+            kernel.point_basis(metric, *weights, points[i].x, points[i].y, points[i].z, N, f, d, id);
+        } else {
+            kernel.point_basis_on(metric, *weights, points[i].x, points[i].y, points[i].z, N, f, d, id, *lattice);
+        }
     }
 }
 

@@ -76,4 +76,31 @@ constexpr int32_t kMaxCandidates = 27 * 5;
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
                     int32_t N, float* F, Vector3* delta, uint32_t* ID);
 
+// A lattice other than the plugin's. The default, no period and seed 0, is
+// the plugin's lattice, bit for bit.
+// - period: per axis, the cells after which the pattern repeats (0: never).
+//   A cube's coordinates are wrapped into [0, period) before they choose its
+//   feature points, while positions stay where they are, so the feature
+//   points of cube c and of cube c + period are the same points moved by the
+//   period. Up to kMaxPeriod, so that the texture's five octaves, which
+//   double the period with the point, stay in the 32-bit lattice.
+// - seed: another pattern for every value, unrelated to the plugin's
+//   (seed 0) and to each other's; the same bits on every kernel.
+// Exactness of tiles: values at points one period apart are equal bit for
+// bit where the arithmetic of both is exact, which grid points built by the
+// rule of docs/tiles.md are (a tile placed beside itself then equals the
+// computation over two periods, value for value).
+struct Lattice {
+    int32_t period[3] = {0, 0, 0};
+    uint32_t seed = 0;
+};
+
+// The largest period: 2^26 - 1 cells (times 32 at the fifth octave).
+constexpr int32_t kMaxPeriod = (1 << 26) - 1;
+
+// cellular_basis on another lattice; a period outside 0..kMaxPeriod throws
+// std::invalid_argument as the other arguments do.
+void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
+                    Vector3* delta, uint32_t* ID, const Lattice& lattice);
+
 }  // namespace tulo

@@ -24,6 +24,7 @@ struct BasisCall {
     float* F;
     Vector3* delta;
     uint32_t* ID;
+    const lattice::LatticeHash* lattice;  // null: the plugin's
 };
 
 [[noreturn]] void reject_threads(const char* entry, const std::string& what) {
@@ -51,7 +52,21 @@ void basis_chunk(void* context, std::size_t begin, std::size_t end) {
     // into (TULO_GUARDED_WORK): its arithmetic stays inside the guard.
     const DefaultFloatEnvironment environment;
     detail::basis_points(c.metric, c.weights, c.points + begin, end - begin, c.N, c.F + begin * n,
-                         c.delta != nullptr ? c.delta + begin * n : nullptr, c.ID != nullptr ? c.ID + begin * n : nullptr);
+                         c.delta != nullptr ? c.delta + begin * n : nullptr, c.ID != nullptr ? c.ID + begin * n : nullptr,
+                         c.lattice);
+}
+
+// The checks both array entries make.
+void check_batch_arguments(const char* entry, const DistType* metric, const Vector3* weights,
+                           const Vector3* points, std::size_t count, int32_t N, const float* F) {
+    detail::check_basis_arguments(entry, metric, weights, N);
+    if (N > kMaxCandidates) {
+        throw std::invalid_argument(std::string(entry) + ": N must lie in 1.." + std::to_string(kMaxCandidates) +
+                                    " (slots past the candidates are never filled), got " + std::to_string(N));
+    }
+    detail::check_array(entry, "points", points, count);
+    detail::check_array(entry, "F", F, count);
+    detail::check_array_size(entry, count, static_cast<std::size_t>(N), sizeof(Vector3));
 }
 
 }  // namespace
@@ -67,15 +82,19 @@ std::size_t batch_chunk_points(int32_t N) {
 bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
                           int32_t N, float* F, Vector3* delta, uint32_t* ID, const BatchOptions& options) {
     constexpr const char* kEntry = "cellular_basis_batch";
-    detail::check_basis_arguments(kEntry, metric, weights, N);
-    if (N > kMaxCandidates) {
-        throw std::invalid_argument(std::string(kEntry) + ": N must lie in 1.." + std::to_string(kMaxCandidates) +
-                                    " (slots past the candidates are never filled), got " + std::to_string(N));
-    }
-    detail::check_array(kEntry, "points", points, count);
-    detail::check_array(kEntry, "F", F, count);
-    detail::check_array_size(kEntry, count, static_cast<std::size_t>(N), sizeof(Vector3));
-    BasisCall call{metric, weights, points, N, F, delta, ID};
+    check_batch_arguments(kEntry, metric, weights, points, count, N, F);
+    BasisCall call{metric, weights, points, N, F, delta, ID, nullptr};
+    return detail::run_batch(kEntry, basis_chunk, &call, count, batch_chunk_points(N), options);
+}
+
+bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
+                          int32_t N, float* F, Vector3* delta, uint32_t* ID, const Lattice& lattice,
+                          const BatchOptions& options) {
+    constexpr const char* kEntry = "cellular_basis_batch";
+    check_batch_arguments(kEntry, metric, weights, points, count, N, F);
+    detail::check_lattice(kEntry, lattice);
+    const lattice::LatticeHash hashed = lattice::lattice_hash(lattice);
+    BasisCall call{metric, weights, points, N, F, delta, ID, detail::is_plugin_lattice(lattice) ? nullptr : &hashed};
     return detail::run_batch(kEntry, basis_chunk, &call, count, batch_chunk_points(N), options);
 }
 

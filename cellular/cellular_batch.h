@@ -74,6 +74,13 @@ bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const 
                           std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID,
                           const BatchOptions& options = {});
 
+// The same on another lattice (cellular_basis.h, Lattice): the bits that
+// cellular_basis gives with that lattice; a period outside 0..kMaxPeriod
+// throws std::invalid_argument.
+bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points,
+                          std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID,
+                          const Lattice& lattice, const BatchOptions& options = {});
+
 // The threads a call with threads = 0 uses: the cores available to the
 // process, at most kMaxBatchThreads.
 int32_t batch_default_threads();

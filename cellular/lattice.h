@@ -43,17 +43,30 @@ void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx,
                      int32_t cz, int32_t N, const Vector3& at, float* F, Vector3* delta,
                      uint32_t* ID);
 
+namespace lattice {
+struct LatticeHash;
+}
+
 namespace detail {
 // cellular_basis without its checks, in the calling thread's floating-point
-// environment: the arrays' per-point path and the guarded entry's work.
+// environment, on the plugin's lattice (lattice null) or another: the
+// arrays' per-point path and the guarded entry's work.
 TULO_GUARDED_WORK void point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
-                                   int32_t N, float* F, Vector3* delta, uint32_t* ID);
+                                   int32_t N, float* F, Vector3* delta, uint32_t* ID,
+                                   const lattice::LatticeHash* lattice = nullptr);
 
 // The computation behind cellular_basis_batch for points[0..count), in the
 // calling thread's floating-point environment: the points-in-lanes kernel
 // where there is one for the case, else cellular_basis point by point.
 TULO_GUARDED_WORK void basis_points(const DistType* metric, const Vector3* weights, const Vector3* points,
-                                    std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID);
+                                    std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID,
+                                    const lattice::LatticeHash* lattice = nullptr);
+
+// The checks of a Lattice argument (periods in 0..kMaxPeriod), naming `entry`.
+void check_lattice(const char* entry, const Lattice& lattice);
+
+// Whether a Lattice is the plugin's (no period, seed 0).
+bool is_plugin_lattice(const Lattice& lattice);
 
 // basis_points with N = 2 for the few points of one sample (its octaves):
 // the search specialised for the metric and weights, called directly,
@@ -63,6 +76,15 @@ TULO_GUARDED_WORK void sample_basis(const DistType* metric, const Vector3* weigh
 }  // namespace detail
 
 namespace lattice {
+
+// A lattice other than the plugin's (cellular_basis.h, Lattice) as the
+// searches hash it: the periods (0: none) and the seed's key, added to every
+// hash. The key of seed 0 is 0: the plugin's lattice.
+struct LatticeHash {
+    uint32_t period[3];
+    uint32_t key;
+};
+
 
 // Hash multipliers of the cube coordinates (unsigned 32-bit, wrap-around).
 constexpr uint32_t kHashX = 702395077u;
@@ -108,6 +130,42 @@ inline int32_t cube_coordinate(float scaled) {
     const float f = detail::floor_f(scaled);
     if (f >= -2147483648.0f && f < 2147483648.0f) return static_cast<int32_t>(f);
     return INT32_MIN;
+}
+
+// A seed's key: a bijection of the 32-bit words that keeps 0 (the
+// finaliser of MurmurHash3), so that near seeds get unrelated keys.
+inline uint32_t seed_key(uint32_t seed) {
+    seed ^= seed >> 16;
+    seed *= 0x85EBCA6Bu;
+    seed ^= seed >> 13;
+    seed *= 0xC2B2AE35u;
+    seed ^= seed >> 16;
+    return seed;
+}
+
+inline LatticeHash lattice_hash(const Lattice& l) {
+    return LatticeHash{{static_cast<uint32_t>(l.period[0]), static_cast<uint32_t>(l.period[1]),
+                        static_cast<uint32_t>(l.period[2])},
+                       seed_key(l.seed)};
+}
+
+// The coordinate that chooses the points of the cube `step` cells from
+// cell c along an axis with this period: c + step wrapped into [0, period)
+// (in exact integers), or c + step with 32-bit wrap-around, as the plugin's
+// lattice forms neighbours, without a period.
+inline int32_t lattice_cell(int32_t c, int32_t step, uint32_t period) {
+    if (period == 0) return static_cast<int32_t>(static_cast<uint32_t>(c) + static_cast<uint32_t>(step));
+    const int64_t p = period, r = (static_cast<int64_t>(c) + step) % p;
+    return static_cast<int32_t>(r < 0 ? r + p : r);
+}
+
+// The hash that chooses the points of the cube (cx, cy, cz) + step on
+// lattice l.
+inline uint32_t lattice_cube_hash(const LatticeHash& l, int32_t cx, int32_t cy, int32_t cz, int32_t dx = 0,
+                                  int32_t dy = 0, int32_t dz = 0) {
+    return cube_hash(lattice_cell(cx, dx, l.period[0]), lattice_cell(cy, dy, l.period[1]),
+                     lattice_cell(cz, dz, l.period[2])) +
+           l.key;
 }
 
 // a + b with 32-bit wrap-around (neighbours of the extreme cubes).

@@ -56,11 +56,41 @@ void insert(float dist, uint32_t id, const Vector3& d, int32_t N, float* F, Vect
     if (ID != nullptr) ID[at] = id;
 }
 
-void cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy, int32_t cz, const Vector3& at,
-                 int32_t N, float* F, Vector3* delta, uint32_t* ID, Counts* counts) {
+// A cube's hash from the coordinates that choose its points.
+uint32_t hash_of(int64_t hx, int64_t hy, int64_t hz) {
+    return 702395077u * static_cast<uint32_t>(hx) + 915488749u * static_cast<uint32_t>(hy) +
+           2120969693u * static_cast<uint32_t>(hz);
+}
+
+// The key a seed adds to every hash: MurmurHash3's 32-bit finaliser.
+uint32_t key_of(uint32_t s) {
+    s = (s ^ (s >> 16)) * 0x85EBCA6Bu;
+    s = (s ^ (s >> 13)) * 0xC2B2AE35u;
+    return s ^ (s >> 16);
+}
+
+// The coordinate that chooses the points of the cube step cells from c:
+// wrapped into [0, period) with a period, else c + step with 32-bit
+// wrap-around.
+int64_t choosing(int32_t c, int step, int32_t period) {
+    if (period == 0) return neighbour(c, step);
+    int64_t v = (static_cast<int64_t>(c) + step) % period;
+    if (v < 0) v += period;
+    return v;
+}
+
+// The hash of the cube step (dx, dy, dz) from (ix, iy, iz).
+uint32_t hash_at(const tulo::Lattice* lattice, int32_t ix, int32_t iy, int32_t iz, int dx, int dy, int dz) {
+    if (lattice == nullptr) return hash_of(neighbour(ix, dx), neighbour(iy, dy), neighbour(iz, dz));
+    return hash_of(choosing(ix, dx, lattice->period[0]), choosing(iy, dy, lattice->period[1]),
+                   choosing(iz, dz, lattice->period[2])) +
+           key_of(lattice->seed);
+}
+
+void cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy, int32_t cz, uint32_t hash,
+                 const Vector3& at, int32_t N, float* F, Vector3* delta, uint32_t* ID, Counts* counts) {
     if (counts != nullptr) ++counts->cubes;
-    uint32_t seed = 702395077u * static_cast<uint32_t>(cx) + 915488749u * static_cast<uint32_t>(cy) +
-                    2120969693u * static_cast<uint32_t>(cz);
+    uint32_t seed = hash;
     const int32_t n = tulo::cube_point_counts[seed >> 24];
     seed = next_seed(seed);
     for (int32_t j = 0; j < n; ++j) {
@@ -101,7 +131,7 @@ const Neighbour kNeighbours[26] = {
 }  // namespace
 
 void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
-                    Vector3* delta, uint32_t* ID, Counts* counts, Culling culling) {
+                    Vector3* delta, uint32_t* ID, Counts* counts, Culling culling, const tulo::Lattice* lattice) {
     for (int32_t i = 0; i < N; ++i) {
         F[i] = kFarDistance;
         // Slots no candidate fills keep these: a NaN offset, id 0.
@@ -110,7 +140,7 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
     }
     const Vector3 at{x * kDensityScale, y * kDensityScale, z * kDensityScale};
     const int32_t ix = cube_of(at.x), iy = cube_of(at.y), iz = cube_of(at.z);
-    cube_points(metric, weights, ix, iy, iz, at, N, F, delta, ID, counts);
+    cube_points(metric, weights, ix, iy, iz, hash_at(lattice, ix, iy, iz, 0, 0, 0), at, N, F, delta, ID, counts);
 
     // Squared distances (double precision) to the faces of the point's cube.
     const double fx = at.x - static_cast<float>(ix);
@@ -122,7 +152,8 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
         double bound = face[nb.terms[0]];
         for (int k = 1; k < 3 && nb.terms[k] != 0; ++k) bound = bound + face[nb.terms[k]];
         if (culling == Culling::none || static_cast<double>(F[N - 1]) > bound) {
-            cube_points(metric, weights, neighbour(ix, nb.dx), neighbour(iy, nb.dy), neighbour(iz, nb.dz), at, N, F,
+            cube_points(metric, weights, neighbour(ix, nb.dx), neighbour(iy, nb.dy), neighbour(iz, nb.dz),
+                        hash_at(lattice, ix, iy, iz, nb.dx, nb.dy, nb.dz), at, N, F,
                         delta, ID, counts);
         }
     }

@@ -83,7 +83,9 @@ constexpr std::size_t kBlock = 256;
 // single-sample path adds them.
 void octave_sums(const ShadingInputs& in, const Vector3* points, std::size_t n, float* t) {
     float F[kKeptDistances * kBlock];
-    detail::basis_points(in.metric, &in.weights, points, n, kKeptDistances, F, nullptr, nullptr);
+    lattice::LatticeHash octave_lattice = in.lattice;
+    const lattice::LatticeHash* l = in.other_lattice ? &octave_lattice : nullptr;
+    detail::basis_points(in.metric, &in.weights, points, n, kKeptDistances, F, nullptr, nullptr, l);
     for (std::size_t i = 0; i < n; ++i) t[i] = F[2 * i + 1] - F[2 * i];
     Vector3 p[kBlock];
     float a = 0.5f;
@@ -92,7 +94,8 @@ void octave_sums(const ShadingInputs& in, const Vector3* points, std::size_t n, 
             if (octave == 1) p[i] = points[i];
             double_point(&p[i]);
         }
-        detail::basis_points(in.metric, &in.weights, p, n, kKeptDistances, F, nullptr, nullptr);
+        for (uint32_t& period : octave_lattice.period) period *= 2;  // at most kMaxPeriod * 32 < 2^31
+        detail::basis_points(in.metric, &in.weights, p, n, kKeptDistances, F, nullptr, nullptr, l);
         for (std::size_t i = 0; i < n; ++i) t[i] = add_octave(t[i], F[2 * i + 1] - F[2 * i], a);
         a *= 0.5f;
     }

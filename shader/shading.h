@@ -24,6 +24,7 @@
 
 #include "cellular/dist_type.h"
 #include "cellular/float_environment.h"
+#include "cellular/lattice.h"
 #include "tulo/tulo_cellulartexture.h"
 
 namespace tulo {
@@ -40,6 +41,11 @@ struct ShadingInputs {
     Vector3 weights;
     int32_t octaves;  // 0..5
     float gain;       // as fetched
+    // Another lattice than the plugin's, for the texture for arrays (the
+    // plugin's samples are always on its own): octave i doubles the periods
+    // i times, with the point.
+    bool other_lattice = false;
+    lattice::LatticeHash lattice{};
 };
 
 // lo when value < lo, hi when value > hi, value otherwise.

@@ -4,6 +4,7 @@
 
 #include "cellular/arguments.h"
 #include "cellular/float_environment.h"
+#include "cellular/lattice.h"
 #include "cellular/parallel.h"
 #include "shader/shading.h"
 
@@ -46,6 +47,36 @@ bool texture_values_batch(const CellularTextureParams& params, const Vector3* po
     detail::check_array(kEntry, "points", points, count);
     detail::check_array(kEntry, "values", values, count);
     TextureCall call{resolve_parameters(params), points, nullptr, values};
+    return detail::run_batch(kEntry, texture_chunk, &call, count, kBatchChunk, options);
+}
+
+namespace {
+
+ShadingInputs inputs_on(const char* entry, const CellularTextureParams& params, const Lattice& lattice) {
+    detail::check_lattice(entry, lattice);
+    ShadingInputs in = resolve_parameters(params);
+    in.other_lattice = !detail::is_plugin_lattice(lattice);
+    in.lattice = lattice::lattice_hash(lattice);
+    return in;
+}
+
+}  // namespace
+
+bool texture_batch(const CellularTextureParams& params, const Lattice& lattice, const Vector3* points,
+                   std::size_t count, Color* results, const BatchOptions& options) {
+    constexpr const char* kEntry = "texture_batch";
+    detail::check_array(kEntry, "points", points, count);
+    detail::check_array(kEntry, "results", results, count);
+    TextureCall call{inputs_on(kEntry, params, lattice), points, results, nullptr};
+    return detail::run_batch(kEntry, texture_chunk, &call, count, kBatchChunk, options);
+}
+
+bool texture_values_batch(const CellularTextureParams& params, const Lattice& lattice, const Vector3* points,
+                          std::size_t count, float* values, const BatchOptions& options) {
+    constexpr const char* kEntry = "texture_values_batch";
+    detail::check_array(kEntry, "points", points, count);
+    detail::check_array(kEntry, "values", values, count);
+    TextureCall call{inputs_on(kEntry, params, lattice), points, nullptr, values};
     return detail::run_batch(kEntry, texture_chunk, &call, count, kBatchChunk, options);
 }
 

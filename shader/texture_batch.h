@@ -27,4 +27,12 @@ bool texture_batch(const CellularTextureParams& params, const Vector3* points, s
 bool texture_values_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count,
                           float* values, const BatchOptions& options = {});
 
+// Both on another lattice (cellular_basis.h, Lattice): its periods double
+// with each octave, so the texture repeats after the periods at every
+// octave.
+bool texture_batch(const CellularTextureParams& params, const Lattice& lattice, const Vector3* points,
+                   std::size_t count, Color* results, const BatchOptions& options = {});
+bool texture_values_batch(const CellularTextureParams& params, const Lattice& lattice, const Vector3* points,
+                          std::size_t count, float* values, const BatchOptions& options = {});
+
 }  // namespace tulo

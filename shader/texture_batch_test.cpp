@@ -6,6 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "cellular/testing/forced_kernel.h"
+#include "cellular/tiles.h"
 #include "shader/testing/shader_test_support.h"
 
 namespace shader_test {
@@ -65,6 +67,49 @@ TEST_F(ShaderTest, TextureForArraysEqualsThePluginSampleBySample) {
         }
     }
 }
+
+using TextureTiles = tulo_test::ForcedKernel;
+
+TEST_P(TextureTiles, ATileBesideItselfIsTheTextureOverTwoPeriods) {
+    // A tile of one period beside itself equals the texture computed over two
+    // periods, value for value, at every metric and octave count, with the
+    // pixel centres tile_coordinates places (tiles.h).
+    constexpr int32_t kPixels = 12;
+    for (const tulo::Lattice& l : {tulo::Lattice{{3, 2, 0}, 0}, tulo::Lattice{{5, 5, 0}, 99u}, tulo::Lattice{{1, 4, 0}, 3u}}) {
+        std::vector<float> xs1(kPixels), ys1(kPixels), xs2(2 * kPixels), ys2(2 * kPixels);
+        tulo::tile_coordinates(kPixels, l.period[0], 1, xs1.data());
+        tulo::tile_coordinates(kPixels, l.period[1], 1, ys1.data());
+        tulo::tile_coordinates(kPixels, l.period[0], 2, xs2.data());
+        tulo::tile_coordinates(kPixels, l.period[1], 2, ys2.data());
+        std::vector<Vector3> one, two;
+        for (float y : ys1)
+            for (float x : xs1) one.push_back({x, y, 0.37f});
+        for (float y : ys2)
+            for (float x : xs2) two.push_back({x, y, 0.37f});
+        for (int32_t m = 1; m <= 5; ++m) {
+            for (int32_t octaves : {0, 2, 5}) {
+                CellularTextureParams params{};
+                params.metric = m;
+                params.weights = Vector3{1.0f, 1.0f, 1.0f};
+                params.octaves = octaves;
+                params.gain = 0.5f;
+                std::vector<float> t1(one.size()), t2(two.size());
+                ASSERT_TRUE(tulo::texture_values_batch(params, l, one.data(), one.size(), t1.data()));
+                ASSERT_TRUE(tulo::texture_values_batch(params, l, two.data(), two.size(), t2.data()));
+                for (int32_t y = 0; y < 2 * kPixels; ++y) {
+                    for (int32_t x = 0; x < 2 * kPixels; ++x) {
+                        const float a = t1[static_cast<std::size_t>((y % kPixels) * kPixels + x % kPixels)];
+                        const float b = t2[static_cast<std::size_t>(y * 2 * kPixels + x)];
+                        ASSERT_EQ(tulo_test::bits(a), tulo_test::bits(b)) << "metric " << m << " octaves " << octaves << " pixel " << x << ","
+                                                    << y << " periods " << l.period[0] << "," << l.period[1];
+                    }
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, TextureTiles, tulo_test::kAllKernels, tulo_test::kernel_name);
 
 }  // namespace
 }  // namespace shader_test

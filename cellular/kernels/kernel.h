@@ -59,6 +59,12 @@ using NearestTwoArray = void (*)(const Vector3& w, const Vector3* points, std::s
 using PowerBoundsSearch = void (*)(PowerMetric metric, const PowerWeights& w, float x, float y, float z,
                                    PowerBounds* out);
 
+// The same on a lattice other than the plugin's (lattice.h, LatticeHash).
+using PointBasisOn = void (*)(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F,
+                              Vector3* delta, uint32_t* ID, const lattice::LatticeHash& lattice);
+using NearestTwoArrayOn = void (*)(const Vector3& w, const Vector3* points, std::size_t count, float* F,
+                                   const lattice::LatticeHash& lattice);
+
 struct Kernel {
     Isa isa;
     PointBasis point_basis;
@@ -67,11 +73,17 @@ struct Kernel {
     NearestTwoSearch nearest_two[3][2];
     NearestTwoArray nearest_two_array[3][2];
     PowerBoundsSearch power_bounds;
+    // On another lattice: the sequential and the point-lanes searches.
+    PointBasisOn point_basis_on;
+    NearestTwoArrayOn nearest_two_array_on[3][2];
 
     static constexpr int unit(const Vector3& w) { return w.x == 1.0f && w.y == 1.0f && w.z == 1.0f ? 1 : 0; }
     NearestTwoSearch pick(LaneMetric m, const Vector3& w) const { return nearest_two[static_cast<int>(m)][unit(w)]; }
     NearestTwoArray pick_array(LaneMetric m, const Vector3& w) const {
         return nearest_two_array[static_cast<int>(m)][unit(w)];
+    }
+    NearestTwoArrayOn pick_array_on(LaneMetric m, const Vector3& w) const {
+        return nearest_two_array_on[static_cast<int>(m)][unit(w)];
     }
 };
 

@@ -46,14 +46,16 @@ void group_nearest_two(const Vector3& w, const Vector3* points, int count, Neare
     }
 }
 
-// cellular_basis's contract for one point (kernel.h, PointBasis).
-template <class V>
-void point_basis(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F,
-                 Vector3* delta, uint32_t* ID) {
+// cellular_basis's contract for one point (kernel.h, PointBasis), on the
+// plugin's lattice or another (the cube-lanes searches know the plugin's
+// alone).
+template <class V, class L>
+void basis_on(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F, Vector3* delta,
+              uint32_t* ID, const L& lattice) {
     if (N == 2 && delta == nullptr && ID == nullptr) {
         NearestTwo two;
         LaneMetric lanes;
-        if (kCubeLanesPerPoint<V> && lane_metric_of(metric, &lanes)) {
+        if (kCubeLanesPerPoint<V> && L::kPlugin && lane_metric_of(metric, &lanes)) {
             const Vector3 point{x, y, z};
             const bool unit = Kernel::unit(w) != 0;
             switch (lanes) {
@@ -72,7 +74,7 @@ void point_basis(const DistType* metric, const Vector3& w, float x, float y, flo
             }
         } else {
             KeepTwo keep;
-            search_any<V>(metric, w, x, y, z, keep);
+            search_any<V>(metric, w, x, y, z, keep, lattice);
             two = NearestTwo{keep.f0, keep.f1};
         }
         F[0] = unscale(two.f0);
@@ -89,7 +91,7 @@ void point_basis(const DistType* metric, const Vector3& w, float x, float y, flo
         for (int32_t i = 0; i < N; ++i) ID[i] = kUnfilledId;
     }
     KeepInArrays keep{F, delta, ID, N};
-    search_any<V>(metric, w, x, y, z, keep);
+    search_any<V>(metric, w, x, y, z, keep, lattice);
     for (int32_t i = 0; i < N; ++i) F[i] = unscale(F[i]);
     if (delta != nullptr) {
         for (int32_t i = 0; i < N; ++i) {
@@ -98,6 +100,29 @@ void point_basis(const DistType* metric, const Vector3& w, float x, float y, flo
             delta[i].z *= DENSITY_UNSCALE;
         }
     }
+}
+
+template <class V>
+void point_basis(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F,
+                 Vector3* delta, uint32_t* ID) {
+    basis_on<V>(metric, w, x, y, z, N, F, delta, ID, PluginLattice{});
+}
+
+template <class V>
+void point_basis_on(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F,
+                    Vector3* delta, uint32_t* ID, const LatticeHash& lattice) {
+    basis_on<V>(metric, w, x, y, z, N, F, delta, ID, OtherLattice{lattice});
+}
+
+template <class V, LaneMetric Metric, bool kUnitWeights>
+void nearest_two_points_on(const Vector3& w, const Vector3* points, std::size_t count, float* F,
+                           const LatticeHash& lattice) {
+    nearest_two_points<V, Metric, kUnitWeights>(w, points, count, F, OtherLattice{lattice});
+}
+
+template <class V, LaneMetric Metric, bool kUnitWeights>
+void nearest_two_points_plugin(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    nearest_two_points<V, Metric, kUnitWeights>(w, points, count, F, PluginLattice{});
 }
 
 template <class V>
@@ -110,10 +135,15 @@ constexpr Kernel make_kernel(Isa isa) {
                   {{&group_nearest_two<V, L::euclidian, false>, &group_nearest_two<V, L::euclidian, true>},
                    {&group_nearest_two<V, L::manhattan, false>, &group_nearest_two<V, L::manhattan, true>},
                    {&group_nearest_two<V, L::chessboard, false>, &group_nearest_two<V, L::chessboard, true>}},
-                  {{&nearest_two_points<V, L::euclidian, false>, &nearest_two_points<V, L::euclidian, true>},
-                   {&nearest_two_points<V, L::manhattan, false>, &nearest_two_points<V, L::manhattan, true>},
-                   {&nearest_two_points<V, L::chessboard, false>, &nearest_two_points<V, L::chessboard, true>}},
-                  &power_bounds<V>};
+                  {{&nearest_two_points_plugin<V, L::euclidian, false>, &nearest_two_points_plugin<V, L::euclidian, true>},
+                   {&nearest_two_points_plugin<V, L::manhattan, false>, &nearest_two_points_plugin<V, L::manhattan, true>},
+                   {&nearest_two_points_plugin<V, L::chessboard, false>,
+                    &nearest_two_points_plugin<V, L::chessboard, true>}},
+                  &power_bounds<V>,
+                  &point_basis_on<V>,
+                  {{&nearest_two_points_on<V, L::euclidian, false>, &nearest_two_points_on<V, L::euclidian, true>},
+                   {&nearest_two_points_on<V, L::manhattan, false>, &nearest_two_points_on<V, L::manhattan, true>},
+                   {&nearest_two_points_on<V, L::chessboard, false>, &nearest_two_points_on<V, L::chessboard, true>}}};
 }
 
 }  // namespace

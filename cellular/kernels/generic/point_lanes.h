@@ -9,6 +9,7 @@
 
 #include "cellular/kernels/generic/culling.h"
 #include "cellular/kernels/generic/lane_formulas.h"
+#include "cellular/kernels/generic/lattices.h"
 #include "cellular/kernels/generic/target.h"
 
 namespace tulo {
@@ -41,9 +42,10 @@ inline bool offsets_let_floors_decide(const typename V::F* inside) {
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz; weights_let_floors is the weights' part
 // of that test (above).
-template <class V, LaneMetric Metric, bool kUnitWeights>
+template <class V, LaneMetric Metric, bool kUnitWeights, class L>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
-                         const typename V::F* fw, bool weights_let_floors, typename V::F* lo_out, typename V::F* hi_out) {
+                         const typename V::F* fw, bool weights_let_floors, typename V::F* lo_out, typename V::F* hi_out,
+                         const L& lattice) {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
@@ -74,12 +76,39 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     // The own cube's hash and generator states (invariant 12): cube n's state
     // k is base[k] + seed_offset[k][n]. Formed only where the lanes' cubes
     // differ (the shared path forms each point once, in scalar arithmetic).
+    // On a periodic lattice a neighbour past the period's edge wraps to the
+    // other side: its hash then differs from own + hash_offset by
+    // -+ kHash * period along that axis, in the lanes at the edge
+    // (wrap[axis][step + 1], step -1 or +1; 0 for step 0).
     I own_hash;
     I base[kCoordinateSteps];
+    I wrap[3][3];
     auto form_states = [&]() TULO_ALWAYS_INLINE {
-        own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
-                                   V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
-                           V::muli(cube[2], V::seti(static_cast<int32_t>(lattice::kHashZ))));
+        if constexpr (L::kPlugin) {
+            own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
+                                       V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
+                               V::muli(cube[2], V::seti(static_cast<int32_t>(lattice::kHashZ))));
+        } else {
+            alignas(64) int32_t c[3][V::kWidth], hash[V::kWidth], edge[3][3][V::kWidth];
+            for (int axis = 0; axis < 3; ++axis) V::storei(c[axis], cube[axis]);
+            constexpr uint32_t kHash[3] = {lattice::kHashX, lattice::kHashY, lattice::kHashZ};
+            for (int lane = 0; lane < V::kWidth; ++lane) {
+                const int32_t own[3] = {c[0][lane], c[1][lane], c[2][lane]}, none[3] = {0, 0, 0};
+                hash[lane] = static_cast<int32_t>(lattice.hash(own, none));
+                for (int axis = 0; axis < 3; ++axis) {
+                    const uint32_t period = lattice.l.period[axis];
+                    const int32_t wrapped = lattice::lattice_cell(c[axis][lane], 0, period);
+                    const uint32_t jump = kHash[axis] * period;
+                    edge[axis][0][lane] = period != 0 && wrapped == 0 ? static_cast<int32_t>(jump) : 0;
+                    edge[axis][1][lane] = 0;
+                    edge[axis][2][lane] =
+                        period != 0 && static_cast<uint32_t>(wrapped) == period - 1 ? static_cast<int32_t>(0u - jump) : 0;
+                }
+            }
+            own_hash = V::loadi(hash);
+            for (int axis = 0; axis < 3; ++axis)
+                for (int step = 0; step < 3; ++step) wrap[axis][step] = V::loadi(edge[axis][step]);
+        }
         for (int k = 0; k < kCoordinateSteps; ++k) {
             base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))),
                               V::seti(static_cast<int32_t>(t.add[k])));
@@ -94,7 +123,11 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     // needs one costs more in mispredictions than the slot. With 4 lanes a
     // slot no lane needs (a third to a fifth point) is skipped.
     auto visit_cube = [&](int n, M visit) TULO_ALWAYS_INLINE {
-        const I count = V::point_counts(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))));
+        I jump = V::seti(0);  // what wrapping adds to the hash in each lane
+        if constexpr (!L::kPlugin) {
+            jump = V::addi(V::addi(wrap[0][t.dx[n] + 1], wrap[1][t.dy[n] + 1]), wrap[2][t.dz[n] + 1]);
+        }
+        const I count = V::point_counts(V::addi(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))), jump));
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         // The cube's own two smallest values first, a chain of its own that
         // overlaps with the cubes before it; then merged where the lane visits.
@@ -107,7 +140,9 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
                 const int k = 3 * j + axis;
-                d[axis] = offset<V>(c[axis], V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n]))), at[axis]);
+                I state = V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n])));
+                if constexpr (!L::kPlugin) state = V::addi(state, V::muli(jump, V::seti(static_cast<int32_t>(t.mul[k]))));
+                d[axis] = offset<V>(c[axis], state, at[axis]);
             }
             F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
             // Insert by min and max (invariant 1); the first point updates a
@@ -144,13 +179,12 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         shared = shared && V::none(V::gti(cube[axis], lane0)) && V::none(V::gti(lane0, cube[axis]));
     }
     auto visit_shared = [&](int n, M visit) TULO_ALWAYS_INLINE {
-        const uint32_t hash = lattice::cube_hash(own[0], own[1], own[2]) + t.hash_offset[n];
-        const int count = cube_point_counts[hash >> 24];
-        const int step[3] = {t.dx[n], t.dy[n], t.dz[n]};
+        const int32_t step[3] = {t.dx[n], t.dy[n], t.dz[n]};
         float c[3];
-        for (int axis = 0; axis < 3; ++axis) {
-            c[axis] = static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(own[axis]) + static_cast<uint32_t>(step[axis])));
-        }
+        for (int axis = 0; axis < 3; ++axis) c[axis] = static_cast<float>(lattice::wrap_add(own[axis], step[axis]));
+        const uint32_t hash =
+            L::kPlugin ? lattice::cube_hash(own[0], own[1], own[2]) + t.hash_offset[n] : lattice.hash(own, step);
+        const int count = cube_point_counts[hash >> 24];
         F a = V::set(FAR_DISTANCE), b = a;
         for (int j = 0; j < count; ++j) {
             F d[3];
@@ -274,8 +308,8 @@ inline void prefetch_bytes(const void* array, std::size_t total, std::size_t fro
 }
 
 // F[2i], F[2i + 1] for points[0..count).
-template <class V, LaneMetric Metric, bool kUnitWeights>
-void nearest_two_points(const Vector3& weights, const Vector3* points, std::size_t count, float* F) {
+template <class V, LaneMetric Metric, bool kUnitWeights, class L>
+void nearest_two_points(const Vector3& weights, const Vector3* points, std::size_t count, float* F, const L& lattice) {
     using F_ = typename V::F;
     constexpr std::size_t W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
@@ -302,7 +336,7 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
             for (std::size_t first = 0; first < n; first += W) {
                 F_ x, y, z, lo, hi;
                 load_padded<V>(p, first, n, &x, &y, &z);
-                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi);
+                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi, lattice);
                 if (n - first >= W) {
                     V::store_results(lo, hi, out + 2 * first);
                 } else {
@@ -332,7 +366,7 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
             prefetch_bytes(F, 2 * count * sizeof(float), 2 * (next + first) * sizeof(float), 2 * W * sizeof(float));
             F_ x, y, z, lo, hi;
             V::load_points(sorted + first, &x, &y, &z);
-            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi);
+            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi, lattice);
             V::store_results(lo, hi, pairs + 2 * first);
         }
         for (std::size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, pairs + 2 * sorted_at[i], 2 * sizeof(float));

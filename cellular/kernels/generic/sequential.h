@@ -20,6 +20,7 @@
 #include "cellular/kernels/generic/cube_lanes.h"
 #include "cellular/kernels/generic/culling.h"
 #include "cellular/kernels/generic/lane_formulas.h"
+#include "cellular/kernels/generic/lattices.h"
 #include "cellular/kernels/generic/target.h"
 
 namespace tulo {
@@ -246,13 +247,13 @@ inline void offer_lanes(uint32_t mask, const typename V::F* d, uint32_t hash, in
 }
 
 // Generates the points of one cube and offers each, in generation order.
+// The cube lies at (cx, cy, cz); its points are chosen by `hash`.
 template <class V, class Metric, class Keep>
 inline void visit_cube(const Metric& metric, const SearchPoint<V>& point, int32_t cx, int32_t cy, int32_t cz,
-                       Keep& keep) {
+                       uint32_t hash, Keep& keep) {
     using Kind = MetricKind<Metric>;
     using F = typename V::F;
     constexpr int W = V::kWidth;
-    const uint32_t hash = cube_hash(cx, cy, cz);
     const int32_t count = cube_point_counts[hash >> 24];
     if (count == 0) return;
     const float ox = static_cast<float>(cx);
@@ -316,32 +317,35 @@ inline void visit_cube(const Metric& metric, const SearchPoint<V>& point, int32_
 // Visits neighbour n (1..26 in visiting order) if it may still hold a
 // nearer candidate. n is a constant, so its offsets and the terms of its
 // bound are too.
-template <int n, class V, class Metric, class Keep>
+template <int n, class V, class Metric, class Keep, class L>
 inline void visit_neighbour(const Metric& metric, const SearchPoint<V>& point, const SearchStart& s,
-                            const double* terms, Keep& keep) {
+                            const double* terms, Keep& keep, const L& lattice) {
     constexpr const LaneTables& t = kLaneTables;
     const double bound = culling_bound(terms, n, [](double a, double b) { return a + b; });
     // Each test reads the farthest kept value afresh: earlier visits lower it.
     if (static_cast<double>(keep.farthest()) > bound) {
-        visit_cube<V>(metric, point, wrap_add(s.ix, t.dx[n]), wrap_add(s.iy, t.dy[n]), wrap_add(s.iz, t.dz[n]), keep);
+        const int32_t own[3] = {s.ix, s.iy, s.iz}, step[3] = {t.dx[n], t.dy[n], t.dz[n]};
+        visit_cube<V>(metric, point, wrap_add(s.ix, t.dx[n]), wrap_add(s.iy, t.dy[n]), wrap_add(s.iz, t.dz[n]),
+                      lattice.hash(own, step), keep);
     }
 }
 
-template <class V, class Metric, class Keep, std::size_t... n>
+template <class V, class Metric, class Keep, class L, std::size_t... n>
 inline void visit_neighbours(const Metric& metric, const SearchPoint<V>& point, const SearchStart& s,
-                             const double* terms, Keep& keep, std::index_sequence<n...>) {
-    (visit_neighbour<static_cast<int>(n) + 1>(metric, point, s, terms, keep), ...);
+                             const double* terms, Keep& keep, const L& lattice, std::index_sequence<n...>) {
+    (visit_neighbour<static_cast<int>(n) + 1>(metric, point, s, terms, keep, lattice), ...);
 }
 
 // Visits the point's cube, then each neighbour that may still hold a nearer
 // candidate, in the fixed order: faces, then edges, then corners.
-template <class V, class Metric, class Keep>
-void search(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep) {
+template <class V, class Metric, class Keep, class L>
+void search(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep, const L& lattice) {
     const SearchStart s = start_search(x, y, z);
     const SearchPoint<V> point = search_point<V, Metric>(s.at, w);
-    visit_cube<V>(metric, point, s.ix, s.iy, s.iz, keep);
+    const int32_t own[3] = {s.ix, s.iy, s.iz}, none[3] = {0, 0, 0};
+    visit_cube<V>(metric, point, s.ix, s.iy, s.iz, lattice.hash(own, none), keep);
     const double terms[7] = {0.0, s.dx2, s.mx2, s.dy2, s.my2, s.dz2, s.mz2};
-    visit_neighbours<V>(metric, point, s, terms, keep, std::make_index_sequence<kCubes - 1>());
+    visit_neighbours<V>(metric, point, s, terms, keep, lattice, std::make_index_sequence<kCubes - 1>());
 }
 
 // The sequential search over the bounds the cube-lanes search computed: the
@@ -365,11 +369,11 @@ void search_with_bounds(const Metric& metric, const Vector3& w, const PowerBound
 }
 
 // A power metric's search: with the bounds of all 27 cubes ahead where the
-// kernel forms them in cube lanes and the weights can be bounded, else the
-// sequential search bounding each cube as it goes.
-template <class V, class Metric, class Keep>
-void power_search(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep) {
-    if constexpr (kCubeLanesPerPoint<V>) {
+// kernel forms them in cube lanes (on the plugin's lattice) and the weights
+// can be bounded, else the sequential search bounding each cube as it goes.
+template <class V, class Metric, class Keep, class L>
+void power_search(const Metric& metric, const Vector3& w, float x, float y, float z, Keep& keep, const L& lattice) {
+    if constexpr (kCubeLanesPerPoint<V> && L::kPlugin) {
         constexpr PowerMetric kind = MetricKind<Metric>::kPowerMetric;
         const PowerWeights power = power_weights(kind, w);
         if (power.usable) {
@@ -378,20 +382,20 @@ void power_search(const Metric& metric, const Vector3& w, float x, float y, floa
             return search_with_bounds(metric, w, bounds, keep);
         }
     }
-    search<V>(metric, w, x, y, z, keep);
+    search<V>(metric, w, x, y, z, keep, lattice);
 }
 
 // Runs the search with the metric's concrete type when it is one of the
 // process-wide metric objects (the distance is then called directly), and
 // through the virtual slot-0 operation for any other DistType.
-template <class V, class Keep>
-void search_any(const DistType* metric, const Vector3& w, float x, float y, float z, Keep& keep) {
-    if (metric == &euclidian) return search<V>(euclidian, w, x, y, z, keep);
-    if (metric == &manhattan) return search<V>(manhattan, w, x, y, z, keep);
-    if (metric == &chessboard) return search<V>(chessboard, w, x, y, z, keep);
-    if (metric == &minkowski) return power_search<V>(minkowski, w, x, y, z, keep);
-    if (metric == &superquadratic) return power_search<V>(superquadratic, w, x, y, z, keep);
-    search<V>(*metric, w, x, y, z, keep);
+template <class V, class Keep, class L>
+void search_any(const DistType* metric, const Vector3& w, float x, float y, float z, Keep& keep, const L& lattice) {
+    if (metric == &euclidian) return search<V>(euclidian, w, x, y, z, keep, lattice);
+    if (metric == &manhattan) return search<V>(manhattan, w, x, y, z, keep, lattice);
+    if (metric == &chessboard) return search<V>(chessboard, w, x, y, z, keep, lattice);
+    if (metric == &minkowski) return power_search<V>(minkowski, w, x, y, z, keep, lattice);
+    if (metric == &superquadratic) return power_search<V>(superquadratic, w, x, y, z, keep, lattice);
+    search<V>(*metric, w, x, y, z, keep, lattice);
 }
 
 // N = 2 of a group of points by the sequential search, one point after the
@@ -401,11 +405,11 @@ void sequential_nearest_two(const Vector3& w, const Vector3* points, int count, 
     for (int i = 0; i < count; ++i) {
         KeepTwo keep;
         if constexpr (Metric == LaneMetric::euclidian) {
-            search<V>(euclidian, w, points[i].x, points[i].y, points[i].z, keep);
+            search<V>(euclidian, w, points[i].x, points[i].y, points[i].z, keep, PluginLattice{});
         } else if constexpr (Metric == LaneMetric::manhattan) {
-            search<V>(manhattan, w, points[i].x, points[i].y, points[i].z, keep);
+            search<V>(manhattan, w, points[i].x, points[i].y, points[i].z, keep, PluginLattice{});
         } else {
-            search<V>(chessboard, w, points[i].x, points[i].y, points[i].z, keep);
+            search<V>(chessboard, w, points[i].x, points[i].y, points[i].z, keep, PluginLattice{});
         }
         out[i] = NearestTwo{keep.f0, keep.f1};
     }
@@ -416,7 +420,7 @@ template <class V>
 void add_cube_points(const DistType* metric, const Vector3& w, int32_t cx, int32_t cy, int32_t cz, int32_t N,
                      const Vector3& at, float* F, Vector3* delta, uint32_t* ID) {
     KeepInArrays keep{F, delta, ID, N};
-    visit_cube<V>(*metric, SearchPoint<V>(at, w), cx, cy, cz, keep);
+    visit_cube<V>(*metric, SearchPoint<V>(at, w), cx, cy, cz, cube_hash(cx, cy, cz), keep);
 }
 
 }  // namespace
