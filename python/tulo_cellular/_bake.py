@@ -89,11 +89,12 @@ kRecordKey = "tulo_cellular.bake"
 kFormat = 1
 #: The folder of the store that holds one empty file per finished chunk.
 kDoneFolder = ".bake-done"
-#: Points per chunk aimed at when no chunk shape is given: a task of a few
-#: tenths of a second on one core for the cheapest look, large enough that
-#: the scheduler's cost per task vanishes, small enough that a few tasks in
-#: flight per core stay far below the memory of a worker.
-kChunkPoints = 1 << 21
+#: The chunk's side when none is given, for a slice and a volume: about a
+#: million points a chunk, a task of a few tenths of a second on one core
+#: for the cheapest look, large enough that the scheduler's cost per task
+#: vanishes, small enough that a few tasks in flight per core stay far below
+#: a worker's memory.
+kChunkSide = {2: 1024, 3: 128}
 
 _METRICS = {"euclidian": 1, "euclidean": 1, "manhattan": 2, "chessboard": 3, "chebyshev": 3, "minkowski": 4,
             "superquadratic": 5}
@@ -197,9 +198,7 @@ def _reals(value, what, count):
 
 
 def _default_chunks(shape):
-    """About kChunkPoints points a chunk, the same size along every axis."""
-    side = round(kChunkPoints ** (1 / len(shape)))
-    return tuple(min(s, side) for s in shape)
+    return (kChunkSide[len(shape)],) * len(shape)
 
 
 def _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain, color1, color2, period, seed):
@@ -491,7 +490,7 @@ def _run_local(path, plan, missing, threads, bar):
     from dask.callbacks import Callback
 
     cores = len(os.sched_getaffinity(0))
-    workers = cores if not threads else threads
+    workers = min(cores if not threads else threads, len(missing))
     library = max(1, cores // workers)
     tasks = [dask.delayed(_bake_chunk, pure=False)(path, plan, index, library,
                                                     dask_key_name=f"chunk-{_chunk_key(index)}") for index in missing]
@@ -528,7 +527,7 @@ def bake(path, shape, origin=(0.0, 0.0, 0.0), spacing=1.0, *, passes=("F1", "F2"
     one number or three). passes: some of PASSES, a list or a comma-separated
     string. The look (metric, weights, octaves, gain, color1, color2, period,
     seed) is as for ``basis``, ``value`` and ``texture``. chunks: sizes in the
-    grid's order (default about two million points a chunk).
+    grid's order (default 128 along each axis, 1024 for a slice).
 
     client: a ``distributed.Client`` to bake on its cluster; otherwise Dask's
     local threads, ``threads`` of them (None or 0: one per core). resume:
@@ -636,7 +635,7 @@ def _parser():
     g.add_argument("--spacing", type=_numbers(float, 1, 3), default=[1.0], metavar="S|SX,SY,SZ",
                    help="the distance between points (default 1)")
     g.add_argument("--chunks", type=_numbers(int, 2, 3), metavar="[CZ,]CY,CX",
-                   help="points of a chunk along each axis, the shape's order (default about 2 M points)")
+                   help="points of a chunk along each axis, the shape's order (default 128 each, 1024 for a slice)")
     g = p.add_argument_group("look (the preview's option names)")
     g.add_argument("--passes", default="F1,F2", metavar="P,P,...", help=f"some of {','.join(PASSES)} (default F1,F2)")
     g.add_argument("--metric", type=_metric, default=1, metavar="N",
@@ -688,6 +687,9 @@ def main(argv=None):
             if args.threads is not None:
                 say("--threads sets the local threads; with --scheduler the workers have their own")
                 return 2
+            # The arguments first: a connection may take its whole timeout.
+            _plan(args.shape, args.origin, args.spacing, args.chunks, args.passes, args.metric, args.weights,
+                  args.octaves, args.gain, args.color1, args.color2, args.period, args.seed)
             try:
                 from distributed import Client
 
