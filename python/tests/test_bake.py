@@ -319,3 +319,14 @@ def test_a_failed_write_leaves_only_whole_chunks_marked(tmp_path):
     result = tc.bake(path, (8, 64, 128), passes="F1,rgba", chunks=(4, 64, 64), resume=True, quiet=True)
     assert result.computed == 4
     assert_store_holds(path, expected((8, 64, 128), (0, 0, 0), 1.0, "F1,rgba"))
+
+
+@pytest.mark.parametrize("where", ["threads", "cluster"])
+def test_progress_counts_every_point_with_the_time_left(tmp_path, request, capsys, where):
+    client = request.getfixturevalue("client") if where == "cluster" else None
+    tc.bake(tmp_path / "p.zarr", (12, 40), chunks=(5, 16), client=client)
+    bar = capsys.readouterr().err.split("\r")[-1]
+    # The last state of the bar: every point counted, elapsed<left shown.
+    assert "bake 9 chunks: 100%" in bar and "480/480" in bar and "<00:00" in bar, bar
+    tc.bake(tmp_path / "q.zarr", (12, 40), chunks=(5, 16), client=client, quiet=True)
+    assert capsys.readouterr().err == ""
