@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/points.h"
 #include "cellular/cellular_basis.h"
 #include "cellular/cellular_batch.h"
 #include "cellular/kernels/kernel.h"
@@ -34,23 +35,9 @@ namespace {
 using tulo::Color;
 using tulo::Vector3;
 
-// `count` pseudo-random points (xorshift from `seed`) over [-half, half)^3.
-std::vector<Vector3> random_points(uint32_t seed, int count, float half) {
-    std::vector<Vector3> v;
-    uint32_t s = seed;
-    auto next = [&] {
-        s ^= s << 13;
-        s ^= s >> 17;
-        s ^= s << 5;
-        return static_cast<float>(s >> 8) * 0x1p-24f * (2.0f * half) - half;
-    };
-    for (int i = 0; i < count; ++i) v.push_back({next(), next(), next()});
-    return v;
-}
-
-// Pseudo-random points over [-64, 64)^3: about 50^3 cubes of the lattice.
+// The per-sample benchmarks' points (bench/points.h).
 const std::vector<Vector3>& points() {
-    static const std::vector<Vector3> pts = random_points(2463534242u, 4096, 64.0f);
+    static const std::vector<Vector3> pts = bench::sample_points();
     return pts;
 }
 
@@ -128,22 +115,15 @@ void BM_Basis(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-// An image slice: 256 rows of 1024 samples 0.05 apart at a fixed depth, as a
-// preview or a baked pass visits them (about 20 samples per cube side).
+// The array benchmarks' layouts (bench/points.h): an image slice, and random
+// points.
 const std::vector<Vector3>& slice_points() {
-    static const std::vector<Vector3> pts = [] {
-        std::vector<Vector3> v;
-        for (int j = 0; j < 256; ++j)
-            for (int i = 0; i < 1024; ++i) v.push_back({-25.6f + 0.05f * static_cast<float>(i), 1.0f + 0.05f * static_cast<float>(j), 0.37f});
-        return v;
-    }();
+    static const std::vector<Vector3> pts = bench::slice_points();
     return pts;
 }
 
-// Random points for the array benchmarks: many more than a branch
-// predictor can learn, over [-100, 100)^3.
 const std::vector<Vector3>& many_points() {
-    static const std::vector<Vector3> pts = random_points(88172645u, 1 << 20, 100.0f);
+    static const std::vector<Vector3> pts = bench::many_points();
     return pts;
 }
 

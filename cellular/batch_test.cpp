@@ -125,21 +125,35 @@ TEST_P(BatchAgainstReference, ImageRowsBitForBit) {
     }
     for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
         for (int32_t m = 1; m <= 3; ++m) {
-            std::vector<float> F(row.size() * 2);
+            std::vector<float> F(row.size() * 2), FP(row.size() * 2);
             ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, row.data(), row.size(), 2, F.data(), nullptr, nullptr));
             const std::vector<float> R = reference_F(m, w, row, 2);
             ASSERT_EQ(0, std::memcmp(R.data(), F.data(), F.size() * sizeof(float))) << "metric " << m;
+            // The kept points of coherent lanes (all in one cube, or not).
+            std::vector<Vector3> delta(row.size() * 2);
+            std::vector<uint32_t> ID(row.size() * 2);
+            ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, row.data(), row.size(), 2, FP.data(), delta.data(),
+                                             ID.data()));
+            ASSERT_EQ(0, std::memcmp(R.data(), FP.data(), FP.size() * sizeof(float))) << "metric " << m;
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                float r[2];
+                Vector3 rd[2];
+                uint32_t rid[2];
+                reference::cellular_basis(&metric_by_number(m), &w, row[i].x, row[i].y, row[i].z, 2, r, rd, rid);
+                ASSERT_EQ(0, std::memcmp(rd, &delta[2 * i], sizeof(rd))) << "metric " << m << " point " << i;
+                ASSERT_EQ(0, std::memcmp(rid, &ID[2 * i], sizeof(rid))) << "metric " << m << " point " << i;
+            }
         }
     }
 }
 
-TEST_P(BatchAgainstReference, OtherLatticesBitForBit) {
+TEST_P(BatchAgainstReference, OtherLatticesAndKeptPointsBitForBit) {
     // Periods of 1 (every cube the same), 2, odd and large, mixed with none;
     // seeds 0, 1 and the largest; points on both sides of the origin and of
     // the periods' edges, far points and NaN; every metric, both entries,
     // offsets and ids; against the reference's own wrapping and keys.
     const Lattice lattices[] = {
-        {{1, 1, 1}, 0}, {{2, 0, 3}, 0}, {{7, 7, 7}, 1}, {{0, 0, 0}, 1}, {{0, 0, 0}, 0xFFFFFFFFu},
+        {{0, 0, 0}, 0}, {{1, 1, 1}, 0}, {{2, 0, 3}, 0}, {{7, 7, 7}, 1}, {{0, 0, 0}, 1}, {{0, 0, 0}, 0xFFFFFFFFu},
         {{5, 64, 0}, 12345u}, {{kMaxPeriod, 1, 2}, 7u},
     };
     std::vector<Vector3> points = random_points(300, 31);
@@ -150,8 +164,14 @@ TEST_P(BatchAgainstReference, OtherLatticesBitForBit) {
         for (int32_t m = 1; m <= 5; ++m) {
             for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
                 const DistType* metric = &metric_by_number(m);
-                std::vector<float> F(2 * points.size());
+                std::vector<float> F(2 * points.size()), FP(2 * points.size());
+                std::vector<Vector3> delta(2 * points.size());
+                std::vector<uint32_t> ID(2 * points.size());
                 ASSERT_TRUE(cellular_basis_batch(metric, &w, points.data(), points.size(), 2, F.data(), nullptr, nullptr, l));
+                // With offsets and ids too (for metrics 1-3 the point lanes
+                // then keep which candidates hold each value).
+                ASSERT_TRUE(cellular_basis_batch(metric, &w, points.data(), points.size(), 2, FP.data(), delta.data(),
+                                                 ID.data(), l));
                 for (std::size_t i = 0; i < points.size(); ++i) {
                     const Vector3& p = points[i];
                     float R[3], G[3];
@@ -166,10 +186,15 @@ TEST_P(BatchAgainstReference, OtherLatticesBitForBit) {
                     ASSERT_EQ(0, std::memcmp(rd, gd, sizeof(rd))) << where;
                     ASSERT_EQ(0, std::memcmp(rid, gid, sizeof(rid))) << where;
                     float R2[2];
-                    reference::cellular_basis(metric, &w, p.x, p.y, p.z, 2, R2, nullptr, nullptr, nullptr,
+                    Vector3 rd2[2];
+                    uint32_t rid2[2];
+                    reference::cellular_basis(metric, &w, p.x, p.y, p.z, 2, R2, rd2, rid2, nullptr,
                                               reference::Culling::bounds, &l);
                     ASSERT_EQ(bits(R2[0]), bits(F[2 * i])) << where << " (array call)";
                     ASSERT_EQ(bits(R2[1]), bits(F[2 * i + 1])) << where << " (array call)";
+                    ASSERT_EQ(0, std::memcmp(R2, &FP[2 * i], sizeof(R2))) << where << " (array call with points)";
+                    ASSERT_EQ(0, std::memcmp(rd2, &delta[2 * i], sizeof(rd2))) << where << " (array call's offsets)";
+                    ASSERT_EQ(0, std::memcmp(rid2, &ID[2 * i], sizeof(rid2))) << where << " (array call's ids)";
                 }
             }
         }

@@ -103,8 +103,10 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     TULO_PRECONDITION(N >= 1);
     const kernels::Kernel& kernel = kernels::kernel();
     LaneMetric lanes;
+    if (N == 2 && lane_metric(metric, &lanes) && (delta != nullptr || ID != nullptr || lattice != nullptr)) {
+        return kernel.pick_array_on(lanes, *weights)(*weights, points, count, F, delta, ID, lattice);
+    }
     if (N == 2 && delta == nullptr && ID == nullptr && lane_metric(metric, &lanes)) {
-        if (lattice != nullptr) return kernel.pick_array_on(lanes, *weights)(*weights, points, count, F, *lattice);
         if (count < kArraysFrom) {
             return search_points(kernel.pick(lanes, *weights), *weights, points, static_cast<int>(count), F);
         }

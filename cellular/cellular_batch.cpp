@@ -110,6 +110,8 @@ bool detail::run_batch(const char* entry, ChunkFunction run, void* context, std:
     work.threads = count <= chunk ? 1 : threads;
     work.keep_going = options.keep_going;
     work.keep_going_context = options.keep_going_context;
+    work.progress = options.progress;
+    work.progress_context = options.progress_context;
     return run_parallel(work);
 }
 

@@ -65,6 +65,12 @@ struct BatchOptions {
     // may throw: see the contract above.
     bool (*keep_going)(void* context) = nullptr;
     void* keep_going_context = nullptr;
+    // Told, by the calling thread before each chunk it computes and once at
+    // the end of a call that was not stopped, how many of the call's points
+    // are done (chunks completed on any thread) of how many. It may throw,
+    // as keep_going may.
+    void (*progress)(void* context, std::size_t done, std::size_t count) = nullptr;
+    void* progress_context = nullptr;
 };
 
 // Fills F (count * N floats) and, when not null, delta (count * N) and ID

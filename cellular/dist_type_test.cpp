@@ -152,13 +152,5 @@ TEST(Metrics, VtableSlotZeroIsTheWeightedFormAndSlotOneThePlainForm) {
 }
 #endif
 
-#if defined(TULO_CHECK_PRECONDITIONS)
-TEST(MetricsDeathTest, MetricNumberOutOfRangeIsAPreconditionFailure) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(metric_by_number(0), "precondition failed");
-    EXPECT_DEATH(metric_by_number(6), "precondition failed");
-}
-#endif
-
 }  // namespace
 }  // namespace tulo

@@ -78,8 +78,8 @@ TULO_GUARDED_WORK void sample_basis(const DistType* metric, const Vector3* weigh
 namespace lattice {
 
 // A lattice other than the plugin's (cellular_basis.h, Lattice) as the
-// searches hash it: the periods (0: none) and the seed's key, added to every
-// hash. The key of seed 0 is 0: the plugin's lattice.
+// searches hash it: the periods (0: none) and the seed's key (0 for seed 0;
+// see lattice_cube_hash).
 struct LatticeHash {
     uint32_t period[3];
     uint32_t key;
@@ -132,16 +132,19 @@ inline int32_t cube_coordinate(float scaled) {
     return INT32_MIN;
 }
 
-// A seed's key: a bijection of the 32-bit words that keeps 0 (the
-// finaliser of MurmurHash3), so that near seeds get unrelated keys.
-inline uint32_t seed_key(uint32_t seed) {
-    seed ^= seed >> 16;
-    seed *= 0x85EBCA6Bu;
-    seed ^= seed >> 13;
-    seed *= 0xC2B2AE35u;
-    seed ^= seed >> 16;
-    return seed;
+// A bijection of the 32-bit words that keeps 0 and spreads every bit over
+// the word (the finaliser of MurmurHash3).
+inline uint32_t scramble(uint32_t h) {
+    h ^= h >> 16;
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
+    h *= 0xC2B2AE35u;
+    h ^= h >> 16;
+    return h;
 }
+
+// A seed's key: scrambled, so that near seeds get unrelated keys.
+inline uint32_t seed_key(uint32_t seed) { return scramble(seed); }
 
 inline LatticeHash lattice_hash(const Lattice& l) {
     return LatticeHash{{static_cast<uint32_t>(l.period[0]), static_cast<uint32_t>(l.period[1]),
@@ -159,13 +162,18 @@ inline int32_t lattice_cell(int32_t c, int32_t step, uint32_t period) {
     return static_cast<int32_t>(r < 0 ? r + p : r);
 }
 
+// A cube's hash on lattice l from its hash on the plugin's (with wrapped
+// coordinates): the same for seed 0, else scrambled with the seed's key, so
+// that the patterns of two seeds are unrelated (a key added to the linear
+// hash would only move the pattern).
+inline uint32_t seeded_hash(const LatticeHash& l, uint32_t h) { return l.key == 0 ? h : scramble(h ^ l.key); }
+
 // The hash that chooses the points of the cube (cx, cy, cz) + step on
 // lattice l.
 inline uint32_t lattice_cube_hash(const LatticeHash& l, int32_t cx, int32_t cy, int32_t cz, int32_t dx = 0,
                                   int32_t dy = 0, int32_t dz = 0) {
-    return cube_hash(lattice_cell(cx, dx, l.period[0]), lattice_cell(cy, dy, l.period[1]),
-                     lattice_cell(cz, dz, l.period[2])) +
-           l.key;
+    return seeded_hash(l, cube_hash(lattice_cell(cx, dx, l.period[0]), lattice_cell(cy, dy, l.period[1]),
+                                    lattice_cell(cz, dz, l.period[2])));
 }
 
 // a + b with 32-bit wrap-around (neighbours of the extreme cubes).

@@ -26,6 +26,7 @@ struct Job {
     const ParallelWork* work;
     std::size_t chunks;
     std::atomic<std::size_t> next{0};  // the next chunk to claim
+    std::atomic<std::size_t> done{0};  // elements of completed chunks
     std::atomic<bool> stopped{false};
     int32_t tickets = 0;  // pool threads still welcome to join
     int32_t joined = 0;   // pool threads working on it now
@@ -39,14 +40,16 @@ struct Job {
 void work_on(Job& job, bool caller) {
     const ParallelWork& w = *job.work;
     for (;;) {
+        if (caller && w.progress != nullptr) w.progress(w.progress_context, job.done.load(std::memory_order_relaxed), w.count);
         if (caller && w.keep_going != nullptr && !w.keep_going(w.keep_going_context)) {
             job.stopped.store(true, std::memory_order_relaxed);
         }
         if (job.stopped.load(std::memory_order_relaxed)) return;
         const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
         if (i >= job.chunks) return;
-        const std::size_t begin = i * w.chunk;
-        w.run(w.context, begin, std::min(w.count, begin + w.chunk));
+        const std::size_t begin = i * w.chunk, end = std::min(w.count, begin + w.chunk);
+        w.run(w.context, begin, end);
+        job.done.fetch_add(end - begin, std::memory_order_relaxed);
     }
 }
 
@@ -171,7 +174,9 @@ bool run_parallel(const ParallelWork& work) {
     if (shared) pool().finish(job);
     if (error == nullptr) error = job.error;  // read after finish: the pool's lock orders it
     if (error != nullptr) std::rethrow_exception(error);
-    return !job.stopped.load(std::memory_order_relaxed);
+    if (job.stopped.load(std::memory_order_relaxed)) return false;
+    if (work.progress != nullptr) work.progress(work.progress_context, work.count, work.count);
+    return true;
 }
 
 int32_t available_cores() {

@@ -34,6 +34,10 @@ struct ParallelWork {
     int32_t threads = 1;         // threads working at most, the caller included (>= 1)
     KeepGoing keep_going = nullptr;
     void* keep_going_context = nullptr;
+    // Told by the calling thread, before each of its chunks and once after
+    // the last, how many elements are done (chunks completed) of count.
+    void (*progress)(void* context, std::size_t done, std::size_t count) = nullptr;
+    void* progress_context = nullptr;
 };
 
 // Runs work.run over every chunk; false when keep_going stopped it (some

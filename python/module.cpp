@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cellular/cellular_batch.h"
+#include "cellular/tiles.h"
 #include "shader/shading.h"
 #include "shader/texture_batch.h"
 
@@ -230,38 +231,118 @@ std::vector<py::ssize_t> with(std::vector<py::ssize_t> shape, std::initializer_l
     return shape;
 }
 
-// Between chunks the calling thread looks for a pending Ctrl-C (at most
-// every kSignalInterval, since taking the GIL back may wait for another
-// Python thread).
+// Between chunks the calling thread looks for a pending Ctrl-C and reports
+// progress (at most every kSignalInterval, since taking the GIL back may wait
+// for another Python thread).
 constexpr std::chrono::milliseconds kSignalInterval{50};
 
-struct SignalCheck {
+struct Watch {
     std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now() + kSignalInterval;
+    py::object progress;  // None, or called with (done, total)
+    std::size_t done = 0, total = 0;
 };
 
-bool keep_going(void* context) {
-    auto* check = static_cast<SignalCheck*>(context);
-    const auto now = std::chrono::steady_clock::now();
-    if (now < check->next) return true;
-    check->next = now + kSignalInterval;
-    py::gil_scoped_acquire gil;
-    return PyErr_CheckSignals() == 0;  // the exception stays set for the caller
+void note_progress(void* context, std::size_t done, std::size_t total) {
+    auto* watch = static_cast<Watch*>(context);
+    watch->done = done;
+    watch->total = total;
 }
 
-// Runs `work(options)` without the GIL; raises what a signal handler raised.
+bool keep_going(void* context) {
+    auto* watch = static_cast<Watch*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (now < watch->next) return true;
+    watch->next = now + kSignalInterval;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) return false;  // the exception stays set for the caller
+    if (!watch->progress.is_none()) {
+        try {
+            watch->progress(watch->done, watch->total);
+        } catch (py::error_already_set& e) {
+            e.restore();  // raised by the caller once the call has stopped
+            return false;
+        }
+    }
+    return true;
+}
+
+// A callable or None.
+py::object progress_of(const py::object& progress) {
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+        throw py::type_error("progress must be None or a callable taking (done, total), got " + shown(progress));
+    }
+    return progress;
+}
+
+// Runs `work(options)` without the GIL; raises what a signal handler or the
+// progress callback raised; tells the callback the whole is done.
 template <class Work>
-void run_without_gil(int32_t threads, Work&& work) {
-    SignalCheck check;
+void run_without_gil(int32_t threads, const py::object& progress, Work&& work) {
+    Watch watch;
+    watch.progress = progress;
     tulo::BatchOptions options;
     options.threads = threads;
     options.keep_going = keep_going;
-    options.keep_going_context = &check;
+    options.keep_going_context = &watch;
+    options.progress = note_progress;
+    options.progress_context = &watch;
     bool done;
     {
         py::gil_scoped_release release;
         done = work(options);
     }
     if (!done) throw py::error_already_set();
+    if (!progress.is_none()) progress(watch.total, watch.total);
+}
+
+// A lattice from `period` (None or 0: none; a whole number for x, y and z;
+// or 2 or 3 whole numbers, x, y and an optional z) and `seed`.
+tulo::Lattice lattice_of(const py::object& period, const py::object& seed) {
+    const std::string accepts = "None, a whole number 0.." + std::to_string(tulo::kMaxPeriod) +
+                                " or 2 or 3 of them (cells along x, y[, z]; 0 for none)";
+    tulo::Lattice l;
+    if (!period.is_none()) {
+        if (is_whole_number(period)) {
+            const auto p = static_cast<int32_t>(whole_number(period, "period", 0, tulo::kMaxPeriod, accepts));
+            l.period[0] = l.period[1] = l.period[2] = p;
+        } else if (py::isinstance<py::tuple>(period) || py::isinstance<py::list>(period)) {
+            const py::sequence seq = py::reinterpret_borrow<py::sequence>(period);
+            if (seq.size() != 2 && seq.size() != 3) throw py::value_error("period must be " + accepts + ", got " + shown(period));
+            for (std::size_t a = 0; a < seq.size(); ++a) {
+                l.period[a] = static_cast<int32_t>(whole_number(seq[a], "period", 0, tulo::kMaxPeriod, accepts));
+            }
+        } else {
+            throw py::type_error("period must be " + accepts + ", got " + shown(period));
+        }
+    }
+    l.seed = static_cast<uint32_t>(whole_number(seed, "seed", 0, 0xFFFFFFFFll, "a whole number 0..4294967295"));
+    return l;
+}
+
+// `out` when given (an array of exactly this shape and dtype, C-contiguous,
+// aligned and writeable, such as a numpy.memmap), else a new array.
+template <class T>
+py::array_t<T> output(const py::handle& out, const std::vector<py::ssize_t>& shape, const char* what) {
+    if (out.is_none()) return py::array_t<T>(shape);
+    if (!py::isinstance<py::array>(out)) throw py::type_error(std::string(what) + " must be a numpy array, got " + shown(out));
+    const py::array a = py::reinterpret_borrow<py::array>(out);
+    std::vector<py::ssize_t> have(a.shape(), a.shape() + a.ndim());
+    if (!a.dtype().is(py::dtype::of<T>())) {
+        throw py::type_error(std::string(what) + " must have dtype " + py::str(py::dtype::of<T>()).cast<std::string>() +
+                             ", got " + py::str(a.dtype()).cast<std::string>());
+    }
+    if (have != shape) {
+        py::tuple want(shape.size());
+        for (std::size_t k = 0; k < shape.size(); ++k) want[k] = shape[k];
+        throw py::value_error(std::string(what) + " must have shape " + py::repr(want).cast<std::string>() + ", got " +
+                              shape_text(a));
+    }
+    const int flags = a.flags();
+    if (!(flags & py::array::c_style) || !(flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) ||
+        !(flags & py::detail::npy_api::NPY_ARRAY_WRITEABLE_)) {
+        throw py::value_error(std::string(what) + " must be C-contiguous, aligned and writeable");
+    }
+    return py::reinterpret_borrow<py::array_t<T>>(out);
 }
 
 const std::string kAcceptsN = "a whole number 1.." + std::to_string(tulo::kMaxCandidates) +
@@ -269,41 +350,61 @@ const std::string kAcceptsN = "a whole number 1.." + std::to_string(tulo::kMaxCa
 
 py::object basis(const py::object& points, const py::object& n_value, const py::object& metric,
                  const py::object& weights, const py::object& offsets_value, const py::object& ids_value,
-                 const py::object& threads) {
+                 const py::object& threads, const py::object& period, const py::object& seed, const py::object& out,
+                 const py::object& progress_value) {
     const auto n = static_cast<py::ssize_t>(whole_number(n_value, "n", 1, tulo::kMaxCandidates, kAcceptsN));
     const tulo::DistType* m = &tulo::metric_by_number(metric_number(metric));
     const Vector3 w = weights_of(weights);
     const bool offsets = flag(offsets_value, "offsets");
     const bool ids = flag(ids_value, "ids");
     const int32_t t = threads_of(threads);
+    const tulo::Lattice lattice = lattice_of(period, seed);
+    const py::object progress = progress_of(progress_value);
     const Points p = points_of(points);
 
+    // `out`: the distances' array, or with offsets or ids a tuple of arrays
+    // in the order of the result.
+    const std::size_t results = 1 + (offsets ? 1 : 0) + (ids ? 1 : 0);
+    std::vector<py::object> outs(results, py::none());
+    if (!out.is_none()) {
+        if (results == 1) {
+            outs[0] = out;
+        } else {
+            if (!py::isinstance<py::tuple>(out) || py::len(out) != results) {
+                throw py::type_error("out must be a tuple of " + std::to_string(results) +
+                                     " arrays (distances, then offsets and ids as asked), got " + shown(out));
+            }
+            for (std::size_t k = 0; k < results; ++k) outs[k] = py::reinterpret_borrow<py::tuple>(out)[k];
+        }
+    }
     // Every slot is written by the library (unfilled ones as NaN offsets and id 0).
-    py::array_t<float> F(with(p.leading, {n}));
+    std::size_t k = 0;
+    py::array_t<float> F = output<float>(outs[k++], with(p.leading, {n}), results == 1 ? "out" : "out[0]");
     py::array_t<float> delta;
     py::array_t<uint32_t> ID;
     Vector3* delta_data = nullptr;
     uint32_t* id_data = nullptr;
     if (offsets) {
-        delta = py::array_t<float>(with(p.leading, {n, 3}));
+        delta = output<float>(outs[k], with(p.leading, {n, 3}), k == 1 ? "out[1]" : "out[2]");
+        ++k;
         delta_data = reinterpret_cast<Vector3*>(delta.mutable_data());
     }
     if (ids) {
-        ID = py::array_t<uint32_t>(with(p.leading, {n}));
+        ID = output<uint32_t>(outs[k], with(p.leading, {n}), k == 1 ? "out[1]" : "out[2]");
         id_data = ID.mutable_data();
     }
     float* f = F.mutable_data();
-    run_without_gil(t, [&](const tulo::BatchOptions& options) {
+    run_without_gil(t, progress, [&](const tulo::BatchOptions& options) {
         return tulo::cellular_basis_batch(m, &w, p.data(), p.count, static_cast<int32_t>(n), f, delta_data, id_data,
-                                          options);
+                                          lattice, options);
     });
-    if (!offsets && !ids) return std::move(F);
-    py::tuple out(1 + (offsets ? 1 : 0) + (ids ? 1 : 0));
-    std::size_t k = 0;
-    out[k++] = F;
-    if (offsets) out[k++] = delta;
-    if (ids) out[k++] = ID;
-    return std::move(out);
+    if (results == 1) return std::move(F);
+    py::tuple result(results);
+    k = 0;
+    result[k++] = F;
+    if (offsets) result[k++] = delta;
+    if (ids) result[k++] = ID;
+    return std::move(result);
 }
 
 tulo::CellularTextureParams texture_params(const py::object& metric, const py::object& weights,
@@ -323,33 +424,52 @@ tulo::CellularTextureParams texture_params(const py::object& metric, const py::o
 
 py::array_t<float> texture(const py::object& points, const py::object& metric, const py::object& weights,
                            const py::object& octaves, const py::object& gain, const py::object& color1,
-                           const py::object& color2,
-                           const py::object& threads) {
+                           const py::object& color2, const py::object& threads, const py::object& period,
+                           const py::object& seed, const py::object& out, const py::object& progress_value) {
     const tulo::CellularTextureParams params = texture_params(metric, weights, octaves, gain, color1, color2);
     const int32_t t = threads_of(threads);
+    const tulo::Lattice lattice = lattice_of(period, seed);
+    const py::object progress = progress_of(progress_value);
     const Points p = points_of(points);
-    py::array_t<float> rgba(with(p.leading, {4}));
+    py::array_t<float> rgba = output<float>(out, with(p.leading, {4}), "out");
     auto* colors = reinterpret_cast<tulo::Color*>(rgba.mutable_data());
     // Alpha 1 unless the texture zeroes it.
     std::fill_n(colors, p.count, tulo::Color{0.0f, 0.0f, 0.0f, 1.0f});
-    run_without_gil(t, [&](const tulo::BatchOptions& options) {
-        return tulo::texture_batch(params, p.data(), p.count, colors, options);
+    run_without_gil(t, progress, [&](const tulo::BatchOptions& options) {
+        return tulo::texture_batch(params, lattice, p.data(), p.count, colors, options);
     });
     return rgba;
 }
 
 py::array_t<float> value(const py::object& points, const py::object& metric, const py::object& weights,
-                         const py::object& octaves, const py::object& gain, const py::object& threads) {
+                         const py::object& octaves, const py::object& gain, const py::object& threads,
+                         const py::object& period, const py::object& seed, const py::object& out,
+                         const py::object& progress_value) {
     const tulo::CellularTextureParams params =
         texture_params(metric, weights, octaves, gain, py::make_tuple(1, 1, 1), py::make_tuple(0, 0, 0));
     const int32_t t = threads_of(threads);
+    const tulo::Lattice lattice = lattice_of(period, seed);
+    const py::object progress = progress_of(progress_value);
     const Points p = points_of(points);
-    py::array_t<float> values(p.leading);
+    py::array_t<float> values = output<float>(out, p.leading, "out");
     float* v = values.mutable_data();
-    run_without_gil(t, [&](const tulo::BatchOptions& options) {
-        return tulo::texture_values_batch(params, p.data(), p.count, v, options);
+    run_without_gil(t, progress, [&](const tulo::BatchOptions& options) {
+        return tulo::texture_values_batch(params, lattice, p.data(), p.count, v, options);
     });
     return values;
+}
+
+// The world coordinates of a seamless tile's pixel centres along one axis
+// (tulo::tile_coordinates).
+py::array_t<float> tile_coordinates(const py::object& pixels, const py::object& period, const py::object& periods) {
+    const auto n = static_cast<int32_t>(whole_number(pixels, "pixels", 1, 1 << 24, "a whole number of pixels, 1 or more"));
+    const auto p = static_cast<int32_t>(whole_number(period, "period", 1, tulo::kMaxTilePeriod,
+                                                     "a whole number of cells 1.." + std::to_string(tulo::kMaxTilePeriod)));
+    const auto k = static_cast<int32_t>(whole_number(periods, "periods", 1, tulo::kMaxTilePeriods,
+                                                     "a whole number 1.." + std::to_string(tulo::kMaxTilePeriods)));
+    py::array_t<float> out(static_cast<py::ssize_t>(n) * k);
+    tulo::tile_coordinates(n, p, k, out.mutable_data());
+    return out;
 }
 
 py::dict info() {
@@ -374,5 +494,9 @@ PYBIND11_MODULE(_core, m) {
     m.def("texture", &texture);
     m.def("value", &value);
     m.def("info", &info);
+    m.def("tile_coordinates", &tile_coordinates);
     m.attr("max_n") = tulo::kMaxCandidates;
+    m.attr("max_period") = tulo::kMaxPeriod;
+    m.attr("max_tile_period") = tulo::kMaxTilePeriod;
+    m.attr("max_tile_periods") = tulo::kMaxTilePeriods;
 }

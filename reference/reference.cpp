@@ -62,7 +62,8 @@ uint32_t hash_of(int64_t hx, int64_t hy, int64_t hz) {
            2120969693u * static_cast<uint32_t>(hz);
 }
 
-// The key a seed adds to every hash: MurmurHash3's 32-bit finaliser.
+// MurmurHash3's 32-bit finaliser: a seed's key, and the scrambling of a
+// seeded lattice's hashes.
 uint32_t key_of(uint32_t s) {
     s = (s ^ (s >> 16)) * 0x85EBCA6Bu;
     s = (s ^ (s >> 13)) * 0xC2B2AE35u;
@@ -80,11 +81,13 @@ int64_t choosing(int32_t c, int step, int32_t period) {
 }
 
 // The hash of the cube step (dx, dy, dz) from (ix, iy, iz).
+// Seeds other than 0 scramble the hash, xored with the seed's key, by the
+// same finaliser.
 uint32_t hash_at(const tulo::Lattice* lattice, int32_t ix, int32_t iy, int32_t iz, int dx, int dy, int dz) {
     if (lattice == nullptr) return hash_of(neighbour(ix, dx), neighbour(iy, dy), neighbour(iz, dz));
-    return hash_of(choosing(ix, dx, lattice->period[0]), choosing(iy, dy, lattice->period[1]),
-                   choosing(iz, dz, lattice->period[2])) +
-           key_of(lattice->seed);
+    const uint32_t h = hash_of(choosing(ix, dx, lattice->period[0]), choosing(iy, dy, lattice->period[1]),
+                               choosing(iz, dz, lattice->period[2]));
+    return lattice->seed == 0 ? h : key_of(h ^ key_of(lattice->seed));
 }
 
 void cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy, int32_t cz, uint32_t hash,

@@ -59,11 +59,13 @@ using NearestTwoArray = void (*)(const Vector3& w, const Vector3* points, std::s
 using PowerBoundsSearch = void (*)(PowerMetric metric, const PowerWeights& w, float x, float y, float z,
                                    PowerBounds* out);
 
-// The same on a lattice other than the plugin's (lattice.h, LatticeHash).
+// The same on a lattice other than the plugin's (lattice.h, LatticeHash);
+// arrays also with offsets (delta) and ids (ID) where those are not null,
+// and on the plugin's lattice where `lattice` is null.
 using PointBasisOn = void (*)(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F,
                               Vector3* delta, uint32_t* ID, const lattice::LatticeHash& lattice);
 using NearestTwoArrayOn = void (*)(const Vector3& w, const Vector3* points, std::size_t count, float* F,
-                                   const lattice::LatticeHash& lattice);
+                                   Vector3* delta, uint32_t* ID, const lattice::LatticeHash* lattice);
 
 struct Kernel {
     Isa isa;
@@ -73,7 +75,8 @@ struct Kernel {
     NearestTwoSearch nearest_two[3][2];
     NearestTwoArray nearest_two_array[3][2];
     PowerBoundsSearch power_bounds;
-    // On another lattice: the sequential and the point-lanes searches.
+    // On another lattice, or with offsets and ids: the sequential and the
+    // point-lanes searches.
     PointBasisOn point_basis_on;
     NearestTwoArrayOn nearest_two_array_on[3][2];
 

@@ -40,7 +40,7 @@
 //   seti(v)                   v in every lane
 //   loadi(p), storei(p, a)    kWidth integers at p, aligned to 4 * kWidth bytes
 //   addi, muli(a, b)          a + b, the low 32 bits of a * b
-//   andi, ori(a, b)           bitwise and, or
+//   andi, ori, xori(a, b)     bitwise and, or, exclusive or
 //   shift_left(a, n)          a << n, 0 <= n < 32
 //   shift_right(a, n)         logical a >> n, 0 <= n < 32
 //   gti(a, b)                 signed a > b, as a mask
@@ -131,6 +131,7 @@ TULO_LANE_OP(addi, TULO_I, TULO_I, TULO_I)
 TULO_LANE_OP(muli, TULO_I, TULO_I, TULO_I)
 TULO_LANE_OP(andi, TULO_I, TULO_I, TULO_I)
 TULO_LANE_OP(ori, TULO_I, TULO_I, TULO_I)
+TULO_LANE_OP(xori, TULO_I, TULO_I, TULO_I)
 TULO_LANE_OP(shift_left, TULO_I, TULO_I, int)
 TULO_LANE_OP(shift_right, TULO_I, TULO_I, int)
 TULO_LANE_OP(gti, TULO_M, TULO_I, TULO_I)
@@ -205,6 +206,7 @@ constexpr bool check_lane_ops() {
     static_assert(has_muli<V>::value, "lane operation missing or mistyped: static I muli(I, I)");
     static_assert(has_andi<V>::value, "lane operation missing or mistyped: static I andi(I, I)");
     static_assert(has_ori<V>::value, "lane operation missing or mistyped: static I ori(I, I)");
+    static_assert(has_xori<V>::value, "lane operation missing or mistyped: static I xori(I, I)");
     static_assert(has_shift_left<V>::value, "lane operation missing or mistyped: static I shift_left(I, int)");
     static_assert(has_shift_right<V>::value, "lane operation missing or mistyped: static I shift_right(I, int)");
     static_assert(has_gti<V>::value, "lane operation missing or mistyped: static M gti(I, I)");

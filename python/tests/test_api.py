@@ -92,6 +92,20 @@ RAGGED = [[1.0, 2.0, 3.0]] * 100_000 + [[1.0, 2.0]]
         (lambda: tc.value(np.zeros((2, 3)), gain="0.5"), TypeError, "gain"),
         (lambda: tc.texture(np.zeros((2, 3)), color1=(1, 2)), ValueError, "color1"),
         (lambda: tc.texture(np.zeros((2, 3)), color1=(1, 2, 3, 4, 5)), ValueError, "3 or 4"),
+        (lambda: tc.basis(np.zeros((2, 3)), period=-1), ValueError, "period"),
+        (lambda: tc.basis(np.zeros((2, 3)), period=(1, 2, 3, 4)), ValueError, "period"),
+        (lambda: tc.basis(np.zeros((2, 3)), period=2.5), TypeError, "period"),
+        (lambda: tc.basis(np.zeros((2, 3)), period=tc.MAX_PERIOD + 1), ValueError, "67108863"),
+        (lambda: tc.basis(np.zeros((2, 3)), seed=-1), ValueError, "seed"),
+        (lambda: tc.basis(np.zeros((2, 3)), seed=2**32), ValueError, "4294967295"),
+        (lambda: tc.basis(np.zeros((2, 3)), out=np.zeros((2, 3), np.float32)), ValueError, "shape (2, 2)"),
+        (lambda: tc.basis(np.zeros((2, 3)), out=np.zeros((2, 2))), TypeError, "float32"),
+        (lambda: tc.basis(np.zeros((2, 3)), out=np.zeros((2, 4), np.float32)[:, ::2]), ValueError, "C-contiguous"),
+        (lambda: tc.basis(np.zeros((2, 3)), ids=True, out=np.zeros((2, 2), np.float32)), TypeError, "tuple of 2"),
+        (lambda: tc.value(np.zeros((2, 3)), out=np.zeros(3, np.float32)), ValueError, "shape (2,)"),
+        (lambda: tc.basis(np.zeros((2, 3)), progress=5), TypeError, "progress"),
+        (lambda: tc.tile_grid((4, 4), (0, 3)), ValueError, "period"),
+        (lambda: tc.tile_grid((4, 4), (3, 3), periods=9), ValueError, "periods"),
         (lambda: tc.grid((2, 3, 4, 5)), ValueError, "shape"),
         (lambda: tc.grid((2, 3.5)), TypeError, "shape"),
         (lambda: tc.grid((2, 3), spacing=(1, 2)), ValueError, "spacing"),
@@ -216,3 +230,53 @@ def test_a_forked_pool_of_workers_calls_with_the_default_threads():
     for seed, (first, second) in zip([31, 32, 33, 34], results):
         expected = tc.basis(random_points(3 * CHUNK + 7, seed=seed).astype(np.float32), threads=1).tobytes()
         assert first == expected and second == expected
+
+
+@pytest.mark.parametrize("metric,octaves", [(1, 0), (3, 4), (5, 2)])
+def test_a_tile_beside_itself_is_the_texture_over_two_periods(metric, octaves):
+    one = tc.tile_grid((6, 10), (3, 2), depth=0.7)
+    two = tc.tile_grid((6, 10), (3, 2), depth=0.7, periods=2)
+    assert same_bits(one, two[:6, :10])
+    for seed in (0, 9):
+        t1 = tc.texture(one, metric=metric, octaves=octaves, period=(3, 2), seed=seed)
+        t2 = tc.texture(two, metric=metric, octaves=octaves, period=(3, 2), seed=seed)
+        assert same_bits(np.tile(t1, (2, 2, 1)), t2)
+
+
+def test_seeds_keep_the_plugins_pattern_at_zero_and_change_it_otherwise():
+    pts = random_points(5000, seed=40).astype(np.float32)
+    plain = tc.basis(pts)
+    assert same_bits(plain, tc.basis(pts, seed=0, period=0))
+    assert same_bits(tc.texture(pts, octaves=2), tc.texture(pts, octaves=2, seed=0))
+    seeded = tc.basis(pts, seed=1)
+    assert np.mean(seeded[:, 0] == plain[:, 0]) < 0.01
+    assert same_bits(seeded, tc.basis(pts, seed=1, threads=1))
+
+
+def test_out_arrays_are_written_in_place(tmp_path):
+    pts = random_points(3 * CHUNK + 3, seed=41).astype(np.float32)
+    expected, ids = tc.basis(pts, ids=True)
+    mapped = np.lib.format.open_memmap(tmp_path / "f.npy", mode="w+", dtype=np.float32, shape=expected.shape)
+    out_ids = np.empty_like(ids)
+    got, got_ids = tc.basis(pts, ids=True, out=(mapped, out_ids))
+    assert np.shares_memory(got, mapped) and np.shares_memory(got_ids, out_ids)
+    assert same_bits(np.asarray(mapped), expected) and same_bits(out_ids, ids)
+    rgba = np.full((len(pts), 4), 7, np.float32)
+    assert same_bits(tc.texture(pts, out=rgba), tc.texture(pts)) and same_bits(rgba, tc.texture(pts))
+
+
+def test_progress_is_reported_and_can_stop_the_call():
+    pts = random_points(2_000_000, seed=42).astype(np.float32)
+    seen = []
+    tc.value(pts, octaves=3, threads=1, progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (len(pts), len(pts)) and len(seen) >= 2
+    assert all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
+
+    class Enough(Exception):
+        pass
+
+    def stop(done, total):
+        raise Enough()
+
+    with pytest.raises(Enough):
+        tc.value(pts, octaves=3, threads=2, progress=stop)

@@ -16,7 +16,7 @@ import numpy as _np
 
 from . import _core
 
-__all__ = ["basis", "texture", "value", "grid", "bake", "info", "__version__"]
+__all__ = ["basis", "texture", "value", "grid", "tile_grid", "bake", "info", "__version__"]
 
 _UNIT = (1.0, 1.0, 1.0)
 _COLOR1 = (0.95, 0.85, 0.55)
@@ -26,9 +26,13 @@ _COLOR2 = (0.08, 0.12, 0.22)
 #: cubes can hold (27 cubes of at most 5 points); slots past the candidates
 #: a point has are never filled.
 MAX_N = _core.max_n
+#: The largest period of a lattice, in cells (2^26 - 1: five octaves double
+#: it to the 32-bit lattice's reach).
+MAX_PERIOD = _core.max_period
 
 
-def basis(points, n=2, metric="euclidian", weights=_UNIT, offsets=False, ids=False, threads=None):
+def basis(points, n=2, metric="euclidian", weights=_UNIT, offsets=False, ids=False, threads=None, period=None,
+          seed=0, out=None, progress=None):
     """Distances from each point to its n nearest candidate feature points, ascending.
 
     Returns float32 distances of shape (..., n); with offsets=True also the
@@ -49,12 +53,25 @@ def basis(points, n=2, metric="euclidian", weights=_UNIT, offsets=False, ids=Fal
     the offset for 4, exponents for 5), taken as given: (0, 0, 0) makes every
     distance 0 (the texture, as the plugin, reads it as (1, 1, 1)).
     threads: None or 0 for one per available core, or 1-256.
+
+    period: the lattice repeats after this many cells (None or 0: never):
+    one number for every axis, or (x, y) or (x, y, z); a cube's coordinates
+    are wrapped into the period before they choose its feature points, its
+    position is not (see tile_grid for pixel centres that repeat bit for
+    bit). seed: 0 is the plugin's pattern, any other 32-bit number another
+    pattern, unrelated, the same on every machine and kernel. out: arrays to
+    write into instead of new ones (the distances' array, or with offsets or
+    ids a tuple in the order of the result), of exactly the result's shape
+    and dtype, C-contiguous and writeable, such as a numpy.memmap.
+    progress: called as progress(done, total) in points while the call runs
+    (about every 50 ms, from the calling thread) and once at the end; an
+    exception it raises stops the call and is raised.
     """
-    return _core.basis(points, n, metric, weights, offsets, ids, threads)
+    return _core.basis(points, n, metric, weights, offsets, ids, threads, period, seed, out, progress)
 
 
 def texture(points, metric="euclidian", weights=_UNIT, octaves=0, gain=0.5, color1=_COLOR1, color2=_COLOR2,
-            threads=None):
+            threads=None, period=None, seed=0, out=None, progress=None):
     """The shader's colour at each point: float32 RGBA of shape (..., 4).
 
     r, g and b are, bit for bit, what the shader plugin returns for that point
@@ -63,18 +80,23 @@ def texture(points, metric="euclidian", weights=_UNIT, octaves=0, gain=0.5, colo
     octaves: 0-5 finer octaves added (default 0, as everywhere); weights as
     the plugin reads them (all zero means (1, 1, 1)); colours: 3 or 4 numbers
     (alpha unused). threads: None or 0 for one per available core, or 1-256.
+    period, seed, out, progress: as for basis(); each octave doubles the
+    period with the point, so the texture repeats after the period at every
+    octave. On the plugin's lattice (no period, seed 0) r, g and b are the
+    plugin's.
     """
-    return _core.texture(points, metric, weights, octaves, gain, color1, color2, threads)
+    return _core.texture(points, metric, weights, octaves, gain, color1, color2, threads, period, seed, out, progress)
 
 
-def value(points, metric="euclidian", weights=_UNIT, octaves=0, gain=0.5, threads=None):
+def value(points, metric="euclidian", weights=_UNIT, octaves=0, gain=0.5, threads=None, period=None, seed=0, out=None,
+          progress=None):
     """The blend factor t at each point, float32 of shape (...).
 
     The shader's colour is color2 * (1 - t) + color1 * t. t is NaN where the
     colour is NaN and 0 where the texture zeroes alpha. Arguments as for
     texture().
     """
-    return _core.value(points, metric, weights, octaves, gain, threads)
+    return _core.value(points, metric, weights, octaves, gain, threads, period, seed, out, progress)
 
 
 def info():
@@ -129,6 +151,42 @@ def grid(shape, origin=(0.0, 0.0, 0.0), spacing=1.0):
         view = [1] * len(sizes)
         view[dim] = sizes[dim]
         points[..., axis] = line.reshape(view)
+    return points
+
+
+def tile_grid(size, period, depth=0.0, periods=1):
+    """Points of a seamless tile: float32 of shape ``(*size * periods, 3)``.
+
+    ``size`` is the tile's pixels, (height, width) for an image or
+    (depth, height, width) for a volume; ``period`` its period in cells along
+    x and y, and z for a volume (pass the same to basis/texture/value as
+    ``period``); ``depth`` the z of an image, in world units; ``periods``
+    how many periods the grid spans along each axis (1 to 8). The pixel
+    centres are placed so that values one period apart are equal bit for
+    bit (docs/tiles.md): a tile computed alone, placed beside itself, is the
+    same grid computed over several periods, value for value, at every
+    octave, for periods up to 8192 cells. The tile lies away from the
+    origin, where that holds.
+    """
+    try:
+        sizes = tuple(_operator.index(s) for s in size)
+        cells = tuple(_operator.index(p) for p in (period if _np.iterable(period) else (period,) * len(sizes)))
+        repeat = _operator.index(periods)
+    except TypeError:
+        raise TypeError(f"tile_grid takes whole numbers: size {size!r:.80}, period {period!r:.80}") from None
+    if len(sizes) not in (2, 3) or len(cells) < len(sizes) - 0 or len(cells) > 3:
+        raise ValueError(f"tile_grid size must be (height, width) or (depth, height, width) with a period for each "
+                         f"axis (x, y[, z]), got size {sizes} and period {cells}")
+    # The last axis is x: coordinates per axis, x first.
+    axes = [_core.tile_coordinates(sizes[-1 - a], cells[a], repeat) for a in range(len(sizes))]
+    shape = tuple(len(axes[len(sizes) - 1 - d]) for d in range(len(sizes)))
+    points = _np.empty(shape + (3,), dtype=_np.float32)
+    for a, line in enumerate(axes):
+        view = [1] * len(sizes)
+        view[len(sizes) - 1 - a] = len(line)
+        points[..., a] = line.reshape(view)
+    if len(sizes) == 2:
+        points[..., 2] = _np.float32(depth)
     return points
 
 

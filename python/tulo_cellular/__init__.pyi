@@ -21,13 +21,17 @@ means, the largest ``n`` (MAX_N, 135) and what unfilled slots hold.
 """
 
 import os
-from typing import Any, Literal, Optional, Sequence, Tuple, TypedDict, Union, overload
+from typing import Any, Callable, Literal, Optional, Sequence, Tuple, TypedDict, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 __version__: str
 MAX_N: int  # the largest n of basis(): 135
+MAX_PERIOD: int  # the largest period, in cells: 2**26 - 1
+
+Period = Union[None, int, Tuple[int, int], Tuple[int, int, int], Sequence[int]]
+Progress = Union[None, Callable[[int, int], object]]
 
 Metric = Union[
     int,
@@ -62,6 +66,10 @@ def basis(
     offsets: Literal[False] = ...,
     ids: Literal[False] = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray[np.float32]] = ...,
+    progress: Progress = ...,
 ) -> npt.NDArray[np.float32]: ...
 @overload
 def basis(
@@ -72,6 +80,10 @@ def basis(
     offsets: bool = ...,
     ids: bool = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray, Tuple[npt.NDArray, ...]] = ...,
+    progress: Progress = ...,
 ) -> Union[npt.NDArray[np.float32], Tuple[npt.NDArray, ...]]: ...
 def texture(
     points: Points,
@@ -82,6 +94,10 @@ def texture(
     color1: ColorLike = ...,
     color2: ColorLike = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray[np.float32]] = ...,
+    progress: Progress = ...,
 ) -> npt.NDArray[np.float32]: ...
 def value(
     points: Points,
@@ -90,6 +106,16 @@ def value(
     octaves: int = ...,
     gain: float = ...,
     threads: Union[int, None] = ...,
+    period: Period = ...,
+    seed: int = ...,
+    out: Union[None, npt.NDArray[np.float32]] = ...,
+    progress: Progress = ...,
+) -> npt.NDArray[np.float32]: ...
+def tile_grid(
+    size: Sequence[int],
+    period: Union[int, Sequence[int]],
+    depth: float = ...,
+    periods: int = ...,
 ) -> npt.NDArray[np.float32]: ...
 def grid(
     shape: Union[int, Sequence[int]],

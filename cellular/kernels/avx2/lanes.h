@@ -121,6 +121,7 @@ struct Lanes {
     static I truncate(F a) { return _mm256_cvttps_epi32(a); }
     static I muli(I a, I b) { return _mm256_mullo_epi32(a, b); }
     static I ori(I a, I b) { return _mm256_or_si256(a, b); }
+    static I xori(I a, I b) { return _mm256_xor_si256(a, b); }
     static int32_t lane0i(I a) { return _mm256_cvtsi256_si32(a); }
     static I shift_left(I a, int n) { return _mm256_slli_epi32(a, n); }
     static I shift_right(I a, int n) { return _mm256_srli_epi32(a, n); }

@@ -77,6 +77,7 @@ struct Lanes {
     static I truncate(F a) { return _mm512_cvttps_epi32(a); }
     static I muli(I a, I b) { return _mm512_mullo_epi32(a, b); }
     static I ori(I a, I b) { return _mm512_or_si512(a, b); }
+    static I xori(I a, I b) { return _mm512_xor_si512(a, b); }
     static int32_t lane0i(I a) { return _mm_cvtsi128_si32(_mm512_castsi512_si128(a)); }
     static I shift_left(I a, int n) { return _mm512_slli_epi32(a, static_cast<unsigned>(n)); }
     static I shift_right(I a, int n) { return _mm512_srli_epi32(a, static_cast<unsigned>(n)); }

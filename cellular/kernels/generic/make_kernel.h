@@ -115,14 +115,22 @@ void point_basis_on(const DistType* metric, const Vector3& w, float x, float y, 
 }
 
 template <class V, LaneMetric Metric, bool kUnitWeights>
-void nearest_two_points_on(const Vector3& w, const Vector3* points, std::size_t count, float* F,
-                           const LatticeHash& lattice) {
-    nearest_two_points<V, Metric, kUnitWeights>(w, points, count, F, OtherLattice{lattice});
+void nearest_two_points_on(const Vector3& w, const Vector3* points, std::size_t count, float* F, Vector3* delta,
+                           uint32_t* ID, const LatticeHash* lattice) {
+    const bool points_too = delta != nullptr || ID != nullptr;
+    if (lattice == nullptr) {
+        if (points_too) return nearest_two_points<V, Metric, kUnitWeights, true>(w, points, count, F, delta, ID, PluginLattice{});
+        return nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr, PluginLattice{});
+    }
+    if (points_too) {
+        return nearest_two_points<V, Metric, kUnitWeights, true>(w, points, count, F, delta, ID, OtherLattice{*lattice});
+    }
+    nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr, OtherLattice{*lattice});
 }
 
 template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two_points_plugin(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    nearest_two_points<V, Metric, kUnitWeights>(w, points, count, F, PluginLattice{});
+    nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr, PluginLattice{});
 }
 
 template <class V>

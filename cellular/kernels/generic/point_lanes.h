@@ -39,13 +39,36 @@ inline bool offsets_let_floors_decide(const typename V::F* inside) {
     return V::bits(ok) == V::bits(V::eq(low, low));
 }
 
+// Where the kept points themselves are asked for (offsets or ids), each
+// lane also tracks which candidate holds each of its two values: cube n's
+// point j as the float n * kCandidateCube + j, -1 for none. Insertion is
+// then the strict sequential rule spelled out with masks, a new value
+// below the first moving it down, one below the second taking its place,
+// which keeps the same values as min and max (invariant 1) and the
+// generation order among ties; a cube's pair joins the lane's by inserting
+// its first then its second value.
+constexpr int kCandidateCube = 8;
+
+template <class V>
+TULO_ALWAYS_INLINE inline void insert_tracked(typename V::M in, typename V::F dist, typename V::F candidate,
+                                              typename V::F* a, typename V::F* b, typename V::F* ca,
+                                              typename V::F* cb) {
+    const typename V::M first = V::mask_and(in, V::lt(dist, *a));
+    const typename V::M take = V::mask_and(in, V::lt(dist, *b));
+    *b = V::select(first, *a, V::select(take, dist, *b));
+    *cb = V::select(first, *ca, V::select(take, candidate, *cb));
+    *a = V::select(first, dist, *a);
+    *ca = V::select(first, candidate, *ca);
+}
+
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz; weights_let_floors is the weights' part
-// of that test (above).
-template <class V, LaneMetric Metric, bool kUnitWeights, class L>
+// of that test (above). With kPoints, also which candidates hold them
+// (clo_out, chi_out; see kCandidateCube).
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kPoints, class L>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
                          const typename V::F* fw, bool weights_let_floors, typename V::F* lo_out, typename V::F* hi_out,
-                         const L& lattice) {
+                         typename V::F* clo_out, typename V::F* chi_out, const L& lattice) {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
@@ -93,8 +116,10 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             for (int axis = 0; axis < 3; ++axis) V::storei(c[axis], cube[axis]);
             constexpr uint32_t kHash[3] = {lattice::kHashX, lattice::kHashY, lattice::kHashZ};
             for (int lane = 0; lane < V::kWidth; ++lane) {
-                const int32_t own[3] = {c[0][lane], c[1][lane], c[2][lane]}, none[3] = {0, 0, 0};
-                hash[lane] = static_cast<int32_t>(lattice.hash(own, none));
+                // The linear hash of the wrapped cube; scrambled per cube below.
+                hash[lane] = static_cast<int32_t>(lattice::cube_hash(lattice::lattice_cell(c[0][lane], 0, lattice.l.period[0]),
+                                                                     lattice::lattice_cell(c[1][lane], 0, lattice.l.period[1]),
+                                                                     lattice::lattice_cell(c[2][lane], 0, lattice.l.period[2])));
                 for (int axis = 0; axis < 3; ++axis) {
                     const uint32_t period = lattice.l.period[axis];
                     const int32_t wrapped = lattice::lattice_cell(c[axis][lane], 0, period);
@@ -108,14 +133,32 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             own_hash = V::loadi(hash);
             for (int axis = 0; axis < 3; ++axis)
                 for (int step = 0; step < 3; ++step) wrap[axis][step] = V::loadi(edge[axis][step]);
+            return;  // each cube's states come from its own hash
         }
         for (int k = 0; k < kCoordinateSteps; ++k) {
             base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))),
                               V::seti(static_cast<int32_t>(t.add[k])));
         }
     };
+    // On another lattice, cube n's hash: the wrapped linear hash, scrambled
+    // for a seed (lattice.h, seeded_hash).
+    auto other_hash = [&](int n) TULO_ALWAYS_INLINE {
+        I h = V::addi(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))),
+                      V::addi(V::addi(wrap[0][t.dx[n] + 1], wrap[1][t.dy[n] + 1]), wrap[2][t.dz[n] + 1]));
+        if constexpr (!L::kPlugin) {
+            if (lattice.l.key != 0) {
+                h = V::xori(h, V::seti(static_cast<int32_t>(lattice.l.key)));
+                h = V::muli(V::xori(h, V::shift_right(h, 16)), V::seti(static_cast<int32_t>(0x85EBCA6Bu)));
+                h = V::muli(V::xori(h, V::shift_right(h, 13)), V::seti(static_cast<int32_t>(0xC2B2AE35u)));
+                h = V::xori(h, V::shift_right(h, 16));
+            }
+        }
+        return h;
+    };
 
     F lo = V::set(FAR_DISTANCE), hi = lo;
+    F clo = V::set(-1.0f), chi = clo;  // with kPoints: the candidates holding lo and hi
+    const M all = V::eq(lo, lo);
     // (The lambdas share the search's state by reference: always inlined,
     // see TULO_ALWAYS_INLINE.)
     // Cube n's points, each inserted where the lane visits the cube. With
@@ -123,15 +166,18 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     // needs one costs more in mispredictions than the slot. With 4 lanes a
     // slot no lane needs (a third to a fifth point) is skipped.
     auto visit_cube = [&](int n, M visit) TULO_ALWAYS_INLINE {
-        I jump = V::seti(0);  // what wrapping adds to the hash in each lane
-        if constexpr (!L::kPlugin) {
-            jump = V::addi(V::addi(wrap[0][t.dx[n] + 1], wrap[1][t.dy[n] + 1]), wrap[2][t.dz[n] + 1]);
+        I hash;
+        if constexpr (L::kPlugin) {
+            hash = V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n])));
+        } else {
+            hash = other_hash(n);
         }
-        const I count = V::point_counts(V::addi(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))), jump));
+        const I count = V::point_counts(hash);
         const F c[3] = {corner[0][t.dx[n] + 1], corner[1][t.dy[n] + 1], corner[2][t.dz[n] + 1]};
         // The cube's own two smallest values first, a chain of its own that
         // overlaps with the cubes before it; then merged where the lane visits.
         F a = V::set(FAR_DISTANCE), b = a;
+        F ca = V::set(-1.0f), cb = ca;
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
             const M has = V::gti(count, V::seti(j));
             if constexpr (V::kWidth <= 4) {
@@ -140,8 +186,13 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
                 const int k = 3 * j + axis;
-                I state = V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n])));
-                if constexpr (!L::kPlugin) state = V::addi(state, V::muli(jump, V::seti(static_cast<int32_t>(t.mul[k]))));
+                I state;
+                if constexpr (L::kPlugin) {
+                    state = V::addi(base[k], V::seti(static_cast<int32_t>(t.seed_offset[k][n])));
+                } else {
+                    state = V::addi(V::muli(hash, V::seti(static_cast<int32_t>(t.mul[k]))),
+                                    V::seti(static_cast<int32_t>(t.add[k])));
+                }
                 d[axis] = offset<V>(c[axis], state, at[axis]);
             }
             F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
@@ -149,7 +200,9 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             // alone (invariant 2). A missing point is left out by selects
             // where a select is one instruction, else by a NaN distance,
             // which min and max drop.
-            if constexpr (V::kCheapSelect) {
+            if constexpr (kPoints) {
+                insert_tracked<V>(has, dist, V::set(static_cast<float>(kCandidateCube * n + j)), &a, &b, &ca, &cb);
+            } else if constexpr (V::kCheapSelect) {
                 if (j == 0) {
                     a = V::select(has, V::min(dist, a), a);
                     continue;
@@ -162,6 +215,11 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
                 if (j != 0) b = V::max(a, V::min(dist, b));
                 a = V::min(dist, a);
             }
+        }
+        if constexpr (kPoints) {
+            insert_tracked<V>(visit, a, ca, &lo, &hi, &clo, &chi);
+            insert_tracked<V>(visit, b, cb, &lo, &hi, &clo, &chi);
+            return;
         }
         const F second = V::min(V::max(lo, a), V::min(hi, b));
         lo = V::select(visit, V::min(a, lo), lo);
@@ -186,6 +244,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             L::kPlugin ? lattice::cube_hash(own[0], own[1], own[2]) + t.hash_offset[n] : lattice.hash(own, step);
         const int count = cube_point_counts[hash >> 24];
         F a = V::set(FAR_DISTANCE), b = a;
+        F ca = V::set(-1.0f), cb = ca;
         for (int j = 0; j < count; ++j) {
             F d[3];
             for (int axis = 0; axis < 3; ++axis) {
@@ -194,9 +253,18 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
                 d[axis] = V::sub(V::set(p), at[axis]);
             }
             const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
+            if constexpr (kPoints) {
+                insert_tracked<V>(all, dist, V::set(static_cast<float>(kCandidateCube * n + j)), &a, &b, &ca, &cb);
+                continue;
+            }
             const F new_b = V::max(a, V::min(dist, b));
             a = V::min(dist, a);
             b = new_b;
+        }
+        if constexpr (kPoints) {
+            insert_tracked<V>(visit, a, ca, &lo, &hi, &clo, &chi);
+            insert_tracked<V>(visit, b, cb, &lo, &hi, &clo, &chi);
+            return;
         }
         const F second = V::min(V::max(lo, a), V::min(hi, b));
         lo = V::select(visit, V::min(a, lo), lo);
@@ -241,6 +309,12 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     }
     *lo_out = lo;
     *hi_out = hi;
+    if constexpr (kPoints) {
+        *clo_out = clo;
+        *chi_out = chi;
+    } else {
+        static_cast<void>(clo_out), static_cast<void>(chi_out), static_cast<void>(all);
+    }
 }
 
 // Points go into lanes in an order that keeps alike points together: a
@@ -307,19 +381,62 @@ inline void prefetch_bytes(const void* array, std::size_t total, std::size_t fro
 #endif
 }
 
-// F[2i], F[2i + 1] for points[0..count).
-template <class V, LaneMetric Metric, bool kUnitWeights, class L>
-void nearest_two_points(const Vector3& weights, const Vector3* points, std::size_t count, float* F, const L& lattice) {
+// The offset (times DENSITY_UNSCALE) and the id of candidate c (see
+// kCandidateCube) of point p, formed as the sequential search forms them:
+// the same scaled point, cube, corner and generator states (invariants 10
+// and 12); NaN offsets and id 0 where no candidate holds the slot.
+template <class L>
+inline void candidate_point(const Vector3& p, float c, const L& lattice, Vector3* delta, uint32_t* id) {
+    if (!(c >= 0.0f)) {
+        *delta = Vector3{kUnfilledOffset, kUnfilledOffset, kUnfilledOffset};
+        *id = kUnfilledId;
+        return;
+    }
+    const LaneTables& t = kLaneTables;
+    const int candidate = static_cast<int>(c), n = candidate / kCandidateCube, j = candidate % kCandidateCube;
+    const float at[3] = {p.x * DENSITY_SCALE, p.y * DENSITY_SCALE, p.z * DENSITY_SCALE};
+    const int32_t cube[3] = {lattice::cube_coordinate(at[0]), lattice::cube_coordinate(at[1]),
+                             lattice::cube_coordinate(at[2])};
+    const int32_t step[3] = {t.dx[n], t.dy[n], t.dz[n]};
+    uint32_t state = lattice.hash(cube, step);
+    for (int k = 0; k < 1 + lattice::kStepsPerPoint * j; ++k) state = lattice::advance(state);
+    *id = state;
+    float d[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        state = lattice::advance(state);
+        const float corner = static_cast<float>(lattice::wrap_add(cube[axis], step[axis]));
+        d[axis] = ((corner + lattice::unit_coordinate(state)) - at[axis]) * DENSITY_UNSCALE;
+    }
+    *delta = Vector3{d[0], d[1], d[2]};
+}
+
+// F[2i], F[2i + 1] for points[0..count), and with kPoints the offsets
+// (delta, when not null) and ids (ID, when not null) of the same points.
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kPoints, class L>
+void nearest_two_points(const Vector3& weights, const Vector3* points, std::size_t count, float* F, Vector3* delta,
+                        uint32_t* ID, const L& lattice) {
     using F_ = typename V::F;
     constexpr std::size_t W = V::kWidth;
     const F_ w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const Vector3 floor_w = floor_weights<Metric>(weights);
     const F_ fw[3] = {V::set(floor_w.x), V::set(floor_w.y), V::set(floor_w.z)};
     const bool weights_let_floors = weights_let_floors_decide<Metric>(weights);
-    alignas(64) int32_t place[kSortBlock + W];
-    uint32_t sorted_at[kSortBlock];          // where each point of the block went
-    Vector3 sorted[kSortBlock + W];          // the block in its sorted order, padded
+    alignas(64) int32_t place[kSortBlock + W];  // after the sort, with kPoints: the lanes' candidates
+    uint32_t sorted_at[kSortBlock];             // where each point of the block went
+    Vector3 sorted[kSortBlock + W];             // the block in its sorted order, padded
     alignas(64) float pairs[2 * (kSortBlock + W)];  // their results, in that order
+    // Point i's two candidates, c0 and c1, as the sequential search forms
+    // their offsets and ids.
+    auto points_of = [&](std::size_t i, const Vector3& p, float c0, float c1) TULO_ALWAYS_INLINE {
+        Vector3 d[2];
+        uint32_t id[2];
+        candidate_point(p, c0, lattice, &d[0], &id[0]);
+        candidate_point(p, c1, lattice, &d[1], &id[1]);
+        for (int k = 0; k < 2; ++k) {
+            if (delta != nullptr) delta[2 * i + k] = d[k];
+            if (ID != nullptr) ID[2 * i + k] = id[k];
+        }
+    };
     for (std::size_t block = 0; block < count; block += kSortBlock) {
         const std::size_t n = count - block < kSortBlock ? count - block : kSortBlock;
         const Vector3* p = points + block;
@@ -334,14 +451,22 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
         const bool coherent = 2 * same >= n;
         if (coherent) {
             for (std::size_t first = 0; first < n; first += W) {
-                F_ x, y, z, lo, hi;
+                F_ x, y, z, lo, hi, clo, chi;
                 load_padded<V>(p, first, n, &x, &y, &z);
-                search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi, lattice);
-                if (n - first >= W) {
+                search_lanes<V, Metric, kUnitWeights, kPoints>(x, y, z, w, fw, weights_let_floors, &lo, &hi, &clo, &chi,
+                                                               lattice);
+                const std::size_t lanes = n - first < W ? n - first : W;
+                if (lanes == W) {
                     V::store_results(lo, hi, out + 2 * first);
                 } else {
                     V::store_results(lo, hi, pairs);
-                    std::memcpy(out + 2 * first, pairs, 2 * (n - first) * sizeof(float));
+                    std::memcpy(out + 2 * first, pairs, 2 * lanes * sizeof(float));
+                }
+                if constexpr (kPoints) {
+                    alignas(64) float c0[W], c1[W];
+                    V::store(c0, clo);
+                    V::store(c1, chi);
+                    for (std::size_t l = 0; l < lanes; ++l) points_of(block + first + l, p[first + l], c0[l], c1[l]);
                 }
             }
             continue;
@@ -364,12 +489,29 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
         for (std::size_t first = 0; first < n; first += W) {
             prefetch_bytes(points, count * sizeof(Vector3), (next + first) * sizeof(Vector3), W * sizeof(Vector3));
             prefetch_bytes(F, 2 * count * sizeof(float), 2 * (next + first) * sizeof(float), 2 * W * sizeof(float));
-            F_ x, y, z, lo, hi;
+            F_ x, y, z, lo, hi, clo, chi;
             V::load_points(sorted + first, &x, &y, &z);
-            search_lanes<V, Metric, kUnitWeights>(x, y, z, w, fw, weights_let_floors, &lo, &hi, lattice);
+            search_lanes<V, Metric, kUnitWeights, kPoints>(x, y, z, w, fw, weights_let_floors, &lo, &hi, &clo, &chi,
+                                                           lattice);
             V::store_results(lo, hi, pairs + 2 * first);
+            if constexpr (kPoints) {
+                // The places are spent: they keep each lane's two candidates,
+                // one more than each (0 for none) in 16 bits apiece.
+                alignas(64) float c0[W], c1[W];
+                V::store(c0, clo);
+                V::store(c1, chi);
+                for (std::size_t l = 0; l < W; ++l) {
+                    place[first + l] = (static_cast<int32_t>(c0[l]) + 1) | (static_cast<int32_t>(c1[l]) + 1) << 16;
+                }
+            }
         }
-        for (std::size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, pairs + 2 * sorted_at[i], 2 * sizeof(float));
+        for (std::size_t i = 0; i < n; ++i) {
+            std::memcpy(out + 2 * i, pairs + 2 * sorted_at[i], 2 * sizeof(float));
+            if constexpr (kPoints) {
+                const int32_t c = place[sorted_at[i]];
+                points_of(block + i, p[i], static_cast<float>((c & 0xFFFF) - 1), static_cast<float>((c >> 16) - 1));
+            }
+        }
     }
 }
 

@@ -108,6 +108,7 @@ struct Lanes {
     }
     static I andi(I a, I b) { return each_int([&](int i) { return a.v[i] & b.v[i]; }); }
     static I ori(I a, I b) { return each_int([&](int i) { return a.v[i] | b.v[i]; }); }
+    static I xori(I a, I b) { return each_int([&](int i) { return a.v[i] ^ b.v[i]; }); }
     static I shift_left(I a, int n) { return each_int([&](int i) { return wrap(static_cast<uint32_t>(a.v[i]) << n); }); }
     static I shift_right(I a, int n) { return each_int([&](int i) { return wrap(static_cast<uint32_t>(a.v[i]) >> n); }); }
     static M gti(I a, I b) { return each_mask([&](int i) { return a.v[i] > b.v[i]; }); }

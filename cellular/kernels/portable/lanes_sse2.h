@@ -78,6 +78,7 @@ struct Lanes {
     }
     static I andi(I a, I b) { return _mm_and_si128(a, b); }
     static I ori(I a, I b) { return _mm_or_si128(a, b); }
+    static I xori(I a, I b) { return _mm_xor_si128(a, b); }
     static I shift_left(I a, int n) { return _mm_sll_epi32(a, _mm_cvtsi32_si128(n)); }
     static I shift_right(I a, int n) { return _mm_srl_epi32(a, _mm_cvtsi32_si128(n)); }
     static M gti(I a, I b) { return _mm_castsi128_ps(_mm_cmpgt_epi32(a, b)); }
