@@ -37,9 +37,12 @@ def client():
 
 
 def expected(shape, origin, spacing, passes, metric=1, weights=(1, 1, 1), octaves=0, gain=0.5,
-             color1=tc._COLOR1, color2=tc._COLOR2, **extra):
-    """Each pass from one call over the whole grid."""
-    points = tc.grid(shape, origin, spacing)
+             color1=tc._COLOR1, color2=tc._COLOR2, tile=None, **extra):
+    """Each pass from one call over the whole grid (or tile)."""
+    if tile:
+        points = tc.tile_grid(shape, extra["period"], depth=origin[2], periods=tile)
+    else:
+        points = tc.grid(shape, origin, spacing)
     F, delta, ids = tc.basis(points, n=2, metric=metric, weights=weights, offsets=True, ids=True, **extra)
     shading = dict(metric=metric, weights=weights, octaves=octaves, gain=gain, **extra)
     every = {"F1": F[..., 0], "F2": F[..., 1], "F2-F1": F[..., 1] - F[..., 0], "id": ids[..., 0],
@@ -74,15 +77,26 @@ def done_markers(path):
         ("threads", (64, 96), (-20.0, -20.0, 0.5), (40 / 1024, -0.05, 1.0), (10, 33), ALL,
          dict(metric=5, weights=(2, 2, 2), octaves=3, gain=0.25)),
         ("cluster", (64, 96), (1e4 / 3, 2.0, -7.25), 0.021, (64, 20), "t,rgba,offset", dict(metric=2, octaves=5)),
+        # Periods and seeds, recorded and passed to every call.
+        ("cluster", (20, 30, 40), (-3.3, 0.1, 7.0), 0.37, (7, 16, 9), ALL, dict(LOOK, period=(3, 5, 2), seed=7)),
+        ("threads", (64, 96), (-20.0, -20.0, 0.5), 0.1, (10, 33), "F1,F2,t", dict(period=(4, 6), seed=2**32 - 1,
+                                                                                    octaves=3)),
+        # Seamless tiles: tile_grid's points, two periods of an image, one of a volume.
+        ("threads", (24, 32), (0.0, 0.0, 0.75), 1.0, (7, 10), ALL, dict(LOOK, tile=2, period=(3, 2))),
+        ("cluster", (6, 8, 10), (0.0, 0.0, 0.0), 1.0, (5, 5, 5), "F1,F2-F1,rgba", dict(tile=1, period=(2, 3, 4),
+                                                                                       octaves=2, seed=9)),
     ],
 )
 def test_a_bake_equals_one_basis_call(tmp_path, request, where, shape, origin, spacing, chunks, passes, look):
     client = request.getfixturevalue("client") if where == "cluster" else None
     result = tc.bake(tmp_path / "b.zarr", shape, origin, spacing, passes=passes, chunks=chunks, client=client,
                      quiet=True, **look)
-    assert result.computed == result.chunks and result.skipped == 0 and result.points == np.prod(shape)
+    assert result.computed == result.chunks and result.skipped == 0
+    assert result.points == np.prod(shape) * look.get("tile", 1) ** len(shape)
     assert_store_holds(tmp_path / "b.zarr", expected(shape, origin, spacing, passes, **look))
-    assert json.load(open(tmp_path / "b.zarr" / ".zattrs"))[tb.kRecordKey]["chunks"] == list(chunks)
+    record = json.load(open(tmp_path / "b.zarr" / ".zattrs"))[tb.kRecordKey]
+    period = list(look.get("period", ())) + [0] * (3 - len(look.get("period", ())))
+    assert (record["chunks"], record["period"], record["seed"]) == (list(chunks), period, look.get("seed", 0))
 
 
 def test_a_killed_worker_gives_the_same_store(tmp_path, client):
@@ -294,6 +308,14 @@ def _listing(path):
          "metric: the store has 1, asked 2"),
         ("ours", ["--shape", "4,8,9", "--chunks", "4,4,4", "--resume"], "shape: the store has [4, 8, 8], asked [4, 8, 9]"),
         ("ours", ["--shape", "4,8,8", "--resume", "--passes", "F1"], "passes: the store has"),
+        ("ours", ["--shape", "4,8,8", "--chunks", "4,4,4", "--resume", "--seed", "5"], "seed: the store has 0, asked 5"),
+        ("ours", ["--shape", "4,8,8", "--chunks", "4,4,4", "--resume", "--period", "0,0,2"],
+         "period: the store has [0, 0, 0], asked [0, 0, 2]"),
+        ("new", ["--shape", "4,4", "--tile"], "a tile needs a period along each of its axes (x, y)"),
+        ("new", ["--shape", "4,4", "--tile", "--period", "2,2", "--spacing", "0.5"], "a tile places its own points"),
+        ("new", ["--shape", "4,4", "--tile", "--period", "2,2", "--periods", "9"], "periods must be"),
+        ("new", ["--shape", "4,4", "--tile", "--period", "2,9000"], "period must be"),
+        ("new", ["--shape", "4,4", "--periods", "2"], "--periods is for a --tile"),
     ],
 )
 def test_bad_input_is_refused_before_any_work(tmp_path, monkeypatch, kind, args, words):

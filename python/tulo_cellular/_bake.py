@@ -52,7 +52,7 @@ stops a bake, the chunks marked done are complete and ``--resume`` goes on.
 
 import argparse
 import dataclasses
-import errno
+import functools
 import itertools
 import json
 import math
@@ -66,7 +66,7 @@ import uuid
 
 import numpy as np
 
-from . import _COLOR1, _COLOR2, _UNIT, __version__, basis, texture, value
+from . import _COLOR1, _COLOR2, _UNIT, __version__, _core, basis, texture, value
 
 #: The passes a bake can write, in the order the store and the files list them.
 PASSES = ("t", "rgba", "F1", "F2", "F2-F1", "id", "offset")
@@ -136,6 +136,12 @@ class _Plan:
     color2: tuple
     period: tuple  # cells along x, y, z; 0 is none
     seed: int
+    tile: int  # 0: origin + index * spacing; N: N periods of a seamless tile, shape / N pixels each
+
+    def tile_line(self, dim):
+        """The coordinates of a tile's pixel centres along the grid's axis `dim`."""
+        axis = len(self.shape) - 1 - dim
+        return _tile_line(self.shape[dim] // self.tile, self.period[axis], self.tile)
 
     def record(self):
         """The record kept in the store, as JSON types."""
@@ -201,7 +207,16 @@ def _default_chunks(shape):
     return (kChunkSide[len(shape)],) * len(shape)
 
 
-def _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain, color1, color2, period, seed):
+@functools.lru_cache(maxsize=8)
+def _tile_line(pixels, period, periods):
+    """tile_grid's coordinates along one axis (read-only)."""
+    line = _core.tile_coordinates(pixels, period, periods)
+    line.setflags(write=False)
+    return line
+
+
+def _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain, color1, color2, period, seed,
+          tile=None):
     shape = _integers(shape, "shape", (2, 3), 1)
     origin = _reals(origin, "origin", (3,))
     spacing = _reals(spacing, "spacing", (1, 3))
@@ -211,7 +226,6 @@ def _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain
     if any(s == 0 for s in spacing):
         _fail(f"spacing must not be 0 along any axis (x, y, z), got {spacing}")
     chunks = _default_chunks(shape) if chunks is None else _integers(chunks, "chunks", (len(shape),), 1)
-    chunks = tuple(min(c, s) for c, s in zip(chunks, shape))
     if isinstance(passes, str):
         passes = passes.split(",")
     passes = tuple(passes)
@@ -235,7 +249,26 @@ def _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain
     (seed,) = _integers(seed, "seed", (1,), 0)
     if seed >= 1 << 32:
         _fail(f"seed must be below 2**32, got {seed}")
-    plan = _Plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain, color1, color2, period, seed)
+    if tile is None:
+        tile = 0
+    else:
+        # tile_grid(shape, period, depth=origin z, periods=tile): the tile
+        # places its own points.
+        (tile,) = _integers(tile, "tile", (1,), 1)
+        if origin[:2] != (0.0, 0.0) or spacing != (1.0, 1.0, 1.0):
+            _fail("a tile places its own points: give no spacing and no origin but z (an image's depth)")
+        if not all(period[:len(shape)]):
+            _fail(f"a tile needs a period along each of its axes (x, y{', z' if len(shape) == 3 else ''}), "
+                  f"got {list(period)}")
+        try:
+            for axis in range(len(shape)):
+                _tile_line(shape[len(shape) - 1 - axis], period[axis], tile)
+        except ValueError as e:
+            _fail(f"tile: {e}")
+        shape = tuple(s * tile for s in shape)
+    chunks = tuple(min(c, s) for c, s in zip(chunks, shape))
+    plan = _Plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain, color1, color2, period, seed,
+                 tile)
     # The module's own checks (metric and octaves in range, period and seed
     # supported), on one point, before any work.
     try:
@@ -250,7 +283,7 @@ def _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain
 
 
 def _block_points(plan, sel):
-    """The float32 points of the grid under `sel`, exactly as grid() makes them."""
+    """The float32 points of the grid under `sel`, exactly as grid() (or tile_grid()) makes them."""
     sizes = tuple(s.stop - s.start for s in sel)
     points = np.empty(sizes + (3,), dtype=np.float32)
     for axis in range(3):
@@ -258,8 +291,11 @@ def _block_points(plan, sel):
         if dim < 0:
             points[..., axis] = np.float32(plan.origin[axis])
             continue
-        index = np.arange(sel[dim].start, sel[dim].stop, dtype=np.float64)
-        line = (np.float64(plan.origin[axis]) + index * np.float64(plan.spacing[axis])).astype(np.float32)
+        if plan.tile:
+            line = plan.tile_line(dim)[sel[dim]]
+        else:
+            index = np.arange(sel[dim].start, sel[dim].stop, dtype=np.float64)
+            line = (np.float64(plan.origin[axis]) + index * np.float64(plan.spacing[axis])).astype(np.float32)
         view = [1] * len(sizes)
         view[dim] = sizes[dim]
         points[..., axis] = line.reshape(view)
@@ -518,13 +554,15 @@ def _run_cluster(client, path, plan, missing, bar):
 
 
 def bake(path, shape, origin=(0.0, 0.0, 0.0), spacing=1.0, *, passes=("F1", "F2"), metric="euclidian", weights=_UNIT,
-         octaves=0, gain=0.5, color1=_COLOR1, color2=_COLOR2, period=None, seed=0, chunks=None, client=None,
-         threads=None, resume=False, quiet=False, vdb=None, exr=None):
+         octaves=0, gain=0.5, color1=_COLOR1, color2=_COLOR2, period=None, seed=0, tile=None, chunks=None,
+         client=None, threads=None, resume=False, quiet=False, vdb=None, exr=None):
     """Bakes passes of the basis and the texture over a grid into the Zarr store at `path`.
 
     The grid is ``tulo_cellular.grid(shape, origin, spacing)`` (shape: 2 or 3
     sizes, z, y, x order as numpy's; origin and spacing: x, y, z, spacing
-    one number or three). passes: some of PASSES, a list or a comma-separated
+    one number or three), or with tile=N (periods, 1-8) the seamless tile
+    ``tulo_cellular.tile_grid(shape, period, depth=origin[2], periods=N)``
+    (a grid of shape * N). passes: some of PASSES, a list or a comma-separated
     string. The look (metric, weights, octaves, gain, color1, color2, period,
     seed) is as for ``basis``, ``value`` and ``texture``. chunks: sizes in the
     grid's order (default 128 along each axis, 1024 for a slice).
@@ -540,7 +578,8 @@ def bake(path, shape, origin=(0.0, 0.0, 0.0), spacing=1.0, *, passes=("F1", "F2"
     bad arguments or a store it may not write.
     """
     start = time.monotonic()
-    plan = _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain, color1, color2, period, seed)
+    plan = _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain, color1, color2, period, seed,
+                 tile)
     if threads is not None:
         if client is not None:
             _fail("threads sets Dask's local threads; with a cluster its workers have their own")
@@ -634,6 +673,10 @@ def _parser():
                    help="the first point (default 0,0,0)")
     g.add_argument("--spacing", type=_numbers(float, 1, 3), default=[1.0], metavar="S|SX,SY,SZ",
                    help="the distance between points (default 1)")
+    g.add_argument("--tile", action="store_true",
+                   help="the points of tulo_cellular.tile_grid(shape, period, depth=origin z, periods): a seamless "
+                   "tile of --shape pixels a period (--period along each of its axes; no --spacing)")
+    g.add_argument("--periods", type=int, metavar="N", help="with --tile: the periods along each axis, 1-8 (default 1)")
     g.add_argument("--chunks", type=_numbers(int, 2, 3), metavar="[CZ,]CY,CX",
                    help="points of a chunk along each axis, the shape's order (default 128 each, 1024 for a slice)")
     g = p.add_argument_group("look (the preview's option names)")
@@ -675,6 +718,10 @@ def _on_signal(signum, frame):
 def main(argv=None):
     """The command cellular-bake; returns its exit code."""
     args = _parser().parse_args(argv)
+    if args.periods is not None and not args.tile:
+        print("cellular-bake: --periods is for a --tile", file=sys.stderr)
+        return 2
+    args.tile = (1 if args.periods is None else args.periods) if args.tile else None
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, _on_signal)
 
@@ -689,7 +736,7 @@ def main(argv=None):
                 return 2
             # The arguments first: a connection may take its whole timeout.
             _plan(args.shape, args.origin, args.spacing, args.chunks, args.passes, args.metric, args.weights,
-                  args.octaves, args.gain, args.color1, args.color2, args.period, args.seed)
+                  args.octaves, args.gain, args.color1, args.color2, args.period, args.seed, args.tile)
             try:
                 from distributed import Client
 
@@ -699,7 +746,8 @@ def main(argv=None):
                 return 2
         result = bake(args.out, args.shape, args.origin, args.spacing, passes=args.passes, metric=args.metric,
                       weights=args.weights, octaves=args.octaves, gain=args.gain, color1=args.color1,
-                      color2=args.color2, period=args.period, seed=args.seed, chunks=args.chunks, client=client,
+                      color2=args.color2, period=args.period, seed=args.seed, tile=args.tile, chunks=args.chunks,
+                      client=client,
                       threads=args.threads, resume=args.resume, quiet=args.quiet, vdb=args.vdb, exr=args.exr)
     except (BakeError, TypeError) as e:
         say(str(e))

@@ -41,6 +41,26 @@ def _open(path):
     return root, dict(root.attrs[kRecordKey])
 
 
+def _placement(record):
+    """The grid's first point and spacing along x, y, z; for a tile, whose
+    centres are floats placed for exactness, its first centre and the mean
+    step (the points lie within half a float step of that regular grid)."""
+    if not record.get("tile"):
+        return record["origin"], record["spacing"]
+    from ._bake import _tile_line
+
+    shape, period, tile = record["shape"], record["period"], record["tile"]
+    origin, spacing = list(record["origin"]), [0.0, 0.0, 0.0]
+    for axis in range(len(shape)):
+        pixels = shape[len(shape) - 1 - axis] // tile
+        line = _tile_line(pixels, period[axis], max(tile, 2)).astype(np.float64)  # two points at least
+        origin[axis] = float(line[0])
+        spacing[axis] = float(line[-1] - line[0]) / (len(line) - 1)
+    if len(shape) == 2:
+        spacing[2] = spacing[0]
+    return origin, spacing
+
+
 def _rows(record):
     """Slices of the grid's first axis, one chunk row each."""
     size, step = record["shape"][0], record["chunks"][0]
@@ -62,7 +82,7 @@ def write_vdb(path, target):
     import pyopenvdb as vdb
 
     root, record = _open(path)
-    origin, spacing = record["origin"], record["spacing"]
+    origin, spacing = _placement(record)
     matrix = [[spacing[0], 0.0, 0.0, 0.0], [0.0, spacing[1], 0.0, 0.0], [0.0, 0.0, spacing[2], 0.0],
               [origin[0], origin[1], origin[2], 1.0]]
     meta = json.dumps(record, separators=(",", ":"))
