@@ -37,9 +37,11 @@ Contract:
   the chunks, the passes and the look; writing into a store whose record
   differs is refused, naming each difference.
 - Work. Dask: local threads by default, or the cluster of a
-  ``distributed.Client``. Each task is one chunk; the library's own threads
-  per task are the cores of the machine divided by the tasks that run on it
-  at once, so the machine is used once, not oversubscribed.
+  ``distributed.Client``. Each task is one chunk. Dask's threads are the
+  parallelism: a task calls the library on one thread (on a cluster too,
+  where several worker processes may share a machine without knowing it),
+  except when a local bake has fewer chunks than threads, whose tasks
+  share the idle cores.
 
 Errors found before any work (bad arguments, an existing path that is not a
 bake store, a store of another bake, an unwritable folder, too little free
@@ -351,24 +353,12 @@ def _store(path):
     return _DurableStore(path)
 
 
-def _library_threads():
-    """The library's threads for one task: the cores shared among the tasks of this process."""
-    try:
-        from distributed import get_worker
-
-        tasks = get_worker().state.nthreads
-    except (ImportError, ValueError, AttributeError):
-        return 1
-    return max(1, len(os.sched_getaffinity(0)) // max(1, tasks))
-
-
-def _bake_chunk(path, plan, index, threads=None):
-    """Computes and writes chunk `index` of every pass, then marks it done.
-    Returns the number of points. Runs on any worker: it needs only the path."""
+def _bake_chunk(path, plan, index, threads=1):
+    """Computes and writes chunk `index` of every pass, then marks it done,
+    calling the library on `threads` threads. Returns the number of points.
+    Runs on any worker: it needs only the path."""
     import zarr
 
-    if threads is None:
-        threads = _library_threads()
     sel = plan.block(index)
     results = _compute(plan, _block_points(plan, sel), threads)
     store = _store(path)
