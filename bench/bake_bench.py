@@ -43,6 +43,7 @@ def main():
     p.add_argument("--size", type=int, default=512)
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--chunks", type=int, default=None, help="chunk side (default the bake's)")
+    p.add_argument("--metric", type=int, default=1, help="the look's metric, for basis and the bake (default 1)")
     p.add_argument("what", nargs="*", default=["compute", "disk", "bake"])
     a = p.parse_intermixed_args()
     shape = (a.size,) * 3
@@ -50,7 +51,8 @@ def main():
     chunks = None if a.chunks is None else (a.chunks,) * 3
     store = os.path.join(a.dir, "bench.zarr")
     print(f"tulo_cellular {tc.__version__}, kernel {tc.info()['kernel']}, {len(os.sched_getaffinity(0))} cores; "
-          f"{a.size}^3 = {count / 1e6:.1f} M points, F1 and F2 ({8 * count / 2**30:.2f} GiB); minimum of {a.repeat}")
+          f"{a.size}^3 = {count / 1e6:.1f} M points, F1 and F2 ({8 * count / 2**30:.2f} GiB), metric {a.metric}; "
+          f"minimum of {a.repeat}")
 
     def report(name, seconds):
         wall, cpu = seconds
@@ -60,14 +62,14 @@ def main():
     def bake(**kw):
         shutil.rmtree(store, ignore_errors=True)
         try:
-            tc.bake(store, shape, passes="F1,F2", chunks=chunks, quiet=True, **kw)
+            tc.bake(store, shape, passes="F1,F2", chunks=chunks, metric=a.metric, quiet=True, **kw)
         finally:
             shutil.rmtree(store, ignore_errors=True)
 
     for what in a.what:
         if what == "compute":
             points = tc.grid(shape)
-            report("basis in memory", timed(lambda: tc.basis(points), a.repeat))
+            report("basis in memory", timed(lambda: tc.basis(points, metric=a.metric), a.repeat))
             del points
         elif what == "disk":
             block = np.random.default_rng(1).random(1 << 20).astype(np.float32).tobytes()  # 4 MiB
