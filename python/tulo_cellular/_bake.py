@@ -3,8 +3,8 @@
 ``tulo_cellular.bake(...)`` in Python, ``cellular-bake`` (``python3 -m
 tulo_cellular.bake``) on the command line.
 
-A bake is a grid (the points of ``tulo_cellular.grid(shape, origin, spacing)``),
-a look (metric, weights, octaves, gain, colours, period, seed) and the passes
+A bake is a grid (the points of ``tulo_cellular.grid(shape, origin, spacing)``,
+or of ``tulo_cellular.tile_grid(...)`` for a seamless tile), a look (metric, weights, octaves, gain, colours, period, seed) and the passes
 wanted. Each pass is one array of the store, named as the pass, of the grid's
 shape (with a last axis of 3 for ``offset``, of 4 for ``rgba``):
 
@@ -23,7 +23,8 @@ pass       dtype       value at each point
 Contract:
 
 - Bits. Every chunk computes its own points with ``grid``'s formula (origin
-  + index * spacing in double precision, rounded to float32), so the store
+  + index * spacing in double precision, rounded to float32; a tile takes
+  its slice of ``tile_grid``'s coordinates along each axis), so the store
   holds exactly what one ``basis`` / ``value`` / ``texture`` call over the
   whole grid returns, whatever the chunk shape, the workers or the bake's
   history (stops and resumes).
@@ -91,11 +92,11 @@ kRecordKey = "tulo_cellular.bake"
 kFormat = 1
 #: The folder of the store that holds one empty file per finished chunk.
 kDoneFolder = ".bake-done"
-#: The chunk's side when none is given, for a slice and a volume: about a
-#: million points a chunk, a task of a few tenths of a second on one core
-#: for the cheapest look, large enough that the scheduler's cost per task
-#: vanishes, small enough that a few tasks in flight per core stay far below
-#: a worker's memory.
+#: The chunk's side when none is given, for a slice and a volume: one to two
+#: million points a chunk, large enough that the scheduler's cost per task
+#: vanishes beside the computation, small enough that a few tasks in flight
+#: per core stay far below a worker's memory (a task holds about 24 bytes a
+#: point for the cheapest passes).
 kChunkSide = {2: 1024, 3: 128}
 
 _METRICS = {"euclidian": 1, "euclidean": 1, "manhattan": 2, "chessboard": 3, "chebyshev": 3, "minkowski": 4,
@@ -179,7 +180,7 @@ def _fail(message):
 
 
 def _integers(value, what, count, minimum):
-    """A tuple of `count` whole numbers of at least `minimum` (one number stands for all)."""
+    """A tuple of whole numbers, as many as one of `count` says, each at least `minimum`."""
     items = tuple(value) if np.iterable(value) and not isinstance(value, str) else (value,)
     try:
         if any(isinstance(v, (bool, np.bool_)) for v in items):
@@ -195,7 +196,7 @@ def _integers(value, what, count, minimum):
 
 
 def _reals(value, what, count):
-    """A tuple of `count` finite reals as Python floats (one number stands for all if 1 is allowed)."""
+    """A tuple of real numbers as Python floats, as many as one of `count` says."""
     a = np.asarray(value)
     if a.dtype.kind not in "fiu":
         raise TypeError(f"{what} must be real numbers, got {value!r:.80}")
@@ -257,8 +258,8 @@ def _plan(shape, origin, spacing, chunks, passes, metric, weights, octaves, gain
         # tile_grid(shape, period, depth=origin z, periods=tile): the tile
         # places its own points.
         (tile,) = _integers(tile, "tile", (1,), 1)
-        if origin[:2] != (0.0, 0.0) or spacing != (1.0, 1.0, 1.0):
-            _fail("a tile places its own points: give no spacing and no origin but z (an image's depth)")
+        if any(origin[:len(shape)]) or spacing != (1.0, 1.0, 1.0):
+            _fail("a tile places its own points: give no spacing, and no origin but an image's z (its depth)")
         if not all(period[:len(shape)]):
             _fail(f"a tile needs a period along each of its axes (x, y{', z' if len(shape) == 3 else ''}), "
                   f"got {list(period)}")
