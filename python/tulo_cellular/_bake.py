@@ -339,11 +339,14 @@ def _fsync_folder(path):
         os.close(fd)
 
 
-def _store(path):
-    """A Zarr directory store whose chunk files reach the disk before they are renamed into place."""
+@functools.lru_cache(maxsize=None)
+def _durable_store():
+    """Zarr's directory store (each file written to a temporary and renamed
+    into place), its files flushed to disk before the rename. Made on first
+    use: zarr loads only when a bake runs."""
     import zarr
 
-    class _DurableStore(zarr.DirectoryStore):
+    class DurableStore(zarr.DirectoryStore):
         @staticmethod
         def _tofile(a, fn):
             with open(fn, mode="wb") as f:
@@ -351,7 +354,11 @@ def _store(path):
                 f.flush()
                 os.fsync(f.fileno())
 
-    return _DurableStore(path)
+    return DurableStore
+
+
+def _store(path):
+    return _durable_store()(path)
 
 
 def _bake_chunk(path, plan, index, threads=1):
