@@ -54,9 +54,28 @@ const DistType& metric_by_number(int32_t m) {
     return detail::clamped_metric(m);
 }
 
-float detail::minkowski_distance(const Vector3& d, const Vector3& w) { return minkowski.Distance(d, w); }
+namespace {
 
-float detail::superquadratic_distance(const Vector3& d, const Vector3& w) { return superquadratic.Distance(d, w); }
+// The object, as one whose members the optimiser cannot see: where it can,
+// and the C library's powf is taken to touch no errno (WebAssembly), LLVM
+// turns powf(x, 0.5f) with a known exponent into sqrtf(x), which differs
+// from powf in the last bit wherever powf is not correctly rounded.
+template <class T>
+const T& opaque(const T& object) {
+    const T* p = &object;
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__("" : "+r"(p));
+#endif
+    return *p;
+}
+
+}  // namespace
+
+float detail::minkowski_distance(const Vector3& d, const Vector3& w) { return opaque(minkowski).Distance(d, w); }
+
+float detail::superquadratic_distance(const Vector3& d, const Vector3& w) {
+    return opaque(superquadratic).Distance(d, w);
+}
 
 const DistType& detail::clamped_metric(int32_t m) noexcept {
     if (m <= 1) return euclidian;

@@ -119,6 +119,34 @@ inline uint32_t cube_hash(int32_t cx, int32_t cy, int32_t cz) {
 
 inline uint32_t advance(uint32_t seed) { return kGenMul * seed + kGenAdd; }
 
+// Generator steps composed in closed form (invariant 12): k steps from s give
+// mul[k] * s + add[k] (mod 2^32).
+constexpr int kMaxSteps = 1 + kStepsPerPoint * kMaxPointsPerCube;
+
+struct ComposedSteps {
+    uint32_t mul[kMaxSteps + 1];
+    uint32_t add[kMaxSteps + 1];
+};
+
+constexpr ComposedSteps compose_steps() {
+    ComposedSteps s{};
+    s.mul[0] = 1u;
+    s.add[0] = 0u;
+    for (int k = 1; k <= kMaxSteps; ++k) {
+        s.mul[k] = kGenMul * s.mul[k - 1];
+        s.add[k] = kGenMul * s.add[k - 1] + kGenAdd;
+    }
+    return s;
+}
+
+constexpr ComposedSteps kSteps = compose_steps();
+
+inline uint32_t after_steps(uint32_t seed, int k) { return kSteps.mul[k] * seed + kSteps.add[k]; }
+
+// The id of point j of a cube: the state 1 + 4j steps after its hash.
+inline uint32_t point_id(uint32_t hash, int j) { return after_steps(hash, 1 + kStepsPerPoint * j); }
+
+
 inline float unit_coordinate(uint32_t seed) {
     return (static_cast<float>(seed) + kPointOffset) * kPointScale;
 }

@@ -2,11 +2,13 @@
 # Installs the Debian packages the build, tests and tools need, when missing.
 # Safe to run again: it only calls apt-get when something is absent.
 #
-#   scripts/setup.sh [windows] [fuzz] [arm]
+#   scripts/setup.sh [windows] [fuzz] [arm] [web]
 #
 # windows: the MinGW-w64 cross compiler and Wine, for the Windows build and
 # its tests; fuzz: Clang with its sanitizer and libFuzzer runtimes; arm: the
-# aarch64 cross compiler and qemu-user, for the ARM build and its tests.
+# aarch64 cross compiler and qemu-user, for the ARM build and its tests;
+# web: Emscripten for the playground's WebAssembly module, and Chromium with
+# its WebDriver and Selenium for the playground's tests in a real browser.
 set -euo pipefail
 
 packages=(
@@ -21,7 +23,8 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-x86-64-posix wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     arm) packages+=(g++-aarch64-linux-gnu qemu-user) ;;
-    *) echo "setup: unknown group '$group' (windows, fuzz, arm)" >&2; exit 2 ;;
+    web) packages+=(emscripten chromium chromium-driver python3-selenium) ;;
+    *) echo "setup: unknown group '$group' (windows, fuzz, arm, web)" >&2; exit 2 ;;
   esac
 done
 

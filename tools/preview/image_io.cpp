@@ -114,31 +114,11 @@ bool encode_rows(std::vector<unsigned char>* bytes, png_bytep* rows, int width, 
     return true;
 }
 
-// The sRGB transfer function of a linear value in [0, 1].
-float srgb_encode(float c) { return c <= 0.0031308f ? 12.92f * c : 1.055f * std::pow(c, 1.0f / 2.4f) - 0.055f; }
-
 }  // namespace
 
-unsigned encode_channel(float linear, ColorSpace space, int bits) {
-    const float c = std::min(std::max(linear, 0.0f), 1.0f);  // NaN is handled by the caller
-    const float top = bits == 16 ? 65535.0f : 255.0f;
-    return static_cast<unsigned>(std::lround((space == ColorSpace::srgb ? srgb_encode(c) : c) * top));
-}
-
 std::vector<uint16_t> png_codes(const Image& image, ColorSpace space, int bits) {
-    const uint16_t top = bits == 16 ? 65535 : 255;
     std::vector<uint16_t> rgba(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4);
-    size_t i = 0;
-    for (const tulo::Color& c : image.pixels) {
-        if (std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b) || std::isnan(c.a)) {
-            rgba[i++] = top, rgba[i++] = 0, rgba[i++] = top, rgba[i++] = top;
-            continue;
-        }
-        rgba[i++] = static_cast<uint16_t>(encode_channel(c.r, space, bits));
-        rgba[i++] = static_cast<uint16_t>(encode_channel(c.g, space, bits));
-        rgba[i++] = static_cast<uint16_t>(encode_channel(c.b, space, bits));
-        rgba[i++] = static_cast<uint16_t>(encode_channel(c.a, ColorSpace::linear, bits));
-    }
+    encode_codes(image.pixels.data(), image.pixels.size(), space, bits, rgba.data());
     return rgba;
 }
 

@@ -11,6 +11,7 @@
 
 #include "tulo/tulo_cellulartexture.h"
 #include "tools/preview/options.h"
+#include "tools/preview/pixel_encoding.h"
 
 namespace preview {
 
@@ -36,13 +37,8 @@ struct ExtraChannels {
     std::vector<std::pair<std::string, std::vector<uint32_t>>> uints;
 };
 
-// The code of a linear channel at `bits` (8 or 16) per channel: clamped to
-// [0, 1], sRGB-encoded or not, scaled to 2^bits - 1, rounded.
-unsigned encode_channel(float linear, ColorSpace space, int bits = 8);
-
-// The PNG codes of an image, RGBA a pixel, as encode_png writes them:
-// colour channels encoded as `space` says, alpha linear, NaN pixels opaque
-// magenta.
+// The PNG codes of an image, RGBA a pixel, as encode_png writes them
+// (pixel_encoding.h).
 std::vector<uint16_t> png_codes(const Image& image, ColorSpace space, int bits);
 
 // The PNG file's bytes: RGBA of `bits` (8 or 16) per channel, the codes of

@@ -257,6 +257,12 @@ std::string params_text(const Options& o) {
         t << "--up " << f(o.up.x) << "," << f(o.up.y) << "," << f(o.up.z) << "\n";
     }
     t << "--samples " << o.samples << "\n";
+    const tulo::Lattice& l = o.lattice;
+    if (l.period[0] != 0 || l.period[1] != 0 || l.period[2] != 0) {
+        t << "--period " << l.period[0] << "," << l.period[1] << "," << l.period[2] << "\n";
+    }
+    if (l.seed != 0) t << "--seed " << l.seed << "\n";
+    if (o.tile) t << "--tile\n";
     if (o.legend) t << "--legend\n";
     if (o.bits != 8) t << "--bits " << o.bits << "\n";
     if (o.sheet.kind == Sheet::Kind::metrics_by_octaves) t << "--sheet metrics\n";

@@ -175,6 +175,28 @@ std::vector<OptionSpec> make_table() {
                      s.options.params.color2 = parse_color(n, v[0]);
                      s.colors_given = true;
                  }});
+    t.push_back({{"--period"}, "PX,PY[,PZ]", "0,0,0",
+                 "cells after which the pattern repeats along x, y and z (0: never; up to " +
+                     std::to_string(tulo::kMaxPeriod) + "), each octave doubling them; rendered through the basis "
+                     "library's texture, not the plugin",
+                 Section::shader, true, false, [](ParseState& s, const std::string& n, const Values& v) {
+                     const auto parts = split(v[0], ',');
+                     if (parts.size() != 2 && parts.size() != 3) fail(n, "expected PX,PY or PX,PY,PZ, got '" + v[0] + "'");
+                     for (size_t a = 0; a < 3; ++a) {
+                         s.options.lattice.period[a] =
+                             a < parts.size() ? static_cast<int32_t>(parse_integer(n, parts[a], 0, tulo::kMaxPeriod)) : 0;
+                     }
+                 }});
+    t.push_back({{"--seed"}, "N", "0",
+                 "another pattern for each whole number up to 4294967295 (0: the plugin's); rendered through the "
+                 "basis library's texture, not the plugin",
+                 Section::shader, true, false, [](ParseState& s, const std::string& n, const Values& v) {
+                     s.options.lattice.seed = static_cast<uint32_t>(parse_integer(n, v[0], 0, 4294967295L));
+                 }});
+    t.push_back({{"--tile"}, "", "",
+                 "the image is exactly one period along x and y (needs --period PX,PY), its pixel centres placed so "
+                 "that the tile repeats without a seam, bit for bit; --center and --scale then do not apply",
+                 Section::view, true, false, [](ParseState& s, const std::string&, const Values&) { s.options.tile = true; }});
     t.push_back({{"--raw"}, "", "", "the value itself as grey: color1 white, color2 black, written linear", Section::shader,
                  true, true, [](ParseState& s, const std::string&, const Values&) { s.options.raw = true; }});
 

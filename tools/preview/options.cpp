@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -258,6 +259,32 @@ Options parse_options(int argc, char** argv) {
             throw std::invalid_argument("--up must not be parallel to --normal (give another --up)");
         }
     }
+    const tulo::Lattice plugin_lattice{};
+    o.other_lattice = std::memcmp(&o.lattice, &plugin_lattice, sizeof(plugin_lattice)) != 0;
+    if (o.other_lattice) {
+        if (!o.ramps.empty()) throw std::invalid_argument("--period and --seed render without the renderer: not with --ramp");
+        if (!o.probes.empty() || !o.points_file.empty()) {
+            throw std::invalid_argument("--probe and --points ask the plugin, which knows no --period or --seed");
+        }
+    }
+    if (o.tile) {
+        if (o.lattice.period[0] <= 0 || o.lattice.period[1] <= 0) {
+            throw std::invalid_argument("--tile needs --period PX,PY with both periods 1 or more");
+        }
+        if (o.lattice.period[0] > tulo::kMaxTilePeriod || o.lattice.period[1] > tulo::kMaxTilePeriod) {
+            throw std::invalid_argument("--tile takes periods up to " + std::to_string(tulo::kMaxTilePeriod) + " cells");
+        }
+        if (sheet || o.view != View::slice || o.oriented || o.animation.frames > 0) {
+            throw std::invalid_argument("--tile renders one slice in the XY plane: not with --sheet, --sweep, --view "
+                                        "sphere, --normal, --up or --frames");
+        }
+        if (o.samples != 1) throw std::invalid_argument("--tile shades the pixel centres: not with --samples");
+        o.tile_x.resize(static_cast<size_t>(o.width));
+        o.tile_y.resize(static_cast<size_t>(o.height));
+        tulo::tile_coordinates(o.width, o.lattice.period[0], 1, o.tile_x.data());
+        tulo::tile_coordinates(o.height, o.lattice.period[1], 1, o.tile_y.data());
+        std::reverse(o.tile_y.begin(), o.tile_y.end());  // rows go down, y up
+    }
     if (o.raw) {
         if (state.colorspace_given && o.colorspace == ColorSpace::srgb) {
             o.warnings.push_back("--raw writes the value itself, linear: --colorspace srgb is ignored");
@@ -319,6 +346,9 @@ void refuse_ignored_options(const Options& o, bool exr) {
     if (mode != Mode::render) return;
     const bool sheet = o.sheet.kind != Sheet::Kind::none;
     if (given("--cell") && !sheet) refuse("--cell", "it sizes the cells of a sheet; a single view takes --size");
+    for (const char* name : {"--center", "--scale"}) {
+        if (given(name) && o.tile) refuse(name, "--tile places the image on one period of the lattice");
+    }
     if (given("--legend") && sheet) refuse("--legend", "a sheet always carries its legend");
     if (exr && given("--bits")) refuse("--bits", "EXR keeps 32-bit floats; it sets the depth of PNG");
     if (exr && given("--colorspace")) refuse("--colorspace", "EXR keeps linear floats; it sets the encoding of PNG");

@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "cellular/cellular_batch.h"
+#include "cellular/tiles.h"
 #include "tulo/tulo_cellulartexture.h"
 #include "standin/standin_renderer.h"
+#include "tools/preview/pixel_encoding.h"  // ColorSpace
 
 namespace preview {
 
@@ -21,7 +23,6 @@ constexpr int kMaxSamples = 256;  // per pixel
 constexpr int kMaxFrames = 10000;
 
 enum class View { slice, sphere };
-enum class ColorSpace { srgb, linear };
 
 // A parameter made connected and computed per sample, ramping linearly from
 // `from` to `to` across each image (or sheet cell) from left to right.
@@ -99,6 +100,15 @@ struct Options {
     std::vector<Vec3> probes;               // --probe: print the plugin's answer there
     std::string points_file;                // --points: more probes, "-" standard input
     std::vector<std::string> compare;       // --compare A B: two images
+    // --period, --seed: another lattice than the plugin's, rendered through
+    // the texture for arrays (the plugin knows only its own).
+    tulo::Lattice lattice{};
+    bool other_lattice = false;
+    // --tile: the image is exactly one period along x and y, its pixel
+    // centres where values repeat bit for bit (cellular/tiles.h): the world
+    // x of each column and y of each row, filled once the options are read.
+    bool tile = false;
+    std::vector<float> tile_x, tile_y;
 };
 
 Options default_options();

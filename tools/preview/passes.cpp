@@ -40,7 +40,7 @@ Passes compute_passes(const Options& o, const Layout& layout, int threads, std::
                     float F[2];
                     tulo::Vector3 delta[2];
                     uint32_t id[2];
-                    tulo::cellular_basis(metric, &weights, px, py, pz, 2, F, delta, id);
+                    tulo::cellular_basis(metric, &weights, px, py, pz, 2, F, delta, id, o.lattice);
                     const size_t i = static_cast<size_t>(cell.y0 + y) * static_cast<size_t>(layout.width) + static_cast<size_t>(cell.x0 + x);
                     passes.f1[i] = F[0], passes.f2[i] = F[1], passes.id[i] = id[0];
                     passes.offset[0][i] = delta[0].x, passes.offset[1][i] = delta[0].y, passes.offset[2][i] = delta[0].z;

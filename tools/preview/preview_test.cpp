@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "cellular/cellular_basis.h"
+#include "cellular/tiles.h"
+#include "shader/texture_batch.h"
 #include "cellular/cellular_batch.h"
 #include "cellular/testing/float_bits.h"
 #include "standin/standin_renderer.h"
@@ -838,6 +840,48 @@ TEST_F(Preview, SlicesAtAnyOrientation) {
     EXPECT_TRUE(same_pixels(preview::read_exr(path("z.exr")), preview::read_exr(path("plain.exr"))));
 }
 
+TEST_F(Preview, ATilesPixelsAreOnePeriodThatRepeatsWithoutASeam) {
+    // The tile's pixels against the texture computed here over two periods
+    // in x and y, placed by the same rule: pixel (x, y) of the two-period
+    // grid equals the tile's (x mod W, y mod H), colour and alpha, bit for
+    // bit, so the tile repeated 2 x 2 has no seam.
+    constexpr int kW = 16, kH = 12;
+    ASSERT_EQ(0, run_preview("--size 16x12 --period 3,2 --seed 7 --octaves 2 --metric 3 --gain 1.5 --tile --quiet -o " +
+                             path("t.exr")).status);
+    const char* channels[] = {"R", "G", "B", "A"};
+    std::vector<float> tile[4];
+    for (int c = 0; c < 4; ++c) tile[c] = preview::read_exr_floats(path("t.exr"), channels[c]);
+    ASSERT_EQ(static_cast<size_t>(kW * kH), tile[3].size());
+    std::vector<float> xs(2 * kW), ys(2 * kH);
+    tulo::tile_coordinates(kW, 3, 2, xs.data());
+    tulo::tile_coordinates(kH, 2, 2, ys.data());
+    tulo::CellularTextureParams params = preview::default_options().params;
+    params.octaves = 2;
+    params.metric = 3;
+    params.gain = 1.5f;
+    tulo::Lattice lattice;
+    lattice.period[0] = 3, lattice.period[1] = 2, lattice.seed = 7;
+    int cut = 0;
+    for (int y = 0; y < 2 * kH; ++y) {
+        for (int x = 0; x < 2 * kW; ++x) {
+            // Rows run down the image while y runs up: the period's rows reversed.
+            const tulo::Vector3 point{xs[static_cast<size_t>(x)], ys[static_cast<size_t>(2 * kH - 1 - y)], 0.0f};
+            tulo::Color c{0.0f, 0.0f, 0.0f, 1.0f};
+            ASSERT_TRUE(tulo::texture_batch(params, lattice, &point, 1, &c));
+            const float premultiplied[4] = {c.r * c.a, c.g * c.a, c.b * c.a, c.a};
+            const size_t t = static_cast<size_t>(((y + kH) % kH) * kW + x % kW);
+            for (int k = 0; k < 4; ++k) {
+                ASSERT_EQ(bits(premultiplied[k]), bits(tile[k][t])) << "pixel " << x << "," << y << " channel " << channels[k];
+            }
+            cut += c.a == 0.0f;
+        }
+    }
+    EXPECT_GT(cut, 0) << "no hole: the alpha channel shows nothing";
+    EXPECT_EQ(2, run_preview("--size 8x8 --tile --quiet -o " + path("x.png")).status);
+    EXPECT_EQ(2, run_preview("--size 8x8 --period 3,2 --tile --center 1,1 --quiet -o " + path("x.png")).status);
+    EXPECT_EQ(2, run_preview("--period 3,2 --probe 1,2,3").status);
+}
+
 TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
     // A sheet chooses each metric's weights unless --weights is given: the
     // saved file must not pin them. Floats are saved as their shortest text.
@@ -849,6 +893,9 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
         "--size 16x12 --normal 1,1,0 --up 0,0,1 --raw",
         "--size 16x12 --weights 0.3,2,1 --color2 0.1,0.2,0.3,1",
         "--size 120x30 --legend --ramp gain=0.3:1",
+        "--size 12x10 --period 3,2 --seed 7 --tile --octaves 2",
+        "--sheet metrics --cell 20 --seed 4294967295 --period 0,0,5",
+        // Last: its saved numbers are checked below.
         "--size 8x6 --gain 20 --color1 0.5,100,1e-4 --center 1e-5,-123456.5 --scale 3e-7 --depth 4e20",
     };
     int n = 0;

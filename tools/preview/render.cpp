@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "shader/texture_batch.h"
 #include "tools/preview/font.h"
 #include "tools/preview/view.h"
 
@@ -63,8 +64,17 @@ tulo::Color shade_sample_at(const Options& o, const Frame& frame, const Cell& ce
     float px, py, pz;
     double light;
     if (!point_at(o, frame, cell, fx, fy, &px, &py, &pz, &light)) return kSphereBackground;
-    record.set_point(px, py, pz);
-    lib.shade_function()(&c, record.state(), &cell.store->params());
+    if (o.other_lattice) {
+        // The plugin knows only its own lattice: the texture for arrays, the
+        // same computation, on this one.
+        const tulo::Vector3 point{px, py, pz};
+        tulo::BatchOptions one;
+        one.threads = 1;
+        tulo::texture_batch(cell.store->params(), o.lattice, &point, 1, &c, one);
+    } else {
+        record.set_point(px, py, pz);
+        lib.shade_function()(&c, record.state(), &cell.store->params());
+    }
     ++stats->samples;
     stats->nan += std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b);
     stats->alpha_zero += c.a == 0.0f;

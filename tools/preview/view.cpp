@@ -44,7 +44,12 @@ bool point_at(const Options& o, const Frame& frame, const Cell& cell, double fx,
     const double oy = (0.5 - fy / h) * o.scale * h / w;
     float px, py, pz;
     double light = 1.0;
-    if (o.view == View::slice) {
+    if (o.tile) {
+        // One period: column and row centres from the tile's rule.
+        const size_t ix = std::min(o.tile_x.size() - 1, static_cast<size_t>(std::max(0.0, fx)));
+        const size_t iy = std::min(o.tile_y.size() - 1, static_cast<size_t>(std::max(0.0, fy)));
+        px = o.tile_x[ix], py = o.tile_y[iy], pz = static_cast<float>(o.depth);
+    } else if (o.view == View::slice) {
         if (!o.oriented) {
             px = static_cast<float>(o.center_x + ox), py = static_cast<float>(o.center_y + oy);
             pz = static_cast<float>(o.depth);

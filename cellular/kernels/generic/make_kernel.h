@@ -57,7 +57,7 @@ void basis_on(const DistType* metric, const Vector3& w, float x, float y, float 
         LaneMetric lanes;
         if (kCubeLanesPerPoint<V> && L::kPlugin && lane_metric_of(metric, &lanes)) {
             const Vector3 point{x, y, z};
-            const bool unit = Kernel::unit(w) != 0;
+            const bool unit = w.x == 1.0f && w.y == 1.0f && w.z == 1.0f;
             switch (lanes) {
                 case LaneMetric::euclidian:
                     (unit ? group_nearest_two<V, LaneMetric::euclidian, true>
@@ -114,9 +114,27 @@ void point_basis_on(const DistType* metric, const Vector3& w, float x, float y, 
     basis_on<V>(metric, w, x, y, z, N, F, delta, ID, OtherLattice{lattice});
 }
 
+// Arrays point by point through the sequential search (lanes emulated in
+// plain C++, where the point lanes' every-slot work does not pay).
+template <class V, LaneMetric Metric, class L>
+void sequential_points(const Vector3& w, const Vector3* points, std::size_t count, float* F, Vector3* delta,
+                       uint32_t* ID, const L& lattice) {
+    const DistType* metric = Metric == LaneMetric::euclidian   ? static_cast<const DistType*>(&euclidian)
+                             : Metric == LaneMetric::manhattan ? static_cast<const DistType*>(&manhattan)
+                                                               : static_cast<const DistType*>(&chessboard);
+    for (std::size_t i = 0; i < count; ++i) {
+        basis_on<V>(metric, w, points[i].x, points[i].y, points[i].z, 2, F + 2 * i, delta ? delta + 2 * i : nullptr,
+                    ID ? ID + 2 * i : nullptr, lattice);
+    }
+}
+
 template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two_points_on(const Vector3& w, const Vector3* points, std::size_t count, float* F, Vector3* delta,
                            uint32_t* ID, const LatticeHash* lattice) {
+    if constexpr (V::kEmulated) {
+        if (lattice == nullptr) return sequential_points<V, Metric>(w, points, count, F, delta, ID, PluginLattice{});
+        return sequential_points<V, Metric>(w, points, count, F, delta, ID, OtherLattice{*lattice});
+    }
     const bool points_too = delta != nullptr || ID != nullptr;
     if (lattice == nullptr) {
         if (points_too) return nearest_two_points<V, Metric, kUnitWeights, true>(w, points, count, F, delta, ID, PluginLattice{});
@@ -130,6 +148,7 @@ void nearest_two_points_on(const Vector3& w, const Vector3* points, std::size_t 
 
 template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two_points_plugin(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
+    if constexpr (V::kEmulated) return sequential_points<V, Metric>(w, points, count, F, nullptr, nullptr, PluginLattice{});
     nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr, PluginLattice{});
 }
 

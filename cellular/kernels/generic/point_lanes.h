@@ -398,12 +398,11 @@ inline void candidate_point(const Vector3& p, float c, const L& lattice, Vector3
     const int32_t cube[3] = {lattice::cube_coordinate(at[0]), lattice::cube_coordinate(at[1]),
                              lattice::cube_coordinate(at[2])};
     const int32_t step[3] = {t.dx[n], t.dy[n], t.dz[n]};
-    uint32_t state = lattice.hash(cube, step);
-    for (int k = 0; k < 1 + lattice::kStepsPerPoint * j; ++k) state = lattice::advance(state);
-    *id = state;
+    const uint32_t hash = lattice.hash(cube, step);
+    *id = lattice::point_id(hash, j);
     float d[3];
     for (int axis = 0; axis < 3; ++axis) {
-        state = lattice::advance(state);
+        const uint32_t state = lattice::after_steps(hash, 2 + lattice::kStepsPerPoint * j + axis);
         const float corner = static_cast<float>(lattice::wrap_add(cube[axis], step[axis]));
         d[axis] = ((corner + lattice::unit_coordinate(state)) - at[axis]) * DENSITY_UNSCALE;
     }

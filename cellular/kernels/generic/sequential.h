@@ -36,33 +36,6 @@ using namespace lattice;
 template <class V>
 constexpr bool kCubeLanesPerPoint = V::kWidth >= 8;
 
-// Generator steps composed in closed form (invariant 12): k steps from s give
-// mul[k] * s + add[k] (mod 2^32).
-constexpr int kMaxSteps = 1 + kStepsPerPoint * kMaxPointsPerCube;
-
-struct ComposedSteps {
-    uint32_t mul[kMaxSteps + 1];
-    uint32_t add[kMaxSteps + 1];
-};
-
-constexpr ComposedSteps compose_steps() {
-    ComposedSteps s{};
-    s.mul[0] = 1u;
-    s.add[0] = 0u;
-    for (int k = 1; k <= kMaxSteps; ++k) {
-        s.mul[k] = kGenMul * s.mul[k - 1];
-        s.add[k] = kGenMul * s.add[k - 1] + kGenAdd;
-    }
-    return s;
-}
-
-constexpr ComposedSteps kSteps = compose_steps();
-
-inline uint32_t after_steps(uint32_t seed, int k) { return kSteps.mul[k] * seed + kSteps.add[k]; }
-
-// The id of point j of a cube: the state 1 + 4j steps after its hash.
-inline uint32_t point_id(uint32_t hash, int j) { return after_steps(hash, 1 + kStepsPerPoint * j); }
-
 // Offset from the scaled point `at` to point j of the cube with this hash
 // and corner (ox, oy, oz); its coordinates come from the three states after
 // its id.

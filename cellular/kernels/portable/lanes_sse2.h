@@ -24,6 +24,7 @@ struct Lanes {
     static constexpr bool kNearFirst = false;
     static constexpr bool kMaskRegisters = false;
     static constexpr bool kCheapSelect = false;
+    static constexpr bool kEmulated = false;
     using F = __m128;
     using I = __m128i;
     using M = __m128;  // all-ones lanes
