@@ -281,7 +281,7 @@ def _listing(path):
     "kind,args,words",
     [
         ("new", ["--shape", "0,10,10"], "shape must be 1 or more"),
-        ("new", ["--shape=-4,10"], "shape must be 1 or more"),
+        ("new", ["--shape", "-4,10"], "shape must be 1 or more"),
         ("new", ["--shape", "10"], "has 1 numbers"),
         ("new", ["--shape", "4,4,4", "--chunks", "4,0,4"], "chunks must be 1 or more"),
         ("new", ["--shape", "4,4,4", "--chunks", "4,4"], "chunks must be 3 numbers"),
@@ -293,7 +293,8 @@ def _listing(path):
         ("new", ["--shape", "4,4", "--metric", "taxicab"], "metric must be"),
         ("new", ["--shape", "4,4", "--octaves", "6"], "octaves"),
         ("new", ["--shape", "4,4", "--seed", "-1"], "seed must be 0 or more"),
-        ("new", ["--shape", "4,4", "--period=-1,2"], "period must be 0 or more"),
+        ("new", ["--shape", "4,4", "--period", "-1,2"], "period must be 0 or more"),
+        ("new", ["--shape", "4,4", "--origin", "-1,-2,-3", "--spacing", "-.5,0,1"], "spacing must not be 0"),
         ("new", ["--shape", "4,4,4", "--exr", "x.exr"], "EXR holds a 2-D bake"),
         ("new", ["--shape", "4,4", "--vdb", "/nowhere/x.vdb"], "/nowhere is not a folder"),
         ("new", ["--shape", "4,4", "--threads", "2", "--scheduler", "tcp://127.0.0.1:9"], "--threads"),

@@ -713,9 +713,23 @@ def _on_signal(signum, frame):
     raise _Stopped(signum)
 
 
+def _joined_negatives(parser, argv):
+    """argv with each option's value that starts with a minus sign (-8,-8,-8,
+    -1.5) joined to its option, which argparse would take for an option."""
+    takes_value = {s for a in parser._actions if a.option_strings and a.nargs is None for s in a.option_strings}
+    out = []
+    for arg in argv:
+        if out and out[-1] in takes_value and len(arg) > 1 and arg[0] == "-" and (arg[1].isdigit() or arg[1] == "."):
+            out[-1] = f"{out[-1]}={arg}"
+        else:
+            out.append(arg)
+    return out
+
+
 def main(argv=None):
     """The command cellular-bake; returns its exit code."""
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(_joined_negatives(parser, sys.argv[1:] if argv is None else list(argv)))
     if args.periods is not None and not args.tile:
         print("cellular-bake: --periods is for a --tile", file=sys.stderr)
         return 2
