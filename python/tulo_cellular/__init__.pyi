@@ -152,6 +152,7 @@ def bake(
     color2: ColorLike = ...,
     period: Union[None, int, Sequence[int]] = ...,
     seed: int = ...,
+    tile: Optional[int] = ...,  # N periods of tile_grid(shape, period, depth=origin[2])
     chunks: Optional[Sequence[int]] = ...,
     client: Any = ...,  # a distributed.Client
     threads: Optional[int] = ...,
