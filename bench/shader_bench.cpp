@@ -83,6 +83,28 @@ void BM_Shader(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The exported entry point over samples in a renderer's order
+// (bench::render_order: 0 a slice by rows, 1 the slice by 16 x 16 tiles,
+// 2 a lit sphere's visible points by rows), one sample per iteration.
+void BM_ShaderOrdered(benchmark::State& state) {
+    standin::ParameterStore store;
+    store.params() = params_for(state.range(0), state.range(1), state.range(2));
+    standin::ShadingRecord record(store);
+    const auto shade = library().shade_function();
+    static const std::vector<Vector3> orders[3] = {bench::render_order(0), bench::render_order(1), bench::render_order(2)};
+    const auto& pts = orders[state.range(3)];
+    size_t i = 0;
+    for (auto _ : state) {
+        const Vector3& p = pts[i];
+        i = i + 1 == pts.size() ? 0 : i + 1;
+        record.set_point(p.x, p.y, p.z);
+        Color c{0, 0, 0, 1};
+        benchmark::DoNotOptimize(shade(&c, record.state(), &store.params()));
+        benchmark::DoNotOptimize(c);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // The sequential reference of the same per-sample computation.
 void BM_ReferenceShader(benchmark::State& state) {
     const auto params = params_for(state.range(0), state.range(1), state.range(2));
@@ -213,6 +235,9 @@ void shader_args(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Shader)->Apply(shader_args);
 BENCHMARK(BM_ReferenceShader)->Apply(shader_args);
+BENCHMARK(BM_ShaderOrdered)
+    ->ArgsProduct({{1, 2, 3}, {0, 5}, {0, 1}, {0, 1, 2}})
+    ->ArgNames({"metric", "octaves", "weights", "order"});
 BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
 BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_ReferenceBasis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
 BENCHMARK(BM_PointBasis)->ArgsProduct({{1, 2, 3}, {0, 1}, {0, 1}})->ArgNames({"metric", "weights", "layout"});
