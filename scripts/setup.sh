@@ -16,6 +16,7 @@ packages=(
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   libpng-dev libopenexr-dev      # the preview tool's image output
   python3-dev pybind11-dev python3-numpy python3-pytest  # the Python module and its tests
+  python3-zarr python3-dask python3-distributed python3-tqdm python3-openvdb  # bakes: store, work, progress, export
 )
 for group in "$@"; do
   case "$group" in

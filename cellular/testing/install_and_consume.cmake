@@ -64,13 +64,20 @@ if(PYTHON)
   if(IS_ABSOLUTE ${PYTHON_DIR})
     set(package ${PYTHON_DIR})
   endif()
-  foreach(file __init__.py __init__.pyi py.typed)
+  foreach(file __init__.py __init__.pyi py.typed bake.py _bake.py _export.py)
     if(NOT EXISTS ${package}/tulo_cellular/${file})
       message(FATAL_ERROR "not installed: ${package}/tulo_cellular/${file}")
     endif()
   endforeach()
   run(${CMAKE_COMMAND} -E env PYTHONPATH=${package} ${PYTHON} -c
       "import tulo_cellular as tc; assert tc.__file__.startswith('${package}'); assert tc.basis([[0, 0, 0]]).shape == (1, 2)")
+  # The installed bake command finds the installed package from its own
+  # folder, and says the package's version.
+  execute_process(COMMAND ${prefix}/bin/cellular-bake --version OUTPUT_VARIABLE bake_version)
+  if(NOT bake_version STREQUAL "cellular-bake ${VERSION}\n")
+    message(FATAL_ERROR "cellular-bake --version says\n${bake_version}\nthe package is ${VERSION}")
+  endif()
+  run(${prefix}/bin/cellular-bake ${WORK_DIR}/installed.zarr --shape 2,3 --quiet)
 endif()
 
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}

@@ -16,7 +16,7 @@ import numpy as _np
 
 from . import _core
 
-__all__ = ["basis", "texture", "value", "grid", "tile_grid", "info", "__version__"]
+__all__ = ["basis", "texture", "value", "grid", "tile_grid", "bake", "info", "__version__"]
 
 _UNIT = (1.0, 1.0, 1.0)
 _COLOR1 = (0.95, 0.85, 0.55)
@@ -188,3 +188,6 @@ def tile_grid(size, period, depth=0.0, periods=1):
     if len(sizes) == 2:
         points[..., 2] = _np.float32(depth)
     return points
+
+
+from ._bake import bake  # noqa: E402  (_bake.py uses the functions above)

@@ -20,7 +20,8 @@ memory raises MemoryError. See ``help(tulo_cellular.basis)`` for what ``n``
 means, the largest ``n`` (MAX_N, 135) and what unfilled slots hold.
 """
 
-from typing import Callable, Literal, Sequence, Tuple, TypedDict, Union, overload
+import os
+from typing import Any, Callable, Literal, Optional, Sequence, Tuple, TypedDict, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -122,3 +123,41 @@ def grid(
     spacing: Union[float, Sequence[float]] = ...,
 ) -> npt.NDArray[np.float32]: ...
 def info() -> Info: ...
+
+Pass = Literal["t", "rgba", "F1", "F2", "F2-F1", "id", "offset"]
+
+class BakeResult:  # a frozen dataclass
+    path: str
+    chunks: int  # the store's chunks
+    computed: int  # chunks computed by this call
+    skipped: int  # chunks found done (a resume)
+    points: int  # points computed by this call
+    seconds: float
+
+# Bakes passes over grid(shape, origin, spacing) into the Zarr store at path,
+# chunk by chunk, on Dask's local threads or a distributed.Client's cluster;
+# see help(tulo_cellular.bake) and the module tulo_cellular.bake.
+def bake(
+    path: Union[str, os.PathLike],
+    shape: Sequence[int],
+    origin: Sequence[float] = ...,
+    spacing: Union[float, Sequence[float]] = ...,
+    *,
+    passes: Union[str, Sequence[Pass]] = ...,
+    metric: Metric = ...,
+    weights: Weights = ...,
+    octaves: int = ...,
+    gain: float = ...,
+    color1: ColorLike = ...,
+    color2: ColorLike = ...,
+    period: Union[None, int, Sequence[int]] = ...,
+    seed: int = ...,
+    tile: Optional[int] = ...,  # N periods of tile_grid(shape, period, depth=origin[2])
+    chunks: Optional[Sequence[int]] = ...,
+    client: Any = ...,  # a distributed.Client
+    threads: Optional[int] = ...,
+    resume: bool = ...,
+    quiet: bool = ...,
+    vdb: Union[None, str, os.PathLike] = ...,
+    exr: Union[None, str, os.PathLike] = ...,
+) -> BakeResult: ...
