@@ -4,7 +4,9 @@
 # which is how compilers emit inline functions they did not inline
 # (docs/search.md, invariant 16). The shared constant tables and the
 # unwinder's pointer to the personality routine (DW.ref.*, with exceptions
-# on) are data, not instructions, and the only such symbols allowed.
+# on) and type information (_ZTI*, _ZTS*: what UndefinedBehaviorSanitizer's
+# checks of virtual calls read) are data, not instructions, and the only
+# such symbols allowed.
 # -DNM -DOBJECTS (a ;-list; the wide kernels' objects among them are checked)
 set(checked 0)
 foreach(object ${OBJECTS})
@@ -23,7 +25,7 @@ foreach(object ${OBJECTS})
     if(line MATCHES "^[0-9a-fA-F]+ ([WVu]) (.+)$")
       set(kind ${CMAKE_MATCH_1})
       set(name ${CMAKE_MATCH_2})
-      if(NOT name MATCHES "(cube_point_counts|kLaneTables|kBoundTerms|kNearFirstBoundTerms)" AND NOT name MATCHES "^DW\\.ref\\.")
+      if(NOT name MATCHES "(cube_point_counts|kLaneTables|kBoundTerms|kNearFirstBoundTerms)" AND NOT name MATCHES "^(DW\\.ref\\.|_ZT[IS])")
         message(FATAL_ERROR "${object} defines '${name}' with vague linkage (${kind}): a baseline caller could be given this wide-instruction copy")
       endif()
     endif()
