@@ -47,6 +47,7 @@
 //   shift_left(a, n)          a << n, 0 <= n < 32
 //   shift_right(a, n)         logical a >> n, 0 <= n < 32
 //   gti(a, b)                 signed a > b, as a mask
+//   selecti(m, a, b)          m ? a : b lane by lane
 //   lane0i(a)                 the first lane as an int32_t
 // Conversions
 //   to_float(a)               signed integer to the nearest float
@@ -138,6 +139,7 @@ TULO_LANE_OP(xori, TULO_I, TULO_I, TULO_I)
 TULO_LANE_OP(shift_left, TULO_I, TULO_I, int)
 TULO_LANE_OP(shift_right, TULO_I, TULO_I, int)
 TULO_LANE_OP(gti, TULO_M, TULO_I, TULO_I)
+TULO_LANE_OP(selecti, TULO_I, TULO_M, TULO_I, TULO_I)
 TULO_LANE_OP(lane0i, int32_t, TULO_I)
 TULO_LANE_OP(to_float, TULO_F, TULO_I)
 TULO_LANE_OP(unsigned_to_float, TULO_F, TULO_I)
@@ -214,6 +216,7 @@ constexpr bool check_lane_ops() {
     static_assert(has_shift_left<V>::value, "lane operation missing or mistyped: static I shift_left(I, int)");
     static_assert(has_shift_right<V>::value, "lane operation missing or mistyped: static I shift_right(I, int)");
     static_assert(has_gti<V>::value, "lane operation missing or mistyped: static M gti(I, I)");
+    static_assert(has_selecti<V>::value, "lane operation missing or mistyped: static I selecti(M, I, I)");
     static_assert(has_lane0i<V>::value, "lane operation missing or mistyped: static int32_t lane0i(I)");
     static_assert(has_to_float<V>::value, "lane operation missing or mistyped: static F to_float(I)");
     static_assert(has_unsigned_to_float<V>::value, "lane operation missing or mistyped: static F unsigned_to_float(I)");

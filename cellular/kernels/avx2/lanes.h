@@ -108,6 +108,7 @@ struct Lanes {
     static I addi(I a, I b) { return _mm256_add_epi32(a, b); }
     static I andi(I a, I b) { return _mm256_and_si256(a, b); }
     static M gti(I a, I b) { return _mm256_castsi256_ps(_mm256_cmpgt_epi32(a, b)); }
+    static I selecti(M m, I a, I b) { return _mm256_blendv_epi8(b, a, _mm256_castps_si256(m)); }
     static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
     // Both halves convert exactly and the high one scales exactly, so only
     // the fused addition rounds: the correctly rounded float of the value.

@@ -71,6 +71,7 @@ struct Lanes {
     static I addi(I a, I b) { return _mm512_add_epi32(a, b); }
     static I andi(I a, I b) { return _mm512_and_si512(a, b); }
     static M gti(I a, I b) { return _mm512_cmpgt_epi32_mask(a, b); }
+    static I selecti(M m, I a, I b) { return _mm512_mask_blend_epi32(m, b, a); }
     static F to_float(I a) { return _mm512_cvtepi32_ps(a); }
     static F unsigned_to_float(I a) { return _mm512_cvtepu32_ps(a); }
     static F floor(F a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }

@@ -40,14 +40,31 @@ inline bool offsets_let_floors_decide(const typename V::F* inside) {
 }
 
 // Where the kept points themselves are asked for (offsets or ids), each
-// lane also tracks which candidate holds each of its two values: cube n's
-// point j as the float n * kCandidateCube + j, -1 for none. Insertion is
-// then the strict sequential rule spelled out with masks, a new value
-// below the first moving it down, one below the second taking its place,
-// which keeps the same values as min and max (invariant 1) and the
-// generation order among ties; a cube's pair joins the lane's by inserting
-// its first then its second value.
-constexpr int kCandidateCube = 8;
+// lane also tracks which candidate holds each of its two values, as the
+// float of a code: the candidate's cube as its step from the point's cube,
+// each axis's step + 1 in two bits (x lowest), plus its number in the cube
+// times kCandidatePoint; -1 for none. Insertion is then the strict
+// sequential rule spelled out with masks, a new value below the first
+// moving it down, one below the second taking its place, which keeps the
+// same values as min and max (invariant 1) and the generation order among
+// ties; a cube's pair joins the lane's by inserting its first then its
+// second value. After the search each lane's two points are formed from
+// their codes, all lanes at once (keep_point in search_lanes).
+constexpr int kCandidatePoint = 64;
+
+inline float candidate_code(const LaneTables& t, int n, int j) {
+    return static_cast<float>((t.dx[n] + 1) | (t.dy[n] + 1) << 2 | (t.dz[n] + 1) << 4 | kCandidatePoint * j);
+}
+
+// With kPoints, the offsets (times DENSITY_UNSCALE) and ids of the points
+// that hold each lane's two values; NaN offsets and id 0 where none does.
+// The offsets are formed only where the caller asks for them.
+template <class V>
+struct KeptPoints {
+    bool offsets;               // set by the caller
+    typename V::F delta[2][3];  // [value][axis]
+    typename V::I id[2];
+};
 
 template <class V>
 TULO_ALWAYS_INLINE inline void insert_tracked(typename V::M in, typename V::F dist, typename V::F candidate,
@@ -64,11 +81,11 @@ TULO_ALWAYS_INLINE inline void insert_tracked(typename V::M in, typename V::F di
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz; weights_let_floors is the weights' part
 // of that test (above). With kPoints, also which candidates hold them
-// (clo_out, chi_out; see kCandidateCube).
+// (kept, formed as the sequential search forms them: invariants 10 and 12).
 template <class V, LaneMetric Metric, bool kUnitWeights, bool kPoints, class L>
 inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, const typename V::F* w,
                          const typename V::F* fw, bool weights_let_floors, typename V::F* lo_out, typename V::F* hi_out,
-                         typename V::F* clo_out, typename V::F* chi_out, const L& lattice) {
+                         KeptPoints<V>* kept, const L& lattice) {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
@@ -106,7 +123,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     I own_hash;
     I base[kCoordinateSteps];
     I wrap[3][3];
-    auto form_states = [&]() TULO_ALWAYS_INLINE {
+    auto form_own_hash = [&]() TULO_ALWAYS_INLINE {
         if constexpr (L::kPlugin) {
             own_hash = V::addi(V::addi(V::muli(cube[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
                                        V::muli(cube[1], V::seti(static_cast<int32_t>(lattice::kHashY)))),
@@ -133,18 +150,20 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             own_hash = V::loadi(hash);
             for (int axis = 0; axis < 3; ++axis)
                 for (int step = 0; step < 3; ++step) wrap[axis][step] = V::loadi(edge[axis][step]);
-            return;  // each cube's states come from its own hash
-        }
-        for (int k = 0; k < kCoordinateSteps; ++k) {
-            base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))),
-                              V::seti(static_cast<int32_t>(t.add[k])));
         }
     };
-    // On another lattice, cube n's hash: the wrapped linear hash, scrambled
-    // for a seed (lattice.h, seeded_hash).
-    auto other_hash = [&](int n) TULO_ALWAYS_INLINE {
-        I h = V::addi(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))),
-                      V::addi(V::addi(wrap[0][t.dx[n] + 1], wrap[1][t.dy[n] + 1]), wrap[2][t.dz[n] + 1]));
+    auto form_states = [&]() TULO_ALWAYS_INLINE {
+        form_own_hash();
+        if constexpr (L::kPlugin) {
+            for (int k = 0; k < kCoordinateSteps; ++k) {
+                base[k] = V::addi(V::muli(own_hash, V::seti(static_cast<int32_t>(t.mul[k]))),
+                                  V::seti(static_cast<int32_t>(t.add[k])));
+            }
+        }  // (on another lattice each cube's states come from its own hash)
+    };
+    // On another lattice, a wrapped linear hash scrambled for a seed
+    // (lattice.h, seeded_hash).
+    auto scrambled = [&](I h) TULO_ALWAYS_INLINE {
         if constexpr (!L::kPlugin) {
             if (lattice.l.key != 0) {
                 h = V::xori(h, V::seti(static_cast<int32_t>(lattice.l.key)));
@@ -154,6 +173,11 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             }
         }
         return h;
+    };
+    // On another lattice, cube n's hash.
+    auto other_hash = [&](int n) TULO_ALWAYS_INLINE {
+        return scrambled(V::addi(V::addi(own_hash, V::seti(static_cast<int32_t>(t.hash_offset[n]))),
+                                 V::addi(V::addi(wrap[0][t.dx[n] + 1], wrap[1][t.dy[n] + 1]), wrap[2][t.dz[n] + 1])));
     };
 
     F lo = V::set(FAR_DISTANCE), hi = lo;
@@ -201,7 +225,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             // where a select is one instruction, else by a NaN distance,
             // which min and max drop.
             if constexpr (kPoints) {
-                insert_tracked<V>(has, dist, V::set(static_cast<float>(kCandidateCube * n + j)), &a, &b, &ca, &cb);
+                insert_tracked<V>(has, dist, V::set(candidate_code(t, n, j)), &a, &b, &ca, &cb);
             } else if constexpr (V::kCheapSelect) {
                 if (j == 0) {
                     a = V::select(has, V::min(dist, a), a);
@@ -254,7 +278,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             }
             const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
             if constexpr (kPoints) {
-                insert_tracked<V>(all, dist, V::set(static_cast<float>(kCandidateCube * n + j)), &a, &b, &ca, &cb);
+                insert_tracked<V>(all, dist, V::set(candidate_code(t, n, j)), &a, &b, &ca, &cb);
                 continue;
             }
             const F new_b = V::max(a, V::min(dist, b));
@@ -310,10 +334,58 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     *lo_out = lo;
     *hi_out = hi;
     if constexpr (kPoints) {
-        *clo_out = clo;
-        *chi_out = chi;
+        // The point of each lane's candidate c (a code, see kCandidatePoint):
+        // its cube's hash, corner and generator states as the search formed
+        // them, for every point number some lane holds.
+        auto keep_point = [&](F c, int value) TULO_ALWAYS_INLINE {
+            const M filled = V::ge(c, V::set(0.0f));
+            const I code = V::truncate(c);
+            const I zero = V::seti(0);
+            I step[3];
+            for (int axis = 0; axis < 3; ++axis) {
+                step[axis] = V::addi(V::andi(V::shift_right(code, 2 * axis), V::seti(3)), V::seti(-1));
+            }
+            I hash = V::addi(own_hash, V::addi(V::muli(step[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
+                                               V::addi(V::muli(step[1], V::seti(static_cast<int32_t>(lattice::kHashY))),
+                                                       V::muli(step[2], V::seti(static_cast<int32_t>(lattice::kHashZ))))));
+            if constexpr (!L::kPlugin) {
+                for (int axis = 0; axis < 3; ++axis) {
+                    hash = V::addi(hash, V::selecti(V::gti(step[axis], zero), wrap[axis][2],
+                                                    V::selecti(V::gti(zero, step[axis]), wrap[axis][0], zero)));
+                }
+                hash = scrambled(hash);
+            }
+            F corner_of[3];
+            for (int axis = 0; axis < 3; ++axis) corner_of[axis] = V::to_float(V::addi(cube[axis], step[axis]));
+            const F number = V::to_float(V::shift_right(code, 6));
+            F d[3] = {V::set(kUnfilledOffset), V::set(kUnfilledOffset), V::set(kUnfilledOffset)};
+            I id = V::seti(static_cast<int32_t>(kUnfilledId));
+            for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
+                const F jf = V::set(static_cast<float>(j));
+                if (V::none(V::mask_and(filled, V::ge(number, jf)))) break;
+                const M is = V::mask_and(filled, V::eq(number, jf));
+                if (V::none(is)) continue;
+                const int id_step = 1 + lattice::kStepsPerPoint * j;
+                id = V::selecti(is,
+                                V::addi(V::muli(hash, V::seti(static_cast<int32_t>(lattice::kSteps.mul[id_step]))),
+                                        V::seti(static_cast<int32_t>(lattice::kSteps.add[id_step]))),
+                                id);
+                for (int axis = 0; axis < 3 && kept->offsets; ++axis) {
+                    const int k = 3 * j + axis;
+                    const I state = V::addi(V::muli(hash, V::seti(static_cast<int32_t>(t.mul[k]))),
+                                            V::seti(static_cast<int32_t>(t.add[k])));
+                    d[axis] = V::select(is, V::mul(offset<V>(corner_of[axis], state, at[axis]), V::set(DENSITY_UNSCALE)),
+                                        d[axis]);
+                }
+            }
+            for (int axis = 0; axis < 3; ++axis) kept->delta[value][axis] = d[axis];
+            kept->id[value] = id;
+        };
+        if (shared) form_own_hash();
+        keep_point(clo, 0);
+        keep_point(chi, 1);
     } else {
-        static_cast<void>(clo_out), static_cast<void>(chi_out), static_cast<void>(all);
+        static_cast<void>(kept), static_cast<void>(all), static_cast<void>(clo), static_cast<void>(chi);
     }
 }
 
@@ -331,8 +403,8 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
 constexpr std::size_t kSortBlock = 2048;  // points sorted together
 constexpr int kPlaceCells = 64;           // places in a cube: 4 x 4 x 4 cells
 // The block's buffers live on the stack, within what the array call's
-// contract promises (cellular_batch.h): place, sorted_at, sorted, pairs.
-static_assert((kSortBlock + 16) * (sizeof(int32_t) + sizeof(Vector3) + 2 * sizeof(float)) + kSortBlock * sizeof(uint32_t) <=
+// contract promises (cellular_batch.h): place, order, sorted, pairs.
+static_assert((kSortBlock + 16) * (sizeof(int32_t) + sizeof(uint32_t) + sizeof(Vector3) + 2 * sizeof(float)) <=
                   64 * 1024,
               "the sorting buffers outgrow the stack the array call promises");
 
@@ -381,34 +453,6 @@ inline void prefetch_bytes(const void* array, std::size_t total, std::size_t fro
 #endif
 }
 
-// The offset (times DENSITY_UNSCALE) and the id of candidate c (see
-// kCandidateCube) of point p, formed as the sequential search forms them:
-// the same scaled point, cube, corner and generator states (invariants 10
-// and 12); NaN offsets and id 0 where no candidate holds the slot.
-template <class L>
-inline void candidate_point(const Vector3& p, float c, const L& lattice, Vector3* delta, uint32_t* id) {
-    if (!(c >= 0.0f)) {
-        *delta = Vector3{kUnfilledOffset, kUnfilledOffset, kUnfilledOffset};
-        *id = kUnfilledId;
-        return;
-    }
-    const LaneTables& t = kLaneTables;
-    const int candidate = static_cast<int>(c), n = candidate / kCandidateCube, j = candidate % kCandidateCube;
-    const float at[3] = {p.x * DENSITY_SCALE, p.y * DENSITY_SCALE, p.z * DENSITY_SCALE};
-    const int32_t cube[3] = {lattice::cube_coordinate(at[0]), lattice::cube_coordinate(at[1]),
-                             lattice::cube_coordinate(at[2])};
-    const int32_t step[3] = {t.dx[n], t.dy[n], t.dz[n]};
-    const uint32_t hash = lattice.hash(cube, step);
-    *id = lattice::point_id(hash, j);
-    float d[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        const uint32_t state = lattice::after_steps(hash, 2 + lattice::kStepsPerPoint * j + axis);
-        const float corner = static_cast<float>(lattice::wrap_add(cube[axis], step[axis]));
-        d[axis] = ((corner + lattice::unit_coordinate(state)) - at[axis]) * DENSITY_UNSCALE;
-    }
-    *delta = Vector3{d[0], d[1], d[2]};
-}
-
 // F[2i], F[2i + 1] for points[0..count), and with kPoints the offsets
 // (delta, when not null) and ids (ID, when not null) of the same points.
 template <class V, LaneMetric Metric, bool kUnitWeights, bool kPoints, class L>
@@ -420,20 +464,31 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
     const Vector3 floor_w = floor_weights<Metric>(weights);
     const F_ fw[3] = {V::set(floor_w.x), V::set(floor_w.y), V::set(floor_w.z)};
     const bool weights_let_floors = weights_let_floors_decide<Metric>(weights);
-    alignas(64) int32_t place[kSortBlock + W];  // after the sort, with kPoints: the lanes' candidates
-    uint32_t sorted_at[kSortBlock];             // where each point of the block went
+    alignas(64) int32_t place[kSortBlock + W];  // after the sort: where each point of the block went
+    uint32_t order[kSortBlock];                 // with kPoints: the block's point at each sorted place
     Vector3 sorted[kSortBlock + W];             // the block in its sorted order, padded
     alignas(64) float pairs[2 * (kSortBlock + W)];  // their results, in that order
-    // Point i's two candidates, c0 and c1, as the sequential search forms
-    // their offsets and ids.
-    auto points_of = [&](std::size_t i, const Vector3& p, float c0, float c1) TULO_ALWAYS_INLINE {
-        Vector3 d[2];
-        uint32_t id[2];
-        candidate_point(p, c0, lattice, &d[0], &id[0]);
-        candidate_point(p, c1, lattice, &d[1], &id[1]);
+    // With kPoints: the kept points of `lanes` lanes, lane l's going to
+    // point index(l) of the array.
+    auto store_points = [&](const KeptPoints<V>& kept, std::size_t lanes, auto&& index) TULO_ALWAYS_INLINE {
+        alignas(64) float d[2][3][W];
+        alignas(64) int32_t id[2][W];
         for (int k = 0; k < 2; ++k) {
-            if (delta != nullptr) delta[2 * i + k] = d[k];
-            if (ID != nullptr) ID[2 * i + k] = id[k];
+            if (delta != nullptr)
+                for (int axis = 0; axis < 3; ++axis) V::store(d[k][axis], kept.delta[k][axis]);
+            V::storei(id[k], kept.id[k]);
+        }
+        if (delta != nullptr) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const std::size_t i = index(l);
+                for (int k = 0; k < 2; ++k) delta[2 * i + k] = Vector3{d[k][0][l], d[k][1][l], d[k][2][l]};
+            }
+        }
+        if (ID != nullptr) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const std::size_t i = index(l);
+                for (int k = 0; k < 2; ++k) ID[2 * i + k] = static_cast<uint32_t>(id[k][l]);
+            }
         }
     };
     for (std::size_t block = 0; block < count; block += kSortBlock) {
@@ -450,9 +505,11 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
         const bool coherent = 2 * same >= n;
         if (coherent) {
             for (std::size_t first = 0; first < n; first += W) {
-                F_ x, y, z, lo, hi, clo, chi;
+                F_ x, y, z, lo, hi;
+                KeptPoints<V> kept;
+                kept.offsets = delta != nullptr;
                 load_padded<V>(p, first, n, &x, &y, &z);
-                search_lanes<V, Metric, kUnitWeights, kPoints>(x, y, z, w, fw, weights_let_floors, &lo, &hi, &clo, &chi,
+                search_lanes<V, Metric, kUnitWeights, kPoints>(x, y, z, w, fw, weights_let_floors, &lo, &hi, &kept,
                                                                lattice);
                 const std::size_t lanes = n - first < W ? n - first : W;
                 if (lanes == W) {
@@ -461,12 +518,7 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
                     V::store_results(lo, hi, pairs);
                     std::memcpy(out + 2 * first, pairs, 2 * lanes * sizeof(float));
                 }
-                if constexpr (kPoints) {
-                    alignas(64) float c0[W], c1[W];
-                    V::store(c0, clo);
-                    V::store(c1, chi);
-                    for (std::size_t l = 0; l < lanes; ++l) points_of(block + first + l, p[first + l], c0[l], c1[l]);
-                }
+                if constexpr (kPoints) store_points(kept, lanes, [&](std::size_t l) { return block + first + l; });
             }
             continue;
         }
@@ -476,7 +528,8 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
         for (int c = 0; c < kPlaceCells; ++c) start[c + 1] += start[c];
         for (std::size_t i = 0; i < n; ++i) {
             const uint32_t at = start[place[i]]++;
-            sorted_at[i] = at;
+            place[i] = static_cast<int32_t>(at);
+            if constexpr (kPoints) order[at] = static_cast<uint32_t>(i);
             sorted[at] = p[i];
         }
         for (std::size_t i = n; i < n + W; ++i) sorted[i] = sorted[n - 1];
@@ -488,29 +541,21 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
         for (std::size_t first = 0; first < n; first += W) {
             prefetch_bytes(points, count * sizeof(Vector3), (next + first) * sizeof(Vector3), W * sizeof(Vector3));
             prefetch_bytes(F, 2 * count * sizeof(float), 2 * (next + first) * sizeof(float), 2 * W * sizeof(float));
-            F_ x, y, z, lo, hi, clo, chi;
+            F_ x, y, z, lo, hi;
+            KeptPoints<V> kept;
+            kept.offsets = delta != nullptr;
             V::load_points(sorted + first, &x, &y, &z);
-            search_lanes<V, Metric, kUnitWeights, kPoints>(x, y, z, w, fw, weights_let_floors, &lo, &hi, &clo, &chi,
+            search_lanes<V, Metric, kUnitWeights, kPoints>(x, y, z, w, fw, weights_let_floors, &lo, &hi, &kept,
                                                            lattice);
             V::store_results(lo, hi, pairs + 2 * first);
             if constexpr (kPoints) {
-                // The places are spent: they keep each lane's two candidates,
-                // one more than each (0 for none) in 16 bits apiece.
-                alignas(64) float c0[W], c1[W];
-                V::store(c0, clo);
-                V::store(c1, chi);
-                for (std::size_t l = 0; l < W; ++l) {
-                    place[first + l] = (static_cast<int32_t>(c0[l]) + 1) | (static_cast<int32_t>(c1[l]) + 1) << 16;
-                }
+                // (The block's points lie in a stretch of the caller's arrays
+                // small enough for the cache: stored where they belong.)
+                const std::size_t lanes = n - first < W ? n - first : W;
+                store_points(kept, lanes, [&](std::size_t l) { return block + order[first + l]; });
             }
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            std::memcpy(out + 2 * i, pairs + 2 * sorted_at[i], 2 * sizeof(float));
-            if constexpr (kPoints) {
-                const int32_t c = place[sorted_at[i]];
-                points_of(block + i, p[i], static_cast<float>((c & 0xFFFF) - 1), static_cast<float>((c >> 16) - 1));
-            }
-        }
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, pairs + 2 * place[i], 2 * sizeof(float));
     }
 }
 

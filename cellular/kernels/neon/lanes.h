@@ -81,6 +81,7 @@ struct Lanes {
         return vreinterpretq_s32_u32(vshlq_u32(vreinterpretq_u32_s32(a), vdupq_n_s32(-n)));
     }
     static M gti(I a, I b) { return vcgtq_s32(a, b); }
+    static I selecti(M m, I a, I b) { return vbslq_s32(m, a, b); }
     static int32_t lane0i(I a) { return vgetq_lane_s32(a, 0); }
 
     static F to_float(I a) { return vcvtq_f32_s32(a); }

@@ -113,6 +113,7 @@ struct Lanes {
     static I shift_left(I a, int n) { return each_int([&](int i) { return wrap(static_cast<uint32_t>(a.v[i]) << n); }); }
     static I shift_right(I a, int n) { return each_int([&](int i) { return wrap(static_cast<uint32_t>(a.v[i]) >> n); }); }
     static M gti(I a, I b) { return each_mask([&](int i) { return a.v[i] > b.v[i]; }); }
+    static I selecti(M m, I a, I b) { return each_int([&](int i) { return m.v[i] ? a.v[i] : b.v[i]; }); }
     static int32_t lane0i(I a) { return a.v[0]; }
 
     static F to_float(I a) { return each([&](int i) { return static_cast<float>(a.v[i]); }); }

@@ -83,6 +83,10 @@ struct Lanes {
     static I shift_left(I a, int n) { return _mm_sll_epi32(a, _mm_cvtsi32_si128(n)); }
     static I shift_right(I a, int n) { return _mm_srl_epi32(a, _mm_cvtsi32_si128(n)); }
     static M gti(I a, I b) { return _mm_castsi128_ps(_mm_cmpgt_epi32(a, b)); }
+    static I selecti(M m, I a, I b) {
+        const I mi = _mm_castps_si128(m);
+        return _mm_or_si128(_mm_and_si128(mi, a), _mm_andnot_si128(mi, b));
+    }
     static int32_t lane0i(I a) { return _mm_cvtsi128_si32(a); }
 
     static F to_float(I a) { return _mm_cvtepi32_ps(a); }
