@@ -78,6 +78,20 @@ TULO_ALWAYS_INLINE inline void insert_tracked(typename V::M in, typename V::F di
     *ca = V::select(first, candidate, *ca);
 }
 
+// The same for a value offered to every lane, a NaN where the lane has
+// none: the values by min and max (the same bits as the selects above, a
+// NaN dropping out by the operand order), the candidates by selects.
+template <class V>
+TULO_ALWAYS_INLINE inline void insert_tracked_all(typename V::F dist, typename V::F candidate, typename V::F* a,
+                                                  typename V::F* b, typename V::F* ca, typename V::F* cb) {
+    const typename V::M first = V::lt(dist, *a);
+    const typename V::M take = V::lt(dist, *b);
+    *cb = V::select(first, *ca, V::select(take, candidate, *cb));
+    *ca = V::select(first, candidate, *ca);
+    *b = V::max(*a, V::min(dist, *b));
+    *a = V::min(dist, *a);
+}
+
 // The two nearest values (lo <= hi, before square root and scale) of the
 // points in the lanes of px, py, pz; weights_let_floors is the weights' part
 // of that test (above). With kPoints, also which candidates hold them
@@ -182,7 +196,6 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
 
     F lo = V::set(FAR_DISTANCE), hi = lo;
     F clo = V::set(-1.0f), chi = clo;  // with kPoints: the candidates holding lo and hi
-    const M all = V::eq(lo, lo);
     // (The lambdas share the search's state by reference: always inlined,
     // see TULO_ALWAYS_INLINE.)
     // Cube n's points, each inserted where the lane visits the cube. With
@@ -225,7 +238,8 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             // where a select is one instruction, else by a NaN distance,
             // which min and max drop.
             if constexpr (kPoints) {
-                insert_tracked<V>(has, dist, V::set(candidate_code(t, n, j)), &a, &b, &ca, &cb);
+                dist = V::nan_where(V::gti(V::seti(j + 1), count), dist);
+                insert_tracked_all<V>(dist, V::set(candidate_code(t, n, j)), &a, &b, &ca, &cb);
             } else if constexpr (V::kCheapSelect) {
                 if (j == 0) {
                     a = V::select(has, V::min(dist, a), a);
@@ -278,7 +292,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             }
             const F dist = lane_distance<V, Metric, kUnitWeights>(d[0], d[1], d[2], w[0], w[1], w[2]);
             if constexpr (kPoints) {
-                insert_tracked<V>(all, dist, V::set(candidate_code(t, n, j)), &a, &b, &ca, &cb);
+                insert_tracked_all<V>(dist, V::set(candidate_code(t, n, j)), &a, &b, &ca, &cb);
                 continue;
             }
             const F new_b = V::max(a, V::min(dist, b));
@@ -385,7 +399,7 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
         keep_point(clo, 0);
         keep_point(chi, 1);
     } else {
-        static_cast<void>(kept), static_cast<void>(all), static_cast<void>(clo), static_cast<void>(chi);
+        static_cast<void>(kept), static_cast<void>(clo), static_cast<void>(chi);
     }
 }
 
