@@ -9,7 +9,8 @@ For 512 x 512 Euclidian slices (unit weights, gain 0.5), octaves 0 and 5:
 - a worker's time per sample with one worker, against the native library's
   texture for arrays (the module's path) on one thread for the same points,
   with the kernel TULO_CELLULAR_MAX_ISA caps it to (portable: the portable
-  kernel the module runs);
+  kernel the module runs), and the module's texture alone under node
+  (bench/playground_module_speed.mjs), without the page's own work;
 - the time to the first full frame after a fresh load (a new browser
   profile each time: nothing cached), with the module's compile and the
   workers' start.
@@ -19,6 +20,7 @@ Needs the wasm build (cmake --workflow --preset wasm) and build/python.
 
 import argparse
 import os
+import subprocess
 import sys
 import time
 
@@ -86,6 +88,8 @@ def main():
             ns, kernel = native_per_sample(octaves, args.repeats)
             print(f"native texture for arrays, kernel {kernel}, one thread, octaves {octaves}: {ns:.0f} ns a sample",
                   flush=True)
+        subprocess.run(["node", os.path.join(ROOT, "bench", "playground_module_speed.mjs"),
+                        os.path.join(args.site, "tulo_playground.wasm")], check=True)
         first = []
         for _ in range(args.loads):
             browser = Browser()

@@ -36,6 +36,8 @@ LOOKS = {
     "turned-slice": "--metric 1 --weights 1,1,1 --octaves 1 --size 256x192 --normal 1,1,1 --up 0,0,1 --depth 0.25",
     "linear-encoding": "--metric 3 --weights 1,1,1 --octaves 0 --size 256x192 --colorspace linear",
     "nan-magenta": "--metric 1 --weights -1,1,1 --octaves 0 --size 64x48",
+    # Half the samples past the lattice's edge (cube coordinates beyond 32 bits).
+    "beyond-the-lattice": "--metric 2 --weights 1,1,1 --octaves 0 --size 128x96 --center 5.39e9,-2.2e9 --scale 4e8",
     "pass-F1": "--pass F1 --metric 2 --weights 1,1,1 --octaves 0 --size 256x192",
     "pass-F2": "--pass F2 --metric 1 --weights 0.3,2,1 --octaves 0 --size 256x192",
     "pass-F2-F1-sphere": "--pass F2-F1 --metric 1 --weights 0.3,2,1 --octaves 0 --size 256x192 --view sphere",

@@ -2,10 +2,19 @@
 // translate SSE2): the lane operations of lane_ops.h on 4 float lanes with
 // SSE2, the instruction set of every x86-64 CPU. Operations SSE2 lacks (a
 // 32-bit multiply, floor, gathers, double lanes worth the while) are
-// composed from it or formed lane by lane.
+// composed from it or formed lane by lane. On WebAssembly the few whose
+// SSE2 translation is slow (a conversion formed lane by lane, a multiply
+// and floor composed of several instructions) use WebAssembly's own
+// instructions, with the same results.
 #pragma once
 
 #include <emmintrin.h>
+#if defined(__wasm_simd128__)
+#    include <wasm_simd128.h>
+#    define TULO_WASM_LANES 1
+#else
+#    define TULO_WASM_LANES 0
+#endif
 
 #include <cmath>
 #include <cstdint>
@@ -35,8 +44,14 @@ struct Lanes {
     static F add(F a, F b) { return _mm_add_ps(a, b); }
     static F sub(F a, F b) { return _mm_sub_ps(a, b); }
     static F mul(F a, F b) { return _mm_mul_ps(a, b); }
+#if TULO_WASM_LANES
+    // pmin(x, y) is y < x ? y : x, pmax(x, y) is x < y ? y : x.
+    static F min(F a, F b) { return wasm_f32x4_pmin(b, a); }
+    static F max(F a, F b) { return wasm_f32x4_pmax(b, a); }
+#else
     static F min(F a, F b) { return _mm_min_ps(a, b); }
     static F max(F a, F b) { return _mm_max_ps(a, b); }
+#endif
     static F sqrt(F a) { return _mm_sqrt_ps(a); }
     static F abs(F a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
     // Without a fused instruction: the product is exact where this is used,
@@ -46,11 +61,15 @@ struct Lanes {
     // with a's sign (so that -0 stays -0); from 2^23 on (and NaN) a itself,
     // already whole.
     static F floor(F a) {
+#if TULO_WASM_LANES
+        return wasm_f32x4_floor(a);
+#else
         const F sign = _mm_and_ps(a, _mm_set1_ps(-0.0f));
         const F small = _mm_cmplt_ps(abs(a), _mm_set1_ps(8388608.0f));
         const F whole = _mm_cvtepi32_ps(_mm_cvttps_epi32(a));
         const F lowered = _mm_or_ps(_mm_sub_ps(whole, _mm_and_ps(_mm_cmpgt_ps(whole, a), _mm_set1_ps(1.0f))), sign);
         return select(small, lowered, a);
+#endif
     }
     static float lane0(F a) { return _mm_cvtss_f32(a); }
     static M lt(F a, F b) { return _mm_cmplt_ps(a, b); }
@@ -58,7 +77,11 @@ struct Lanes {
     static M ge(F a, F b) { return _mm_cmpge_ps(a, b); }
     static M eq(F a, F b) { return _mm_cmpeq_ps(a, b); }
     static M nge(F a, F b) { return _mm_cmpnge_ps(a, b); }
+#if TULO_WASM_LANES
+    static F select(M m, F a, F b) { return wasm_v128_bitselect(a, b, m); }
+#else
     static F select(M m, F a, F b) { return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b)); }
+#endif
     static F nan_where(M m, F a) { return _mm_or_ps(a, m); }  // all-ones is a NaN
 
     static M mask_and(M a, M b) { return _mm_and_ps(a, b); }
@@ -72,10 +95,14 @@ struct Lanes {
     static I addi(I a, I b) { return _mm_add_epi32(a, b); }
     // The low halves of the 64-bit products of the even and of the odd lanes.
     static I muli(I a, I b) {
+#if TULO_WASM_LANES
+        return wasm_i32x4_mul(a, b);
+#else
         const __m128i even = _mm_mul_epu32(a, b);
         const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(a, 32), _mm_srli_epi64(b, 32));
         return _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
                                   _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
+#endif
     }
     static I andi(I a, I b) { return _mm_and_si128(a, b); }
     static I ori(I a, I b) { return _mm_or_si128(a, b); }
@@ -84,8 +111,12 @@ struct Lanes {
     static I shift_right(I a, int n) { return _mm_srl_epi32(a, _mm_cvtsi32_si128(n)); }
     static M gti(I a, I b) { return _mm_castsi128_ps(_mm_cmpgt_epi32(a, b)); }
     static I selecti(M m, I a, I b) {
+#if TULO_WASM_LANES
+        return wasm_v128_bitselect(a, b, m);
+#else
         const I mi = _mm_castps_si128(m);
         return _mm_or_si128(_mm_and_si128(mi, a), _mm_andnot_si128(mi, b));
+#endif
     }
     static int32_t lane0i(I a) { return _mm_cvtsi128_si32(a); }
 
@@ -97,7 +128,16 @@ struct Lanes {
         return _mm_add_ps(high, low);
     }
     // NaN and out-of-range lanes convert to INT32_MIN (the "integer indefinite").
-    static I truncate(F a) { return _mm_cvttps_epi32(a); }
+    static I truncate(F a) {
+#if TULO_WASM_LANES
+        // Saturating, 0 for NaN: lanes outside [-2^31, 2^31) and NaN replaced.
+        const v128_t in = wasm_v128_and(wasm_f32x4_ge(a, wasm_f32x4_splat(-2147483648.0f)),
+                                        wasm_f32x4_lt(a, wasm_f32x4_splat(2147483648.0f)));
+        return wasm_v128_bitselect(wasm_i32x4_trunc_sat_f32x4(a), wasm_i32x4_splat(INT32_MIN), in);
+#else
+        return _mm_cvttps_epi32(a);
+#endif
+    }
 
     static void load_points(const Vector3* p, F* x, F* y, F* z) {
         *x = _mm_setr_ps(p[0].x, p[1].x, p[2].x, p[3].x);
@@ -166,3 +206,5 @@ struct Lanes {
 }  // namespace portable
 }  // namespace kernels
 }  // namespace tulo
+
+#undef TULO_WASM_LANES
