@@ -169,8 +169,7 @@ int main(int argc, char** argv) {
     // The kernel the library chose must be the one the cap asks for.
     if (const char* cap = std::getenv("TULO_CELLULAR_MAX_ISA")) {
         if (strcasecmp(cap, tulo::cellular_kernel_name()) != 0) {
-            std::fprintf(stderr, "aarch64_driver: kernel %s asked for, %s in use\n", cap,
-                         tulo::cellular_kernel_name());
+            std::fprintf(stderr, "aarch64_driver: kernel %s asked for, %s in use\n", cap, tulo::cellular_kernel_name());
             return 1;
         }
     }

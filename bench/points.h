@@ -61,8 +61,8 @@ inline std::vector<tulo::Vector3> render_order(int order) {
     constexpr float kWidth = 40.0f, kTile = 16;
     auto slice_point = [](int x, int y) {
         const float step = kWidth / kRenderWidth;
-        return tulo::Vector3{-20.0f + step * (static_cast<float>(x) + 0.5f), 16.0f - step * (static_cast<float>(y) + 0.5f),
-                             0.37f};
+        return tulo::Vector3{-20.0f + step * (static_cast<float>(x) + 0.5f),
+                             16.0f - step * (static_cast<float>(y) + 0.5f), 0.37f};
     };
     std::vector<tulo::Vector3> v;
     if (order == 0) {

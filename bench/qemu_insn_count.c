@@ -34,7 +34,7 @@ typedef uint64_t qemu_plugin_id_t;
 
 /* What QEMU passes to qemu_plugin_install. */
 typedef struct qemu_info_t {
-    const char *target_name;
+    const char* target_name;
     struct {
         int min;
         int cur;
@@ -54,15 +54,15 @@ enum qemu_plugin_op {
     QEMU_PLUGIN_INLINE_ADD_U64, /* *(uint64_t *)ptr += imm */
 };
 
-typedef void (*qemu_plugin_udata_cb_t)(qemu_plugin_id_t id, void *userdata);
-typedef void (*qemu_plugin_vcpu_tb_trans_cb_t)(qemu_plugin_id_t id, struct qemu_plugin_tb *tb);
+typedef void (*qemu_plugin_udata_cb_t)(qemu_plugin_id_t id, void* userdata);
+typedef void (*qemu_plugin_vcpu_tb_trans_cb_t)(qemu_plugin_id_t id, struct qemu_plugin_tb* tb);
 
 void qemu_plugin_register_vcpu_tb_trans_cb(qemu_plugin_id_t id, qemu_plugin_vcpu_tb_trans_cb_t cb);
-size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb *tb);
-void qemu_plugin_register_vcpu_tb_exec_inline(struct qemu_plugin_tb *tb, enum qemu_plugin_op op, void *ptr,
+size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb* tb);
+void qemu_plugin_register_vcpu_tb_exec_inline(struct qemu_plugin_tb* tb, enum qemu_plugin_op op, void* ptr,
                                               uint64_t imm);
-void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, qemu_plugin_udata_cb_t cb, void *userdata);
-void qemu_plugin_outs(const char *string);
+void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, qemu_plugin_udata_cb_t cb, void* userdata);
+void qemu_plugin_outs(const char* string);
 
 /* --- The plugin --- */
 
@@ -73,13 +73,13 @@ QEMU_PLUGIN_EXPORT int qemu_plugin_version = 1;
 /* Guest instructions executed so far (all vCPUs, see above). */
 static uint64_t executed;
 
-static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
+static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb* tb) {
     (void)id;
     qemu_plugin_register_vcpu_tb_exec_inline(tb, QEMU_PLUGIN_INLINE_ADD_U64, &executed,
                                              (uint64_t)qemu_plugin_tb_n_insns(tb));
 }
 
-static void on_guest_exit(qemu_plugin_id_t id, void *userdata) {
+static void on_guest_exit(qemu_plugin_id_t id, void* userdata) {
     (void)id;
     (void)userdata;
     char line[64];
@@ -87,7 +87,7 @@ static void on_guest_exit(qemu_plugin_id_t id, void *userdata) {
     qemu_plugin_outs(line);
 }
 
-QEMU_PLUGIN_EXPORT int qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char **argv) {
+QEMU_PLUGIN_EXPORT int qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t* info, int argc, char** argv) {
     (void)argv;
     if (argc != 0) {
         fprintf(stderr, "qemu_insn_count: takes no arguments\n");

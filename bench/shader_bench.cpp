@@ -57,7 +57,7 @@ tulo::CellularTextureParams params_for(int64_t metric, int64_t octaves, int64_t 
 }
 
 const standin::ShaderLibrary& library() {
-    static const standin::ShaderLibrary& lib = [] () -> const standin::ShaderLibrary& {
+    static const standin::ShaderLibrary& lib = []() -> const standin::ShaderLibrary& {
         const standin::ShaderLibrary& l = standin::load_or_exit(TULO_LIBRARY_PATH);
         l.set_module_handle(standin::renderer_module_handle());
         return l;
@@ -91,7 +91,8 @@ void BM_ShaderOrdered(benchmark::State& state) {
     store.params() = params_for(state.range(0), state.range(1), state.range(2));
     standin::ShadingRecord record(store);
     const auto shade = library().shade_function();
-    static const std::vector<Vector3> orders[3] = {bench::render_order(0), bench::render_order(1), bench::render_order(2)};
+    static const std::vector<Vector3> orders[3] = {bench::render_order(0), bench::render_order(1),
+                                                   bench::render_order(2)};
     const auto& pts = orders[state.range(3)];
     size_t i = 0;
     for (auto _ : state) {
@@ -189,8 +190,8 @@ void BM_BatchThreads(benchmark::State& state) {
     tulo::BatchOptions options;
     options.threads = static_cast<int32_t>(state.range(1));
     for (auto _ : state) {
-        tulo::cellular_basis_batch(&tulo::metric_by_number(static_cast<int32_t>(state.range(0))), &kWeightSets[0], many.data(),
-                                   many.size(), 2, F.data(), nullptr, nullptr, options);
+        tulo::cellular_basis_batch(&tulo::metric_by_number(static_cast<int32_t>(state.range(0))), &kWeightSets[0],
+                                   many.data(), many.size(), 2, F.data(), nullptr, nullptr, options);
         benchmark::DoNotOptimize(F.data());
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(many.size()));
@@ -238,15 +239,34 @@ BENCHMARK(BM_ReferenceShader)->Apply(shader_args);
 BENCHMARK(BM_ShaderOrdered)
     ->ArgsProduct({{1, 2, 3}, {0, 5}, {0, 1}, {0, 1, 2}})
     ->ArgNames({"metric", "octaves", "weights", "order"});
-BENCHMARK_TEMPLATE(BM_Basis, false)->Name("BM_Basis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
-BENCHMARK_TEMPLATE(BM_Basis, true)->Name("BM_ReferenceBasis")->ArgsProduct({{1, 2, 3, 4, 5}, {0}})->ArgNames({"metric", "weights"});
+BENCHMARK_TEMPLATE(BM_Basis, false)
+    ->Name("BM_Basis")
+    ->ArgsProduct({{1, 2, 3, 4, 5}, {0}})
+    ->ArgNames({"metric", "weights"});
+BENCHMARK_TEMPLATE(BM_Basis, true)
+    ->Name("BM_ReferenceBasis")
+    ->ArgsProduct({{1, 2, 3, 4, 5}, {0}})
+    ->ArgNames({"metric", "weights"});
 BENCHMARK(BM_PointBasis)->ArgsProduct({{1, 2, 3}, {0, 1}, {0, 1}})->ArgNames({"metric", "weights", "layout"});
 BENCHMARK(BM_BatchBasis)->ArgsProduct({{1, 2, 3}, {0, 1}, {0, 1}})->ArgNames({"metric", "weights", "layout"});
-BENCHMARK(BM_BatchThreads)->ArgsProduct({{1}, {1, 2}})->ArgNames({"metric", "threads"})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ShaderFloatMode)->Args({1, 0, 0, 0})->Args({1, 0, 0, 1})->ArgNames({"metric", "octaves", "weights", "mode"});
+BENCHMARK(BM_BatchThreads)
+    ->ArgsProduct({{1}, {1, 2}})
+    ->ArgNames({"metric", "threads"})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShaderFloatMode)
+    ->Args({1, 0, 0, 0})
+    ->Args({1, 0, 0, 1})
+    ->ArgNames({"metric", "octaves", "weights", "mode"});
 BENCHMARK(BM_FloatEnvironmentGuard)->Arg(0)->Arg(1)->ArgName("mode");
-BENCHMARK(BM_ShaderThreads)->Args({1, 0, 0})->Args({3, 5, 0})->Args({4, 0, 0})->ArgNames({"metric", "octaves", "weights"})
-    ->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ShaderThreads)
+    ->Args({1, 0, 0})
+    ->Args({3, 5, 0})
+    ->Args({4, 0, 0})
+    ->ArgNames({"metric", "octaves", "weights"})
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 // Prints the usual table, then the speed-up of each run over its reference
 // twin, and of two threads over one.
@@ -283,7 +303,8 @@ public:
             if (name.rfind("BM_BatchBasis/", 0) != 0) continue;
             const auto twin = rate_.find("BM_PointBasis/" + name.substr(14));
             if (twin == rate_.end()) continue;
-            std::printf("  %-44s %10.1f ns/point  %.2fx the per-point basis\n", name.c_str(), 1e9 / rate, rate / twin->second);
+            std::printf("  %-44s %10.1f ns/point  %.2fx the per-point basis\n", name.c_str(), 1e9 / rate,
+                        rate / twin->second);
         }
         for (const auto& [name, rate] : rate_) {
             if (name.rfind("BM_BatchThreads/", 0) == 0) {
@@ -359,7 +380,8 @@ int main(int argc, char** argv) {
     if (kernel == nullptr) {
         print_work_per_sample();
         bool ok = true;
-        for (const tulo::kernels::Isa isa : {tulo::kernels::Isa::portable, tulo::kernels::Isa::avx2, tulo::kernels::Isa::avx512}) {
+        for (const tulo::kernels::Isa isa :
+             {tulo::kernels::Isa::portable, tulo::kernels::Isa::avx2, tulo::kernels::Isa::avx512}) {
             const char* name = tulo::kernels::isa_name(isa);
             if (!tulo::kernels::kernel_available(isa)) {
                 std::printf("kernel %s: skipped, this CPU or build lacks it\n\n", name);

@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-
 namespace tulo {
 namespace detail {
 namespace {

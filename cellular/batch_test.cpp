@@ -47,8 +47,8 @@ const Vector3 kUnitWeights{1.0f, 1.0f, 1.0f};
 std::vector<float> reference_F(int32_t m, const Vector3& w, const std::vector<Vector3>& points, int32_t N) {
     std::vector<float> F(points.size() * static_cast<std::size_t>(N));
     for (std::size_t i = 0; i < points.size(); ++i) {
-        reference::cellular_basis(&metric_by_number(m), &w, points[i].x, points[i].y, points[i].z, N, &F[i * N], nullptr,
-                                  nullptr);
+        reference::cellular_basis(&metric_by_number(m), &w, points[i].x, points[i].y, points[i].z, N, &F[i * N],
+                                  nullptr, nullptr);
     }
     return F;
 }
@@ -65,13 +65,14 @@ void expect_same_as_reference(const std::vector<Case>& cases, int32_t m, int32_t
         }
         const Vector3 w = cases[first].w;
         std::vector<float> F(points.size() * static_cast<std::size_t>(N), -1.0f);
-        ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), N, F.data(), nullptr, nullptr));
+        ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), N, F.data(), nullptr,
+                                         nullptr));
         const std::vector<float> R = reference_F(m, w, points, N);
         for (std::size_t i = 0; i < F.size(); ++i) {
             const Vector3& p = points[i / N];
-            ASSERT_EQ(bits(R[i]), bits(F[i])) << group << ": metric " << m << " N " << N << " slot " << i % N << " at ("
-                                              << p.x << ", " << p.y << ", " << p.z << ") w (" << w.x << ", " << w.y << ", "
-                                              << w.z << ")";
+            ASSERT_EQ(bits(R[i]), bits(F[i]))
+                << group << ": metric " << m << " N " << N << " slot " << i % N << " at (" << p.x << ", " << p.y << ", "
+                << p.z << ") w (" << w.x << ", " << w.y << ", " << w.z << ")";
         }
         first = end;
     }
@@ -126,14 +127,15 @@ TEST_P(BatchAgainstReference, ImageRowsBitForBit) {
     for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
         for (int32_t m = 1; m <= 3; ++m) {
             std::vector<float> F(row.size() * 2), FP(row.size() * 2);
-            ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, row.data(), row.size(), 2, F.data(), nullptr, nullptr));
+            ASSERT_TRUE(
+                cellular_basis_batch(&metric_by_number(m), &w, row.data(), row.size(), 2, F.data(), nullptr, nullptr));
             const std::vector<float> R = reference_F(m, w, row, 2);
             ASSERT_EQ(0, std::memcmp(R.data(), F.data(), F.size() * sizeof(float))) << "metric " << m;
             // The kept points of coherent lanes (all in one cube, or not).
             std::vector<Vector3> delta(row.size() * 2);
             std::vector<uint32_t> ID(row.size() * 2);
-            ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, row.data(), row.size(), 2, FP.data(), delta.data(),
-                                             ID.data()));
+            ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, row.data(), row.size(), 2, FP.data(),
+                                             delta.data(), ID.data()));
             ASSERT_EQ(0, std::memcmp(R.data(), FP.data(), FP.size() * sizeof(float))) << "metric " << m;
             for (std::size_t i = 0; i < row.size(); ++i) {
                 float r[2];
@@ -153,8 +155,8 @@ TEST_P(BatchAgainstReference, OtherLatticesAndKeptPointsBitForBit) {
     // the periods' edges, far points and NaN; every metric, both entries,
     // offsets and ids; against the reference's own wrapping and keys.
     const Lattice lattices[] = {
-        {{0, 0, 0}, 0}, {{1, 1, 1}, 0}, {{2, 0, 3}, 0}, {{7, 7, 7}, 1}, {{0, 0, 0}, 1}, {{0, 0, 0}, 0xFFFFFFFFu},
-        {{5, 64, 0}, 12345u}, {{kMaxPeriod, 1, 2}, 7u},
+        {{0, 0, 0}, 0}, {{1, 1, 1}, 0},           {{2, 0, 3}, 0},       {{7, 7, 7}, 1},
+        {{0, 0, 0}, 1}, {{0, 0, 0}, 0xFFFFFFFFu}, {{5, 64, 0}, 12345u}, {{kMaxPeriod, 1, 2}, 7u},
     };
     std::vector<Vector3> points = random_points(300, 31);
     for (Vector3& p : points) p = {p.x * 0.05f, p.y * 0.05f, p.z * 0.05f};  // near the origin: cells -6..6
@@ -167,7 +169,8 @@ TEST_P(BatchAgainstReference, OtherLatticesAndKeptPointsBitForBit) {
                 std::vector<float> F(2 * points.size()), FP(2 * points.size());
                 std::vector<Vector3> delta(2 * points.size());
                 std::vector<uint32_t> ID(2 * points.size());
-                ASSERT_TRUE(cellular_basis_batch(metric, &w, points.data(), points.size(), 2, F.data(), nullptr, nullptr, l));
+                ASSERT_TRUE(
+                    cellular_basis_batch(metric, &w, points.data(), points.size(), 2, F.data(), nullptr, nullptr, l));
                 // With offsets and ids too (for metrics 1-3 the point lanes
                 // then keep which candidates hold each value).
                 ASSERT_TRUE(cellular_basis_batch(metric, &w, points.data(), points.size(), 2, FP.data(), delta.data(),
@@ -177,11 +180,13 @@ TEST_P(BatchAgainstReference, OtherLatticesAndKeptPointsBitForBit) {
                     float R[3], G[3];
                     Vector3 rd[3], gd[3];
                     uint32_t rid[3], gid[3];
-                    reference::cellular_basis(metric, &w, p.x, p.y, p.z, 3, R, rd, rid, nullptr, reference::Culling::bounds, &l);
+                    reference::cellular_basis(metric, &w, p.x, p.y, p.z, 3, R, rd, rid, nullptr,
+                                              reference::Culling::bounds, &l);
                     cellular_basis(metric, &w, p.x, p.y, p.z, 3, G, gd, gid, l);
-                    const std::string where = "metric " + std::to_string(m) + " point " + std::to_string(i) + " periods " +
-                                              std::to_string(l.period[0]) + "," + std::to_string(l.period[1]) + "," +
-                                              std::to_string(l.period[2]) + " seed " + std::to_string(l.seed);
+                    const std::string where = "metric " + std::to_string(m) + " point " + std::to_string(i) +
+                                              " periods " + std::to_string(l.period[0]) + "," +
+                                              std::to_string(l.period[1]) + "," + std::to_string(l.period[2]) +
+                                              " seed " + std::to_string(l.seed);
                     ASSERT_EQ(0, std::memcmp(R, G, sizeof(R))) << where;
                     ASSERT_EQ(0, std::memcmp(rd, gd, sizeof(rd))) << where;
                     ASSERT_EQ(0, std::memcmp(rid, gid, sizeof(rid))) << where;
@@ -203,24 +208,25 @@ TEST_P(BatchAgainstReference, OtherLatticesAndKeptPointsBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, BatchAgainstReference, tulo_test::kAllKernels, tulo_test::kernel_name);
 
-
 TEST(BatchCall, SameBytesForAnyThreadCountAndChunkEdge) {
     const Vector3 w{0.3f, 2.0f, 1.0f};
-    for (std::size_t n : {std::size_t{0}, std::size_t{1}, kBatchChunk - 1, kBatchChunk, kBatchChunk + 1, 3 * kBatchChunk + 5}) {
+    for (std::size_t n :
+         {std::size_t{0}, std::size_t{1}, kBatchChunk - 1, kBatchChunk, kBatchChunk + 1, 3 * kBatchChunk + 5}) {
         const std::vector<Vector3> points = random_points(n, static_cast<unsigned>(n));
         for (int32_t m : {1, 4}) {
             // The per-point search, one call per point, is what every call must match.
             std::vector<float> expected(2 * n);
             for (std::size_t i = 0; i < n; ++i) {
-                cellular_basis(&metric_by_number(m), &w, points[i].x, points[i].y, points[i].z, 2, &expected[2 * i], nullptr,
-                               nullptr);
+                cellular_basis(&metric_by_number(m), &w, points[i].x, points[i].y, points[i].z, 2, &expected[2 * i],
+                               nullptr, nullptr);
             }
             for (int32_t threads : {1, 2, 7}) {
                 // One slot past the end shows the call writes nothing beyond it.
                 std::vector<float> F(2 * n + 1, -7.0f);
                 BatchOptions options;
                 options.threads = threads;
-                ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), n, 2, F.data(), nullptr, nullptr, options));
+                ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), n, 2, F.data(), nullptr,
+                                                 nullptr, options));
                 ASSERT_TRUE(std::equal(expected.begin(), expected.end(), F.begin(),
                                        [](float a, float b) { return bits(a) == bits(b); }))
                     << n << " points, " << threads << " threads";
@@ -239,7 +245,8 @@ TEST(BatchCall, OffsetsAndIdsMatchThePerPointCall) {
     std::vector<uint32_t> ID(points.size() * N, 77u);
     BatchOptions options;
     options.threads = 2;
-    ASSERT_TRUE(cellular_basis_batch(&manhattan, &w, points.data(), points.size(), N, F.data(), delta.data(), ID.data(), options));
+    ASSERT_TRUE(cellular_basis_batch(&manhattan, &w, points.data(), points.size(), N, F.data(), delta.data(), ID.data(),
+                                     options));
     for (std::size_t i = 0; i < points.size(); ++i) {
         float f[N];
         Vector3 d[N] = {{1.0f, 2.0f, 3.0f}, {1.0f, 2.0f, 3.0f}, {1.0f, 2.0f, 3.0f}};
@@ -260,7 +267,8 @@ TEST(BatchCall, StopsWhenAskedAndLeavesTheRestUntouched) {
     options.threads = 1;
     options.keep_going = [](void* c) { return static_cast<std::atomic<int>*>(c)->fetch_add(1) < 2; };
     options.keep_going_context = &asked;
-    EXPECT_FALSE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr, nullptr, options));
+    EXPECT_FALSE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr,
+                                      nullptr, options));
     EXPECT_EQ(3, asked.load());
     for (std::size_t i = 0; i < 2 * kBatchChunk * 2; ++i) ASSERT_GT(F[i], 0.0f) << i;
     for (std::size_t i = 2 * kBatchChunk * 2; i < F.size(); ++i) ASSERT_EQ(bits(-1.0f), bits(F[i])) << i;
@@ -275,14 +283,16 @@ TEST(BatchCall, SameBitsInAnyFloatingPointModeAndTheModeComesBack) {
     const Vector3 w{1e-38f, 3e-39f, 1.0f};
     for (int32_t m : {1, 2, 4}) {
         std::vector<float> expected(2 * points.size()), F(2 * points.size());
-        ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), 2, expected.data(), nullptr, nullptr));
+        ASSERT_TRUE(cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), 2, expected.data(),
+                                         nullptr, nullptr));
         const unsigned saved = _mm_getcsr();
         // Flush-to-zero, denormals-are-zero, round up, and two status flags.
         const unsigned mode = (saved & ~0x6000u) | 0x8040u | 0x4000u | 0x0011u;
         _mm_setcsr(mode);
         BatchOptions options;
         options.threads = 2;
-        const bool done = cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), 2, F.data(), nullptr, nullptr, options);
+        const bool done = cellular_basis_batch(&metric_by_number(m), &w, points.data(), points.size(), 2, F.data(),
+                                               nullptr, nullptr, options);
         const unsigned after = _mm_getcsr();
         _mm_setcsr(saved);
         ASSERT_TRUE(done);
@@ -296,7 +306,8 @@ TEST(BatchCall, SameBitsInAnyFloatingPointModeAndTheModeComesBack) {
 TEST(BatchCall, SeveralCallersAtOnceGetTheSameBytes) {
     const std::vector<Vector3> points = random_points(4 * kBatchChunk + 17, 13);
     std::vector<float> expected(2 * points.size());
-    ASSERT_TRUE(cellular_basis_batch(&chessboard, &kUnitWeights, points.data(), points.size(), 2, expected.data(), nullptr, nullptr));
+    ASSERT_TRUE(cellular_basis_batch(&chessboard, &kUnitWeights, points.data(), points.size(), 2, expected.data(),
+                                     nullptr, nullptr));
     std::vector<std::vector<float>> got(4, std::vector<float>(expected.size()));
     std::vector<std::thread> callers;
     for (int c = 0; c < 4; ++c) {
@@ -304,13 +315,14 @@ TEST(BatchCall, SeveralCallersAtOnceGetTheSameBytes) {
             BatchOptions options;
             options.threads = 1 + c;
             for (int round = 0; round < 3; ++round) {
-                cellular_basis_batch(&chessboard, &kUnitWeights, points.data(), points.size(), 2, got[c].data(), nullptr,
-                                     nullptr, options);
+                cellular_basis_batch(&chessboard, &kUnitWeights, points.data(), points.size(), 2, got[c].data(),
+                                     nullptr, nullptr, options);
             }
         });
     }
     for (std::thread& t : callers) t.join();
-    for (int c = 0; c < 4; ++c) EXPECT_EQ(0, std::memcmp(expected.data(), got[c].data(), expected.size() * sizeof(float))) << c;
+    for (int c = 0; c < 4; ++c)
+        EXPECT_EQ(0, std::memcmp(expected.data(), got[c].data(), expected.size() * sizeof(float))) << c;
 }
 
 // Where a call's exception comes from, and on how many threads it runs.
@@ -340,7 +352,7 @@ void watched_chunk(void* context, std::size_t, std::size_t) {
     w.active.fetch_add(1);
     if (w.left.load()) w.after_leaving.fetch_add(1);
     std::this_thread::sleep_for(std::chrono::microseconds(200));
-    const bool mine = w.thrower == Thrower::pool_chunk ? std::this_thread::get_id() != w.caller
+    const bool mine = w.thrower == Thrower::pool_chunk               ? std::this_thread::get_id() != w.caller
                       : w.thrower == Thrower::caller_chunk_bad_alloc ? std::this_thread::get_id() == w.caller
                                                                      : false;
     if (mine && !w.thrown.exchange(true)) {
@@ -387,24 +399,23 @@ TEST_P(PoolAfterAnException, TheCallWaitsForItsThreadsAndThePoolStaysUsable) {
     std::vector<float> F(2 * points.size(), -1.0f), expected(2 * points.size());
     BatchOptions options;
     options.threads = c.threads;
-    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr, nullptr,
-                                     options));
-    options.threads = 1;
-    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, expected.data(), nullptr,
+    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, F.data(), nullptr,
                                      nullptr, options));
+    options.threads = 1;
+    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, expected.data(),
+                                     nullptr, nullptr, options));
     EXPECT_EQ(0, std::memcmp(expected.data(), F.data(), F.size() * sizeof(float)));
 }
 
 const ExceptionCase kExceptionCases[] = {
-    {"QuestionThreeThreads", Thrower::question, 3},
-    {"QuestionTwoThreads", Thrower::question, 2},
-    {"QuestionDefaultThreads", Thrower::question, 0},
-    {"PoolChunkTwoThreads", Thrower::pool_chunk, 2},
-    {"PoolChunkFourThreads", Thrower::pool_chunk, 4},
-    {"BadAllocOnTheCaller", Thrower::caller_chunk_bad_alloc, 3},
+    {"QuestionThreeThreads", Thrower::question, 3},   {"QuestionTwoThreads", Thrower::question, 2},
+    {"QuestionDefaultThreads", Thrower::question, 0}, {"PoolChunkTwoThreads", Thrower::pool_chunk, 2},
+    {"PoolChunkFourThreads", Thrower::pool_chunk, 4}, {"BadAllocOnTheCaller", Thrower::caller_chunk_bad_alloc, 3},
 };
 INSTANTIATE_TEST_SUITE_P(Throwers, PoolAfterAnException, ::testing::ValuesIn(kExceptionCases),
-                         [](const testing::TestParamInfo<ExceptionCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<ExceptionCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(BatchCall, AQuestionThatThrowsReachesTheCallerOnce) {
     // Through the public call, with a million points on three threads.
@@ -430,16 +441,16 @@ TEST(BatchCall, AQuestionThatThrowsReachesTheCallerOnce) {
 class PoolInAForkedChild : public ::testing::TestWithParam<bool> {};
 
 TEST_P(PoolInAForkedChild, WorksFromItsFirstCall) {
-#if defined(TULO_TESTS_EMULATED)
+#    if defined(TULO_TESTS_EMULATED)
     GTEST_SKIP() << "qemu-user fails when a forked child of a threaded process starts threads";
-#endif
+#    endif
     const bool busy = GetParam();
     const std::vector<Vector3> points = random_points(8 * kBatchChunk, 29);
     std::vector<float> expected(2 * points.size());
     BatchOptions two;
     two.threads = 2;
-    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, expected.data(), nullptr,
-                                     nullptr, two));
+    ASSERT_TRUE(cellular_basis_batch(&euclidian, &kUnitWeights, points.data(), points.size(), 2, expected.data(),
+                                     nullptr, nullptr, two));
     std::atomic<bool> stop{false};
     std::thread background;
     if (busy) {

@@ -26,10 +26,14 @@ inline float unscale(float kept) { return detail::sqrt_f(kept) * DENSITY_UNSCALE
 
 // The kernels' metric for the metrics they compute lane by lane.
 bool lane_metric(const DistType* metric, LaneMetric* out) {
-    if (metric == &euclidian) *out = LaneMetric::euclidian;
-    else if (metric == &manhattan) *out = LaneMetric::manhattan;
-    else if (metric == &chessboard) *out = LaneMetric::chessboard;
-    else return false;
+    if (metric == &euclidian)
+        *out = LaneMetric::euclidian;
+    else if (metric == &manhattan)
+        *out = LaneMetric::manhattan;
+    else if (metric == &chessboard)
+        *out = LaneMetric::chessboard;
+    else
+        return false;
     return true;
 }
 
@@ -56,8 +60,8 @@ inline void search_points(kernels::NearestTwoSearch search, const Vector3& weigh
 
 }  // namespace
 
-void detail::point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N,
-                         float* F, Vector3* delta, uint32_t* ID, const lattice::LatticeHash* lattice) {
+void detail::point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
+                         Vector3* delta, uint32_t* ID, const lattice::LatticeHash* lattice) {
     TULO_PRECONDITION(N >= 1);
     if (lattice == nullptr) return kernels::kernel().point_basis(metric, *weights, x, y, z, N, F, delta, ID);
     kernels::kernel().point_basis_on(metric, *weights, x, y, z, N, F, delta, ID, *lattice);
@@ -125,8 +129,7 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     }
 }
 
-void detail::sample_basis(const DistType* metric, const Vector3* weights, const Vector3* points, int count,
-                          float* F) {
+void detail::sample_basis(const DistType* metric, const Vector3* weights, const Vector3* points, int count, float* F) {
     const kernels::Kernel& kernel = kernels::kernel();
     LaneMetric lanes;
     if (!lane_metric(metric, &lanes)) {

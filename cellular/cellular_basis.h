@@ -73,8 +73,8 @@ constexpr uint32_t kUnfilledId = 0u;
 constexpr int32_t kMaxCandidates = 27 * 5;
 
 // Fills F[0..N-1] (and delta, ID when not null) for the point (x, y, z).
-void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
-                    int32_t N, float* F, Vector3* delta, uint32_t* ID);
+void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
+                    Vector3* delta, uint32_t* ID);
 
 // A lattice other than the plugin's. The default, no period and seed 0, is
 // the plugin's lattice, bit for bit.

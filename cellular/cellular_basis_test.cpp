@@ -42,9 +42,7 @@ uint32_t model_hash(int64_t cx, int64_t cy, int64_t cz) {
     return static_cast<uint32_t>(h % m);
 }
 
-uint32_t model_advance(uint32_t s) {
-    return static_cast<uint32_t>((1402024253ull * s + 586950981ull) % (1ull << 32));
-}
+uint32_t model_advance(uint32_t s) { return static_cast<uint32_t>((1402024253ull * s + 586950981ull) % (1ull << 32)); }
 
 float model_coordinate(uint32_t s) { return (static_cast<float>(s) + 0.5f) * 2.3283064e-10f; }
 
@@ -259,10 +257,9 @@ TEST(Basis, OtherMetricObjectsTakeTheVirtualPathWithTheSameResult) {
 // The visiting order: the point's cube, then the faces, edges and corners in
 // the published order.
 const int kVisitOrder[27][3] = {
-    {0, 0, 0},    {-1, 0, 0},  {0, -1, 0},  {0, 0, -1},  {1, 0, 0},    {0, 1, 0},   {0, 0, 1},
-    {-1, -1, 0},  {-1, 0, -1}, {0, -1, -1}, {1, 1, 0},   {1, 0, 1},    {0, 1, 1},   {-1, 1, 0},
-    {-1, 0, 1},   {0, -1, 1},  {1, -1, 0},  {1, 0, -1},  {0, 1, -1},   {-1, -1, -1}, {-1, -1, 1},
-    {-1, 1, -1},  {-1, 1, 1},  {1, -1, -1}, {1, -1, 1},  {1, 1, -1},   {1, 1, 1},
+    {0, 0, 0},   {-1, 0, 0},   {0, -1, 0},  {0, 0, -1},  {1, 0, 0},  {0, 1, 0},   {0, 0, 1},  {-1, -1, 0}, {-1, 0, -1},
+    {0, -1, -1}, {1, 1, 0},    {1, 0, 1},   {0, 1, 1},   {-1, 1, 0}, {-1, 0, 1},  {0, -1, 1}, {1, -1, 0},  {1, 0, -1},
+    {0, 1, -1},  {-1, -1, -1}, {-1, -1, 1}, {-1, 1, -1}, {-1, 1, 1}, {1, -1, -1}, {1, -1, 1}, {1, 1, -1},  {1, 1, 1},
 };
 
 // The ids of every point of the 27 cubes around cube (ix, iy, iz), in
@@ -395,8 +392,8 @@ TEST(Basis, UnfilledSlotsGetTheFarValueANaNOffsetAndIdZero) {
 }
 
 TEST(Basis, PointsBeyondTheLatticeGiveFarValuesWithoutFaulting) {
-    const float extremes[] = {kNaN, kInf, -kInf, std::numeric_limits<float>::max(),
-                              -std::numeric_limits<float>::max(), 1e30f, -6e9f};
+    const float extremes[] = {kNaN,  kInf, -kInf, std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                              1e30f, -6e9f};
     for (int m = kFirstMetric; m <= kLastMetric; ++m) {
         const DistType& metric = metric_by_number(m);
         for (float e : extremes) {
@@ -469,19 +466,32 @@ BatchOptions threads(int32_t n) {
 }
 
 const BadCall kBadCalls[] = {
-    {"NoSlots", [] { cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 0, gF, nullptr, nullptr); }, "N must be at least 1, got 0"},
+    {"NoSlots", [] { cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 0, gF, nullptr, nullptr); },
+     "N must be at least 1, got 0"},
     {"NegativeSlots", [] { cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, -3, gF, nullptr, nullptr); }, "got -3"},
-    {"NullMetric", [] { cellular_basis(nullptr, &kOnes, 0.0f, 0.0f, 0.0f, 2, gF, nullptr, nullptr); }, "metric is null"},
-    {"NullWeights", [] { cellular_basis(&euclidian, nullptr, 0.0f, 0.0f, 0.0f, 2, gF, nullptr, nullptr); }, "weights is null"},
+    {"NullMetric", [] { cellular_basis(nullptr, &kOnes, 0.0f, 0.0f, 0.0f, 2, gF, nullptr, nullptr); },
+     "metric is null"},
+    {"NullWeights", [] { cellular_basis(&euclidian, nullptr, 0.0f, 0.0f, 0.0f, 2, gF, nullptr, nullptr); },
+     "weights is null"},
     {"NullF", [] { cellular_basis(&euclidian, &kOnes, 0.0f, 0.0f, 0.0f, 2, nullptr, gDelta, gID); }, "F is null"},
-    {"ArrayNoSlots", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 0, gF, nullptr, nullptr); }, "cellular_basis_batch: N must"},
-    {"ArrayTooManySlots", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 1, kMaxCandidates + 1, gF, nullptr, nullptr); }, "1..135"},
-    {"ArrayNullPoints", [] { cellular_basis_batch(&euclidian, &kOnes, nullptr, 2, 2, gF, nullptr, nullptr); }, "points is null"},
-    {"ArrayNullF", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, nullptr, nullptr, nullptr); }, "F is null"},
-    {"ArrayNullMetric", [] { cellular_basis_batch(nullptr, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr); }, "metric is null"},
-    {"ArrayTooLarge", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, SIZE_MAX / 8, 2, gF, nullptr, nullptr); }, "address space"},
-    {"NegativeThreads", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr, threads(-1)); }, "threads must be 0 (one per available core) or 1..256, got -1"},
-    {"ThreadsAboveTheCap", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr, threads(257)); }, "at most 256, got 257"},
+    {"ArrayNoSlots", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 0, gF, nullptr, nullptr); },
+     "cellular_basis_batch: N must"},
+    {"ArrayTooManySlots",
+     [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 1, kMaxCandidates + 1, gF, nullptr, nullptr); }, "1..135"},
+    {"ArrayNullPoints", [] { cellular_basis_batch(&euclidian, &kOnes, nullptr, 2, 2, gF, nullptr, nullptr); },
+     "points is null"},
+    {"ArrayNullF", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, nullptr, nullptr, nullptr); },
+     "F is null"},
+    {"ArrayNullMetric", [] { cellular_basis_batch(nullptr, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr); },
+     "metric is null"},
+    {"ArrayTooLarge", [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, SIZE_MAX / 8, 2, gF, nullptr, nullptr); },
+     "address space"},
+    {"NegativeThreads",
+     [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr, threads(-1)); },
+     "threads must be 0 (one per available core) or 1..256, got -1"},
+    {"ThreadsAboveTheCap",
+     [] { cellular_basis_batch(&euclidian, &kOnes, gPoints, 2, 2, gF, nullptr, nullptr, threads(257)); },
+     "at most 256, got 257"},
     {"MetricNumberZero", [] { metric_by_number(0); }, "1..5, got 0"},
     {"MetricNumberSix", [] { metric_by_number(6); }, "1..5, got 6"},
 };

@@ -52,13 +52,13 @@ void basis_chunk(void* context, std::size_t begin, std::size_t end) {
     // into (TULO_GUARDED_WORK): its arithmetic stays inside the guard.
     const DefaultFloatEnvironment environment;
     detail::basis_points(c.metric, c.weights, c.points + begin, end - begin, c.N, c.F + begin * n,
-                         c.delta != nullptr ? c.delta + begin * n : nullptr, c.ID != nullptr ? c.ID + begin * n : nullptr,
-                         c.lattice);
+                         c.delta != nullptr ? c.delta + begin * n : nullptr,
+                         c.ID != nullptr ? c.ID + begin * n : nullptr, c.lattice);
 }
 
 // The checks both array entries make.
-void check_batch_arguments(const char* entry, const DistType* metric, const Vector3* weights,
-                           const Vector3* points, std::size_t count, int32_t N, const float* F) {
+void check_batch_arguments(const char* entry, const DistType* metric, const Vector3* weights, const Vector3* points,
+                           std::size_t count, int32_t N, const float* F) {
     detail::check_basis_arguments(entry, metric, weights, N);
     if (N > kMaxCandidates) {
         throw std::invalid_argument(std::string(entry) + ": N must lie in 1.." + std::to_string(kMaxCandidates) +

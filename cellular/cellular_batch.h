@@ -76,16 +76,15 @@ struct BatchOptions {
 // Fills F (count * N floats) and, when not null, delta (count * N) and ID
 // (count * N) for `count` points. N from 1 to kMaxCandidates. Returns false
 // only when keep_going stopped the call.
-bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points,
-                          std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID,
-                          const BatchOptions& options = {});
+bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
+                          int32_t N, float* F, Vector3* delta, uint32_t* ID, const BatchOptions& options = {});
 
 // The same on another lattice (cellular_basis.h, Lattice): the bits that
 // cellular_basis gives with that lattice; a period outside 0..kMaxPeriod
 // throws std::invalid_argument.
-bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points,
-                          std::size_t count, int32_t N, float* F, Vector3* delta, uint32_t* ID,
-                          const Lattice& lattice, const BatchOptions& options = {});
+bool cellular_basis_batch(const DistType* metric, const Vector3* weights, const Vector3* points, std::size_t count,
+                          int32_t N, float* F, Vector3* delta, uint32_t* ID, const Lattice& lattice,
+                          const BatchOptions& options = {});
 
 // The threads a call with threads = 0 uses: the cores available to the
 // process, at most kMaxBatchThreads.

@@ -15,27 +15,22 @@ namespace tulo {
 static_assert(std::is_same<decltype(std::pow(1.0f, 1.0f)), float>::value,
               "std::pow(float, float) must stay in single precision");
 
-float Euclidian::Distance(const Vector3& d) const {
-    return (d.x * d.x + d.y * d.y) + d.z * d.z;
-}
+float Euclidian::Distance(const Vector3& d) const { return (d.x * d.x + d.y * d.y) + d.z * d.z; }
 
-float Manhattan::Distance(const Vector3& d) const {
-    return (std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z);
-}
+float Manhattan::Distance(const Vector3& d) const { return (std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z); }
 
 float Chessboard::Distance(const Vector3& d) const {
     return detail::max3(std::fabs(d.x), std::fabs(d.y), std::fabs(d.z));
 }
 
 float Minkowski::Distance(const Vector3& d) const {
-    return std::pow((std::pow(std::fabs(d.x), exponent) + std::pow(std::fabs(d.y), exponent)) +
-                        std::pow(std::fabs(d.z), exponent),
-                    outer_exponent);
+    return std::pow(
+        (std::pow(std::fabs(d.x), exponent) + std::pow(std::fabs(d.y), exponent)) + std::pow(std::fabs(d.z), exponent),
+        outer_exponent);
 }
 
 float Superquadratic::Distance(const Vector3& d) const {
-    return (std::pow(std::fabs(d.x), 2.0f) + std::pow(std::fabs(d.y), 2.0f)) +
-           std::pow(std::fabs(d.z), 2.0f);
+    return (std::pow(std::fabs(d.x), 2.0f) + std::pow(std::fabs(d.y), 2.0f)) + std::pow(std::fabs(d.z), 2.0f);
 }
 
 // constexpr forces constant initialisation: the objects (vtable pointer and

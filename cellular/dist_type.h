@@ -89,8 +89,7 @@ struct Chessboard final : DistType {
 struct Minkowski final : DistType {
     constexpr Minkowski() = default;
     float Distance(const Vector3& d, const Vector3& w) const override {
-        return std::pow((std::pow(std::fabs(d.x - w.x), exponent) +
-                         std::pow(std::fabs(d.y - w.y), exponent)) +
+        return std::pow((std::pow(std::fabs(d.x - w.x), exponent) + std::pow(std::fabs(d.y - w.y), exponent)) +
                             std::pow(std::fabs(d.z - w.z), exponent),
                         outer_exponent);
     }
@@ -105,8 +104,7 @@ struct Minkowski final : DistType {
 struct Superquadratic final : DistType {
     constexpr Superquadratic() = default;
     float Distance(const Vector3& d, const Vector3& w) const override {
-        return (std::pow(std::fabs(d.x), w.x) + std::pow(std::fabs(d.y), w.y)) +
-               std::pow(std::fabs(d.z), w.z);
+        return (std::pow(std::fabs(d.x), w.x) + std::pow(std::fabs(d.y), w.y)) + std::pow(std::fabs(d.z), w.z);
     }
     float Distance(const Vector3& d) const override;
 };

@@ -28,7 +28,6 @@
 #include "cellular/testing/search_cases.h"
 #include "reference/reference.h"
 
-
 namespace tulo {
 namespace {
 
@@ -58,13 +57,14 @@ TEST_P(KernelAgainstReference, EveryOutputBitForBit) {
                     float F[4], R[4];
                     Vector3 fd[4] = {}, rd[4] = {};
                     uint32_t fid[4] = {}, rid[4] = {};
-                    cellular_basis(metric, &c.w, c.p.x, c.p.y, c.p.z, N, F, outputs ? fd : nullptr, outputs ? fid : nullptr);
+                    cellular_basis(metric, &c.w, c.p.x, c.p.y, c.p.z, N, F, outputs ? fd : nullptr,
+                                   outputs ? fid : nullptr);
                     reference::cellular_basis(metric, &c.w, c.p.x, c.p.y, c.p.z, N, R, outputs ? rd : nullptr,
                                               outputs ? rid : nullptr);
                     for (int i = 0; i < N; ++i) {
                         ASSERT_EQ(bits(R[i]), bits(F[i]))
-                            << "metric " << m << " N " << N << " slot " << i << " at (" << c.p.x << ", " << c.p.y << ", "
-                            << c.p.z << ") w (" << c.w.x << ", " << c.w.y << ", " << c.w.z << ")";
+                            << "metric " << m << " N " << N << " slot " << i << " at (" << c.p.x << ", " << c.p.y
+                            << ", " << c.p.z << ") w (" << c.w.x << ", " << c.w.y << ", " << c.w.z << ")";
                         zero_results += F[i] == 0.0f;
                     }
                     ASSERT_EQ(0, std::memcmp(fd, rd, sizeof(fd)));
@@ -122,14 +122,17 @@ TEST_P(KernelAgainstReference, CullingBoundsAreTheLargestFloatsNotAboveTheExactS
         const Vector3 at{p.x * DENSITY_SCALE, p.y * DENSITY_SCALE, p.z * DENSITY_SCALE};
         const double f[3] = {at.x - std::floor(at.x), at.y - std::floor(at.y), at.z - std::floor(at.z)};
         const double term[7] = {0.0,
-                                f[0] * f[0], (1.0 - f[0]) * (1.0 - f[0]),
-                                f[1] * f[1], (1.0 - f[1]) * (1.0 - f[1]),
-                                f[2] * f[2], (1.0 - f[2]) * (1.0 - f[2])};
+                                f[0] * f[0],
+                                (1.0 - f[0]) * (1.0 - f[0]),
+                                f[1] * f[1],
+                                (1.0 - f[1]) * (1.0 - f[1]),
+                                f[2] * f[2],
+                                (1.0 - f[2]) * (1.0 - f[2])};
         for (int n = 0; n < 26; ++n) {
             double exact = term[order[n].terms[0]];
             for (int k = 1; k < 3 && order[n].terms[k] != 0; ++k) exact = exact + term[order[n].terms[k]];
-            ASSERT_EQ(bits(round_down(exact)), bits(out.r[n + 1])) << "neighbour " << n + 1 << " of (" << p.x << ", "
-                                                                  << p.y << ", " << p.z << ")";
+            ASSERT_EQ(bits(round_down(exact)), bits(out.r[n + 1]))
+                << "neighbour " << n + 1 << " of (" << p.x << ", " << p.y << ", " << p.z << ")";
             rounded_differently += static_cast<float>(exact) != round_down(exact);
         }
     }
@@ -147,7 +150,8 @@ TEST_P(KernelAgainstReference, KeptZerosCarryTheSequentialSign) {
     for (int32_t c = -6; c <= 6; ++c) {
         const Vector3 f = feature_point(c, 2 * c, -c, c & 1);
         Vector3 p;
-        if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z)) points.push_back(p);
+        if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z))
+            points.push_back(p);
     }
     ASSERT_GE(points.size(), 6u);
     const std::size_t group = static_cast<std::size_t>(kernels::kSearchGroup);
@@ -163,7 +167,8 @@ TEST_P(KernelAgainstReference, KeptZerosCarryTheSequentialSign) {
                 detail::basis_points(metric, &w, points.data(), count, 2, F.data(), nullptr, nullptr);
                 for (std::size_t i = 0; i < count; ++i) {
                     float R[2];
-                    reference::cellular_basis(metric, &w, points[i].x, points[i].y, points[i].z, 2, R, nullptr, nullptr);
+                    reference::cellular_basis(metric, &w, points[i].x, points[i].y, points[i].z, 2, R, nullptr,
+                                              nullptr);
                     ASSERT_EQ(bits(R[0]), bits(F[2 * i])) << "metric " << m << " count " << count << " point " << i;
                     ASSERT_EQ(bits(R[1]), bits(F[2 * i + 1])) << "metric " << m << " count " << count << " point " << i;
                     negative_zeros += bits(R[0]) == 0x80000000u;
@@ -184,7 +189,7 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
     // result must be what it gets alone.
     const kernels::Kernel& searches = kernels::kernel();
     const kernels::LaneMetric metrics[] = {kernels::LaneMetric::euclidian, kernels::LaneMetric::manhattan,
-                                        kernels::LaneMetric::chessboard};
+                                           kernels::LaneMetric::chessboard};
     std::mt19937 rng(77);
     std::uniform_real_distribution<float> coord(-40.0f, 40.0f);
     int compared = 0;
@@ -194,7 +199,8 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
         for (int j = 0; j < 2; ++j) {
             const Vector3 f = feature_point(3 * j, -2, 5, j);
             Vector3 p;
-            if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z)) pool.push_back(p);
+            if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z))
+                pool.push_back(p);
         }
         for (float corner : {7.0f, -12.0f, 30.0f}) {
             const float near = (corner + 0.01f) / DENSITY_SCALE;
@@ -209,14 +215,17 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
             for (int n = 2; n <= kernels::kSearchGroup; ++n) {
                 for (std::size_t first = 0; first < pool.size(); ++first) {
                     Vector3 group[kernels::kSearchGroup];
-                    for (int i = 0; i < n; ++i) group[i] = pool[(first + 5 * static_cast<std::size_t>(i)) % pool.size()];
+                    for (int i = 0; i < n; ++i)
+                        group[i] = pool[(first + 5 * static_cast<std::size_t>(i)) % pool.size()];
                     kernels::NearestTwo together[kernels::kSearchGroup];
                     search(w, group, n, together);
                     for (int i = 0; i < n; ++i) {
                         kernels::NearestTwo alone;
                         search(w, &group[i], 1, &alone);
-                        ASSERT_EQ(bits(alone.f0), bits(together[i].f0)) << "metric " << m << " member " << i << " of " << n;
-                        ASSERT_EQ(bits(alone.f1), bits(together[i].f1)) << "metric " << m << " member " << i << " of " << n;
+                        ASSERT_EQ(bits(alone.f0), bits(together[i].f0))
+                            << "metric " << m << " member " << i << " of " << n;
+                        ASSERT_EQ(bits(alone.f1), bits(together[i].f1))
+                            << "metric " << m << " member " << i << " of " << n;
                         ++compared;
                     }
                 }
@@ -259,10 +268,10 @@ TEST(PowerBounds, NeverAboveTheExactValue) {
         const auto sp = lanes::power_weights(kernels::PowerMetric::superquadratic, sw);
         ASSERT_TRUE(sp.usable);
         alignas(16) float mb[4], sb[4];
-        V::store(mb, lanes::power_lower_bound<V, kernels::PowerMetric::minkowski>(V::load(dx), V::load(dy),
-                                                                                     V::load(dz), mp));
-        V::store(sb, lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic>(
-                             V::load(dx), V::load(dy), V::load(dz), sp));
+        V::store(mb, lanes::power_lower_bound<V, kernels::PowerMetric::minkowski>(V::load(dx), V::load(dy), V::load(dz),
+                                                                                  mp));
+        V::store(sb, lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic>(V::load(dx), V::load(dy),
+                                                                                       V::load(dz), sp));
         for (int l = 0; l < 4; ++l) {
             const Vector3 d{dx[l], dy[l], dz[l]};
             const float mv = minkowski.Distance(d, mw), sv = superquadratic.Distance(d, sw);
@@ -288,14 +297,19 @@ TEST(PowerBounds, UncheckedBoundsNeverAboveTheExactValueForOrdinaryOperands) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
     std::uniform_int_distribution<int> exponent(-57, 40), weight_exponent(-126, 40), pick(0, 9);
-    auto offset = [&]() { return pick(rng) == 0 ? 0.0f : std::ldexp(mantissa(rng), exponent(rng)) * (pick(rng) < 5 ? 1.0f : -1.0f); };
-    auto weight = [&]() { return pick(rng) == 0 ? 0.0f : std::ldexp(mantissa(rng), weight_exponent(rng)) * (pick(rng) < 5 ? 1.0f : -1.0f); };
+    auto offset = [&]() {
+        return pick(rng) == 0 ? 0.0f : std::ldexp(mantissa(rng), exponent(rng)) * (pick(rng) < 5 ? 1.0f : -1.0f);
+    };
+    auto weight = [&]() {
+        return pick(rng) == 0 ? 0.0f : std::ldexp(mantissa(rng), weight_exponent(rng)) * (pick(rng) < 5 ? 1.0f : -1.0f);
+    };
     const float exponents[] = {0.0f, 0.5f, 0.3f, 2.0f, 1.7f, 8.0f};
     for (int i = 0; i < 20000; ++i) {
         alignas(16) float dx[4], dy[4], dz[4];
         for (int l = 0; l < 4; ++l) dx[l] = offset(), dy[l] = offset(), dz[l] = offset();
         // Near w, so that |d - w| is small too.
-        const Vector3 mw = pick(rng) < 3 ? Vector3{dx[0], dy[0] * 1.001f, dz[0]} : Vector3{weight(), weight(), weight()};
+        const Vector3 mw =
+            pick(rng) < 3 ? Vector3{dx[0], dy[0] * 1.001f, dz[0]} : Vector3{weight(), weight(), weight()};
         const Vector3 sw{exponents[i % 6], exponents[(i / 6) % 6], exponents[(i / 36) % 6]};
         const auto mp = lanes::power_weights(kernels::PowerMetric::minkowski, mw);
         const auto sp = lanes::power_weights(kernels::PowerMetric::superquadratic, sw);
@@ -324,10 +338,10 @@ TEST(PowerBounds, BoundsAreTightForOrdinaryOperands) {
         const V::F dx = V::set(d.x), dy = V::set(d.y), dz = V::set(d.z);
         if (m == 4) {
             V::store(b, lanes::power_lower_bound<V, kernels::PowerMetric::minkowski>(
-                                dx, dy, dz, lanes::power_weights(kernels::PowerMetric::minkowski, w)));
+                            dx, dy, dz, lanes::power_weights(kernels::PowerMetric::minkowski, w)));
         } else {
             V::store(b, lanes::power_lower_bound<V, kernels::PowerMetric::superquadratic>(
-                                dx, dy, dz, lanes::power_weights(kernels::PowerMetric::superquadratic, w)));
+                            dx, dy, dz, lanes::power_weights(kernels::PowerMetric::superquadratic, w)));
         }
         EXPECT_LE(b[0], exact);
         EXPECT_GT(b[0], exact * (1.0f - 0x1p-9f)) << "metric " << m;
@@ -353,8 +367,8 @@ TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
         alignas(16) float dx[4], dy[4], dz[4];
         for (int l = 0; l < 4; ++l) dx[l] = offset(rng), dy[l] = offset(rng), dz[l] = offset(rng);
         // Minkowski weights close to the offsets make tiny operands too.
-        const Vector3 mw = i % 2 == 0 ? Vector3{dx[0] + near(rng), dy[0] + near(rng), dz[0] + near(rng)}
-                                      : Vector3{1.0f, 1.0f, 1.0f};
+        const Vector3 mw =
+            i % 2 == 0 ? Vector3{dx[0] + near(rng), dy[0] + near(rng), dz[0] + near(rng)} : Vector3{1.0f, 1.0f, 1.0f};
         const Vector3 sw{exponents[i % 8], exponents[(i / 8) % 8], exponents[(i / 64) % 8]};
         const auto mp = lanes::power_weights(kernels::PowerMetric::minkowski, mw);
         const auto sp = lanes::power_weights(kernels::PowerMetric::superquadratic, sw);
@@ -368,13 +382,15 @@ TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
             const float s = (lowest_powf(std::fabs(dx[l] - mw.x), 0.5f) + lowest_powf(std::fabs(dy[l] - mw.y), 0.5f)) +
                             lowest_powf(std::fabs(dz[l] - mw.z), 0.5f);
             const float minkowski_low = lowest_powf(s, 2.0f);
-            const float superquadratic_low = (lowest_powf(std::fabs(dx[l]), sw.x) + lowest_powf(std::fabs(dy[l]), sw.y)) +
-                                             lowest_powf(std::fabs(dz[l]), sw.z);
+            const float superquadratic_low =
+                (lowest_powf(std::fabs(dx[l]), sw.x) + lowest_powf(std::fabs(dy[l]), sw.y)) +
+                lowest_powf(std::fabs(dz[l]), sw.z);
             for (int checked_form = 0; checked_form < 2; ++checked_form) {
-                ASSERT_LE(mb[checked_form][l], minkowski_low) << "Minkowski, d - w = " << dx[l] - mw.x << ", " << dy[l] - mw.y
-                                                              << ", " << dz[l] - mw.z;
-                ASSERT_LE(sb[checked_form][l], superquadratic_low) << "Superquadratic, d = " << dx[l] << ", " << dy[l]
-                                                                   << ", " << dz[l] << " w = " << sw.x << ", " << sw.y << ", " << sw.z;
+                ASSERT_LE(mb[checked_form][l], minkowski_low)
+                    << "Minkowski, d - w = " << dx[l] - mw.x << ", " << dy[l] - mw.y << ", " << dz[l] - mw.z;
+                ASSERT_LE(sb[checked_form][l], superquadratic_low)
+                    << "Superquadratic, d = " << dx[l] << ", " << dy[l] << ", " << dz[l] << " w = " << sw.x << ", "
+                    << sw.y << ", " << sw.z;
             }
         }
     }
@@ -385,14 +401,16 @@ TEST(PowerBounds, HoldForAnyPowfWithinTheAllowedError) {
 // value / floor over positive floors.
 template <kernels::LaneMetric M>
 float check_floors(int32_t metric_number, const Vector3& at, const Vector3& w) {
-    const int32_t cube[3] = {lattice::cube_coordinate(at.x), lattice::cube_coordinate(at.y), lattice::cube_coordinate(at.z)};
+    const int32_t cube[3] = {lattice::cube_coordinate(at.x), lattice::cube_coordinate(at.y),
+                             lattice::cube_coordinate(at.z)};
     const float a[3] = {at.x, at.y, at.z};
     V::F corner[3][3], va[3], fw[3];
     const Vector3 floor_w = lanes::floor_weights<M>(w);
     const float fwv[3] = {floor_w.x, floor_w.y, floor_w.z};
     for (int axis = 0; axis < 3; ++axis) {
         for (int step = -1; step <= 1; ++step) {
-            corner[axis][step + 1] = V::set(static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(cube[axis]) + static_cast<uint32_t>(step))));
+            corner[axis][step + 1] = V::set(static_cast<float>(
+                static_cast<int32_t>(static_cast<uint32_t>(cube[axis]) + static_cast<uint32_t>(step))));
         }
         va[axis] = V::set(a[axis]);
         fw[axis] = V::set(fwv[axis]);
@@ -407,11 +425,13 @@ float check_floors(int32_t metric_number, const Vector3& at, const Vector3& w) {
         const int count = cube_point_counts[lattice::cube_hash(c[0], c[1], c[2]) >> 24];
         for (int j = 0; j < count; ++j) {
             const Vector3 f = feature_point(c[0], c[1], c[2], j);
-            const float value = metric_by_number(metric_number).Distance(Vector3{f.x - at.x, f.y - at.y, f.z - at.z}, w);
+            const float value =
+                metric_by_number(metric_number).Distance(Vector3{f.x - at.x, f.y - at.y, f.z - at.z}, w);
             if (std::isnan(value)) continue;
             // A NaN floor leaves nothing out.
-            EXPECT_FALSE(floor > value) << floor << " > " << value << ", metric " << metric_number << " cube " << n << " point " << j << " at " << at.x
-                                    << " " << at.y << " " << at.z << " weights " << w.x << " " << w.y << " " << w.z;
+            EXPECT_FALSE(floor > value) << floor << " > " << value << ", metric " << metric_number << " cube " << n
+                                        << " point " << j << " at " << at.x << " " << at.y << " " << at.z << " weights "
+                                        << w.x << " " << w.y << " " << w.z;
             if (floor > 0.0f) least_ratio = std::fmin(least_ratio, value / floor);
         }
     };
@@ -445,7 +465,8 @@ TEST(CubeFloors, NeverAboveAValueInTheCubeAndNearlyReached) {
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> near(-40.0f, 40.0f);
     for (int i = 0; i < 300; ++i) at.push_back({near(rng), near(rng), near(rng)});
-    for (float far : {1e7f, -3e9f, 1e30f, kInf, -kInf, kNaN}) at.push_back({far, near(rng), 0.5f}), at.push_back({0.5f, 2.0f, far});
+    for (float far : {1e7f, -3e9f, 1e30f, kInf, -kInf, kNaN})
+        at.push_back({far, near(rng), 0.5f}), at.push_back({0.5f, 2.0f, far});
     for (const Vector3& w : tulo_test::awkward_weights()) {
         float least[3] = {kInf, kInf, kInf};
         for (const Vector3& p : at) {

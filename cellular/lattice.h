@@ -35,13 +35,11 @@ inline constexpr int32_t cube_point_counts[256] = {
     2, 3, 3, 4, 2, 5, 4, 2, 4, 2, 2, 2, 4, 5, 3, 2,  // 240-255
 };
 
-
 // The per-cube step of cellular_basis: generates the feature points of cube
 // (cx, cy, cz) and inserts those nearer to the scaled point `at` than F[N-1]
 // into F, delta and ID (N >= 1). Tests call it to see one cube's points.
-void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy,
-                     int32_t cz, int32_t N, const Vector3& at, float* F, Vector3* delta,
-                     uint32_t* ID);
+void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy, int32_t cz, int32_t N,
+                     const Vector3& at, float* F, Vector3* delta, uint32_t* ID);
 
 namespace lattice {
 struct LatticeHash;
@@ -51,8 +49,8 @@ namespace detail {
 // cellular_basis without its checks, in the calling thread's floating-point
 // environment, on the plugin's lattice (lattice null) or another: the
 // arrays' per-point path and the guarded entry's work.
-TULO_GUARDED_WORK void point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z,
-                                   int32_t N, float* F, Vector3* delta, uint32_t* ID,
+TULO_GUARDED_WORK void point_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N,
+                                   float* F, Vector3* delta, uint32_t* ID,
                                    const lattice::LatticeHash* lattice = nullptr);
 
 // The computation behind cellular_basis_batch for points[0..count), in the
@@ -85,7 +83,6 @@ struct LatticeHash {
     uint32_t key;
 };
 
-
 // Hash multipliers of the cube coordinates (unsigned 32-bit, wrap-around).
 constexpr uint32_t kHashX = 702395077u;
 constexpr uint32_t kHashY = 915488749u;
@@ -113,8 +110,7 @@ static_assert(kMaxCandidates == 27 * kMaxPointsPerCube, "the candidates of 27 cu
 namespace {
 
 inline uint32_t cube_hash(int32_t cx, int32_t cy, int32_t cz) {
-    return kHashX * static_cast<uint32_t>(cx) + kHashY * static_cast<uint32_t>(cy) +
-           kHashZ * static_cast<uint32_t>(cz);
+    return kHashX * static_cast<uint32_t>(cx) + kHashY * static_cast<uint32_t>(cy) + kHashZ * static_cast<uint32_t>(cz);
 }
 
 inline uint32_t advance(uint32_t seed) { return kGenMul * seed + kGenAdd; }
@@ -146,10 +142,7 @@ inline uint32_t after_steps(uint32_t seed, int k) { return kSteps.mul[k] * seed 
 // The id of point j of a cube: the state 1 + 4j steps after its hash.
 inline uint32_t point_id(uint32_t hash, int j) { return after_steps(hash, 1 + kStepsPerPoint * j); }
 
-
-inline float unit_coordinate(uint32_t seed) {
-    return (static_cast<float>(seed) + kPointOffset) * kPointScale;
-}
+inline float unit_coordinate(uint32_t seed) { return (static_cast<float>(seed) + kPointOffset) * kPointScale; }
 
 // Cube coordinate of a scaled coordinate: floorf as a signed 32-bit integer,
 // or INT32_MIN when the floor is NaN, infinite or outside the 32-bit range
@@ -175,9 +168,9 @@ inline uint32_t scramble(uint32_t h) {
 inline uint32_t seed_key(uint32_t seed) { return scramble(seed); }
 
 inline LatticeHash lattice_hash(const Lattice& l) {
-    return LatticeHash{{static_cast<uint32_t>(l.period[0]), static_cast<uint32_t>(l.period[1]),
-                        static_cast<uint32_t>(l.period[2])},
-                       seed_key(l.seed)};
+    return LatticeHash{
+        {static_cast<uint32_t>(l.period[0]), static_cast<uint32_t>(l.period[1]), static_cast<uint32_t>(l.period[2])},
+        seed_key(l.seed)};
 }
 
 // The coordinate that chooses the points of the cube `step` cells from

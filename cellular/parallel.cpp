@@ -40,7 +40,8 @@ struct Job {
 void work_on(Job& job, bool caller) {
     const ParallelWork& w = *job.work;
     for (;;) {
-        if (caller && w.progress != nullptr) w.progress(w.progress_context, job.done.load(std::memory_order_relaxed), w.count);
+        if (caller && w.progress != nullptr)
+            w.progress(w.progress_context, job.done.load(std::memory_order_relaxed), w.count);
         if (caller && w.keep_going != nullptr && !w.keep_going(w.keep_going_context)) {
             job.stopped.store(true, std::memory_order_relaxed);
         }

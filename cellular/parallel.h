@@ -29,9 +29,9 @@ using KeepGoing = bool (*)(void* context);
 struct ParallelWork {
     ChunkFunction run = nullptr;
     void* context = nullptr;
-    std::size_t count = 0;       // elements
-    std::size_t chunk = 1;       // elements per chunk (>= 1)
-    int32_t threads = 1;         // threads working at most, the caller included (>= 1)
+    std::size_t count = 0;  // elements
+    std::size_t chunk = 1;  // elements per chunk (>= 1)
+    int32_t threads = 1;    // threads working at most, the caller included (>= 1)
     KeepGoing keep_going = nullptr;
     void* keep_going_context = nullptr;
     // Told by the calling thread, before each of its chunks and once after

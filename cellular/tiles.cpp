@@ -53,7 +53,8 @@ TULO_GUARDED_WORK void place_centres(int32_t pixels, int32_t period, int32_t per
         for (int32_t k = 0; k < periods; ++k) {
             // Exact: a whole number of cells added in a binade whose unit
             // divides it.
-            out[static_cast<int64_t>(k) * pixels + j] = world_of(cell + static_cast<float>(static_cast<int64_t>(k) * period));
+            out[static_cast<int64_t>(k) * pixels + j] =
+                world_of(cell + static_cast<float>(static_cast<int64_t>(k) * period));
         }
     }
 }
@@ -61,7 +62,8 @@ TULO_GUARDED_WORK void place_centres(int32_t pixels, int32_t period, int32_t per
 }  // namespace
 
 void tile_coordinates(int32_t pixels, int32_t period, int32_t periods, float* out) {
-    if (pixels < 1) throw std::invalid_argument("tile_coordinates: pixels must be at least 1, got " + std::to_string(pixels));
+    if (pixels < 1)
+        throw std::invalid_argument("tile_coordinates: pixels must be at least 1, got " + std::to_string(pixels));
     if (period < 1 || period > kMaxTilePeriod) {
         throw std::invalid_argument("tile_coordinates: the period must lie in 1.." + std::to_string(kMaxTilePeriod) +
                                     " cells, got " + std::to_string(period));

@@ -83,9 +83,28 @@ int small_move(uint8_t b) { return static_cast<int>(b % 7) - 3; }
 
 float weight(Reader& in) {
     static const float kSpecials[] = {
-        1.0f, 0.0f, -0.0f, FLT_TRUE_MIN, 1e-40f, 1e-30f, 1e30f, 3e38f, std::numeric_limits<float>::infinity(),
-        -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(), -1.0f, -0.5f, 0.3f, 7.9f,
-        8.0f, 8.1f, 2.0f, 0.5f, 1.5f, 0.25f, 4.0f,
+        1.0f,
+        0.0f,
+        -0.0f,
+        FLT_TRUE_MIN,
+        1e-40f,
+        1e-30f,
+        1e30f,
+        3e38f,
+        std::numeric_limits<float>::infinity(),
+        -std::numeric_limits<float>::infinity(),
+        std::numeric_limits<float>::quiet_NaN(),
+        -1.0f,
+        -0.5f,
+        0.3f,
+        7.9f,
+        8.0f,
+        8.1f,
+        2.0f,
+        0.5f,
+        1.5f,
+        0.25f,
+        4.0f,
     };
     const uint8_t b = in.byte();
     constexpr int kCount = sizeof(kSpecials) / sizeof(kSpecials[0]);
@@ -99,7 +118,8 @@ float world(float scaled) {
     for (int i = 0; i < 4; ++i) {
         const float s = x * tulo::DENSITY_SCALE;
         if (s == scaled) break;
-        x = std::nextafter(x, s < scaled ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity());
+        x = std::nextafter(
+            x, s < scaled ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity());
     }
     return x;
 }
@@ -113,14 +133,13 @@ Vector3 point(Reader& in) {
     auto cube = [&in]() { return static_cast<int32_t>(static_cast<int8_t>(in.byte())); };
     Vector3 p;
     switch (kind) {
-        case 0:
-            p = {in.raw_float(), in.raw_float(), in.raw_float()};
-            break;
+        case 0: p = {in.raw_float(), in.raw_float(), in.raw_float()}; break;
         case 1: {  // onto a feature point, then a few ulps off
             const int32_t cx = cube(), cy = cube(), cz = cube();
             const Vector3 f = feature_point(cx, cy, cz, in.byte() % 5);
             const uint8_t m = in.byte();
-            p = {ulps(world(f.x), small_move(m)), ulps(world(f.y), small_move(m >> 3)), ulps(world(f.z), small_move(in.byte()))};
+            p = {ulps(world(f.x), small_move(m)), ulps(world(f.y), small_move(m >> 3)),
+                 ulps(world(f.z), small_move(in.byte()))};
             break;
         }
         case 2: {  // midway between two points of a cube (near ties)
@@ -161,13 +180,13 @@ Vector3 point(Reader& in) {
 // MXCSR control bits for the caller's mode: FTZ, DAZ, a rounding mode and
 // some unmasked traps (invalid, divide by zero, overflow).
 unsigned caller_mode(uint8_t b) {
-    unsigned csr = 0x1F80u;  // the default: all exceptions masked, round to nearest
-    if (b & 1) csr |= 0x8000u;                      // flush to zero
-    if (b & 2) csr |= 0x0040u;                      // denormals are zero
+    unsigned csr = 0x1F80u;                            // the default: all exceptions masked, round to nearest
+    if (b & 1) csr |= 0x8000u;                         // flush to zero
+    if (b & 2) csr |= 0x0040u;                         // denormals are zero
     csr |= static_cast<unsigned>((b >> 2) & 3) << 13;  // rounding
-    if (b & 16) csr &= ~0x0001u;                    // invalid traps
-    if (b & 32) csr &= ~0x0004u;                    // divide-by-zero traps
-    if (b & 64) csr &= ~0x0008u;                    // overflow traps
+    if (b & 16) csr &= ~0x0001u;                       // invalid traps
+    if (b & 32) csr &= ~0x0004u;                       // divide-by-zero traps
+    if (b & 64) csr &= ~0x0008u;                       // overflow traps
     return csr;
 }
 
@@ -259,8 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!done || (after_batch & 0xFFC0u) != (mode & 0xFFC0u)) __builtin_trap();
     for (int i = 0; i < kArray; ++i) {
         float R[2];
-        reference::cellular_basis(&tulo::metric_by_number(metric), &params.weights, around[i].x, around[i].y, around[i].z, 2,
-                                  R, nullptr, nullptr);
+        reference::cellular_basis(&tulo::metric_by_number(metric), &params.weights, around[i].x, around[i].y,
+                                  around[i].z, 2, R, nullptr, nullptr);
         if (bits(R[0]) != bits(F[2 * i]) || bits(R[1]) != bits(F[2 * i + 1])) {
             std::fprintf(stdout, "array call differs: metric %d weights (%a, %a, %a) point (%a, %a, %a)\n", metric,
                          params.weights.x, params.weights.y, params.weights.z, around[i].x, around[i].y, around[i].z);

@@ -94,9 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     answer_next = kArea;
     answer_null = control & 4;
 
-    if (control & 1) library->set_module_handle(nullptr);
-    else if (control & 2) library->set_module_handle(module_without_op);
-    else library->set_module_handle(standin::renderer_module_handle());
+    if (control & 1)
+        library->set_module_handle(nullptr);
+    else if (control & 2)
+        library->set_module_handle(module_without_op);
+    else
+        library->set_module_handle(standin::renderer_module_handle());
 
     // The stand-in's records, with the fuzzed offset in the shader record.
     FuzzConnections connections;

@@ -32,8 +32,8 @@ struct MetricName {
     int32_t number;
 };
 constexpr MetricName kMetricNames[] = {
-    {"euclidian", 1}, {"euclidean", 1},      {"manhattan", 2}, {"chessboard", 3},
-    {"chebyshev", 3}, {"minkowski", 4},      {"superquadratic", 5},
+    {"euclidian", 1}, {"euclidean", 1}, {"manhattan", 2},      {"chessboard", 3},
+    {"chebyshev", 3}, {"minkowski", 4}, {"superquadratic", 5},
 };
 constexpr const char* kValidMetrics =
     "1 or 'euclidian' (also 'euclidean'), 2 or 'manhattan', 3 or 'chessboard' (also 'chebyshev'), 4 or "
@@ -79,7 +79,8 @@ bool is_real_number(const py::handle& value) {
 
 // A whole number in [lo, hi] as an integer, else a TypeError or ValueError
 // naming `what` and what it accepts (`accepts`).
-long long whole_number(const py::handle& value, const char* what, long long lo, long long hi, const std::string& accepts) {
+long long whole_number(const py::handle& value, const char* what, long long lo, long long hi,
+                       const std::string& accepts) {
     if (!is_whole_number(value)) {
         throw py::type_error(std::string(what) + " must be " + accepts + ", got " + shown(value));
     }
@@ -115,7 +116,8 @@ int32_t metric_number(const py::object& metric) {
         throw py::value_error("unknown metric " + shown(metric) + "; valid: " + kValidMetrics);
     }
     if (is_whole_number(metric)) {
-        return static_cast<int32_t>(whole_number(metric, "metric", tulo::kFirstMetric, tulo::kLastMetric, kValidMetrics));
+        return static_cast<int32_t>(
+            whole_number(metric, "metric", tulo::kFirstMetric, tulo::kLastMetric, kValidMetrics));
     }
     throw py::type_error("metric must be a number or a name, got " + shown(metric) + "; valid: " + kValidMetrics);
 }
@@ -124,9 +126,9 @@ int32_t metric_number(const py::object& metric) {
 // list of numbers, or a one-dimensional numeric array.
 std::vector<float> floats(const py::object& value, std::size_t fewest, std::size_t most, const char* what,
                           const char* meaning) {
-    const std::string accepts = (fewest == most ? std::to_string(fewest) : std::to_string(fewest) + " or " +
-                                                                               std::to_string(most)) +
-                                " real numbers (" + meaning + ")";
+    const std::string accepts =
+        (fewest == most ? std::to_string(fewest) : std::to_string(fewest) + " or " + std::to_string(most)) +
+        " real numbers (" + meaning + ")";
     std::vector<float> out;
     if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
         const py::sequence seq = py::reinterpret_borrow<py::sequence>(value);
@@ -147,8 +149,8 @@ std::vector<float> floats(const py::object& value, std::size_t fewest, std::size
         throw py::type_error(std::string(what) + " must be " + accepts + ", got " + shown(value));
     }
     if (out.size() < fewest || out.size() > most) {
-        throw py::value_error(std::string(what) + " must be " + accepts + ", got " + std::to_string(out.size()) +
-                              ": " + shown(value));
+        throw py::value_error(std::string(what) + " must be " + accepts + ", got " + std::to_string(out.size()) + ": " +
+                              shown(value));
     }
     return out;
 }
@@ -169,8 +171,7 @@ tulo::Color color_of(const py::object& value, const char* what) {
 // available core, 1 to kMaxBatchThreads as given.
 int32_t threads_of(const py::object& threads) {
     if (threads.is_none()) return 0;
-    const std::string accepts =
-        "None or 0 (one per available core) or 1.." + std::to_string(tulo::kMaxBatchThreads);
+    const std::string accepts = "None or 0 (one per available core) or 1.." + std::to_string(tulo::kMaxBatchThreads);
     return static_cast<int32_t>(whole_number(threads, "threads", 0, tulo::kMaxBatchThreads, accepts));
 }
 
@@ -201,8 +202,9 @@ Points points_of(const py::object& value) {
             raw = py::module_::import("numpy").attr("asarray")(value);
         } catch (py::error_already_set& e) {
             if (e.matches(PyExc_MemoryError)) throw;
-            const std::string what = "points must be an array of numbers with a last axis of 3 (x, y, z); numpy says: " +
-                                     py::str(e.value()).cast<std::string>().substr(0, 2 * kShownValue);
+            const std::string what =
+                "points must be an array of numbers with a last axis of 3 (x, y, z); numpy says: " +
+                py::str(e.value()).cast<std::string>().substr(0, 2 * kShownValue);
             if (e.matches(PyExc_ValueError)) throw py::value_error(what);  // a ragged list
             throw py::type_error(what);
         }
@@ -307,7 +309,8 @@ tulo::Lattice lattice_of(const py::object& period, const py::object& seed) {
             l.period[0] = l.period[1] = l.period[2] = p;
         } else if (py::isinstance<py::tuple>(period) || py::isinstance<py::list>(period)) {
             const py::sequence seq = py::reinterpret_borrow<py::sequence>(period);
-            if (seq.size() != 2 && seq.size() != 3) throw py::value_error("period must be " + accepts + ", got " + shown(period));
+            if (seq.size() != 2 && seq.size() != 3)
+                throw py::value_error("period must be " + accepts + ", got " + shown(period));
             for (std::size_t a = 0; a < seq.size(); ++a) {
                 l.period[a] = static_cast<int32_t>(whole_number(seq[a], "period", 0, tulo::kMaxPeriod, accepts));
             }
@@ -324,7 +327,8 @@ tulo::Lattice lattice_of(const py::object& period, const py::object& seed) {
 template <class T>
 py::array_t<T> output(const py::handle& out, const std::vector<py::ssize_t>& shape, const char* what) {
     if (out.is_none()) return py::array_t<T>(shape);
-    if (!py::isinstance<py::array>(out)) throw py::type_error(std::string(what) + " must be a numpy array, got " + shown(out));
+    if (!py::isinstance<py::array>(out))
+        throw py::type_error(std::string(what) + " must be a numpy array, got " + shown(out));
     const py::array a = py::reinterpret_borrow<py::array>(out);
     std::vector<py::ssize_t> have(a.shape(), a.shape() + a.ndim());
     if (!a.dtype().is(py::dtype::of<T>())) {
@@ -345,8 +349,8 @@ py::array_t<T> output(const py::handle& out, const std::vector<py::ssize_t>& sha
     return py::reinterpret_borrow<py::array_t<T>>(out);
 }
 
-const std::string kAcceptsN = "a whole number 1.." + std::to_string(tulo::kMaxCandidates) +
-                              " (the most feature points the searched cubes hold)";
+const std::string kAcceptsN =
+    "a whole number 1.." + std::to_string(tulo::kMaxCandidates) + " (the most feature points the searched cubes hold)";
 
 py::object basis(const py::object& points, const py::object& n_value, const py::object& metric,
                  const py::object& weights, const py::object& offsets_value, const py::object& ids_value,
@@ -462,9 +466,11 @@ py::array_t<float> value(const py::object& points, const py::object& metric, con
 // The world coordinates of a seamless tile's pixel centres along one axis
 // (tulo::tile_coordinates).
 py::array_t<float> tile_coordinates(const py::object& pixels, const py::object& period, const py::object& periods) {
-    const auto n = static_cast<int32_t>(whole_number(pixels, "pixels", 1, 1 << 24, "a whole number of pixels, 1 or more"));
-    const auto p = static_cast<int32_t>(whole_number(period, "period", 1, tulo::kMaxTilePeriod,
-                                                     "a whole number of cells 1.." + std::to_string(tulo::kMaxTilePeriod)));
+    const auto n =
+        static_cast<int32_t>(whole_number(pixels, "pixels", 1, 1 << 24, "a whole number of pixels, 1 or more"));
+    const auto p =
+        static_cast<int32_t>(whole_number(period, "period", 1, tulo::kMaxTilePeriod,
+                                          "a whole number of cells 1.." + std::to_string(tulo::kMaxTilePeriod)));
     const auto k = static_cast<int32_t>(whole_number(periods, "periods", 1, tulo::kMaxTilePeriods,
                                                      "a whole number 1.." + std::to_string(tulo::kMaxTilePeriods)));
     py::array_t<float> out(static_cast<py::ssize_t>(n) * k);

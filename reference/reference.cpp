@@ -16,12 +16,12 @@ float from_bits(uint32_t u) {
 }
 
 // The constants, from their stored bits.
-const float kFarDistance = from_bits(0x497423FEu);    // 999999.875
-const float kDensityScale = from_bits(0x3ECBDA51u);   // 0.39815
-const float kDensityUnscale = from_bits(0x4020BE52u); // 2.5116162
-const float kUnfilledOffset = from_bits(0x7FC00000u); // the quiet NaN of unfilled offsets
-const float kPointScale = from_bits(0x2F800000u);     // 2^-32
-const float kPointOffset = from_bits(0x3F000000u);    // 0.5
+const float kFarDistance = from_bits(0x497423FEu);     // 999999.875
+const float kDensityScale = from_bits(0x3ECBDA51u);    // 0.39815
+const float kDensityUnscale = from_bits(0x4020BE52u);  // 2.5116162
+const float kUnfilledOffset = from_bits(0x7FC00000u);  // the quiet NaN of unfilled offsets
+const float kPointScale = from_bits(0x2F800000u);      // 2^-32
+const float kPointOffset = from_bits(0x3F000000u);     // 0.5
 
 uint32_t next_seed(uint32_t seed) { return 1402024253u * seed + 586950981u; }
 
@@ -122,13 +122,13 @@ struct Neighbour {
 };
 
 const Neighbour kNeighbours[26] = {
-    {-1, 0, 0, {1, 0, 0}},   {0, -1, 0, {3, 0, 0}},   {0, 0, -1, {5, 0, 0}},   {1, 0, 0, {2, 0, 0}},
-    {0, 1, 0, {4, 0, 0}},    {0, 0, 1, {6, 0, 0}},    {-1, -1, 0, {3, 1, 0}},  {-1, 0, -1, {5, 1, 0}},
-    {0, -1, -1, {5, 3, 0}},  {1, 1, 0, {4, 2, 0}},    {1, 0, 1, {6, 2, 0}},    {0, 1, 1, {6, 4, 0}},
-    {-1, 1, 0, {4, 1, 0}},   {-1, 0, 1, {6, 1, 0}},   {0, -1, 1, {6, 3, 0}},   {1, -1, 0, {2, 3, 0}},
-    {1, 0, -1, {2, 5, 0}},   {0, 1, -1, {4, 5, 0}},   {-1, -1, -1, {3, 1, 5}}, {-1, -1, 1, {3, 1, 6}},
-    {-1, 1, -1, {4, 1, 5}},  {-1, 1, 1, {4, 1, 6}},   {1, -1, -1, {2, 3, 5}},  {1, -1, 1, {2, 3, 6}},
-    {1, 1, -1, {4, 2, 5}},   {1, 1, 1, {4, 2, 6}},
+    {-1, 0, 0, {1, 0, 0}},  {0, -1, 0, {3, 0, 0}}, {0, 0, -1, {5, 0, 0}},   {1, 0, 0, {2, 0, 0}},
+    {0, 1, 0, {4, 0, 0}},   {0, 0, 1, {6, 0, 0}},  {-1, -1, 0, {3, 1, 0}},  {-1, 0, -1, {5, 1, 0}},
+    {0, -1, -1, {5, 3, 0}}, {1, 1, 0, {4, 2, 0}},  {1, 0, 1, {6, 2, 0}},    {0, 1, 1, {6, 4, 0}},
+    {-1, 1, 0, {4, 1, 0}},  {-1, 0, 1, {6, 1, 0}}, {0, -1, 1, {6, 3, 0}},   {1, -1, 0, {2, 3, 0}},
+    {1, 0, -1, {2, 5, 0}},  {0, 1, -1, {4, 5, 0}}, {-1, -1, -1, {3, 1, 5}}, {-1, -1, 1, {3, 1, 6}},
+    {-1, 1, -1, {4, 1, 5}}, {-1, 1, 1, {4, 1, 6}}, {1, -1, -1, {2, 3, 5}},  {1, -1, 1, {2, 3, 6}},
+    {1, 1, -1, {4, 2, 5}},  {1, 1, 1, {4, 2, 6}},
 };
 
 }  // namespace
@@ -149,15 +149,14 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
     const double fx = at.x - static_cast<float>(ix);
     const double fy = at.y - static_cast<float>(iy);
     const double fz = at.z - static_cast<float>(iz);
-    const double face[7] = {0.0, fx * fx, (1.0 - fx) * (1.0 - fx), fy * fy, (1.0 - fy) * (1.0 - fy),
-                            fz * fz, (1.0 - fz) * (1.0 - fz)};
+    const double face[7] = {
+        0.0, fx * fx, (1.0 - fx) * (1.0 - fx), fy * fy, (1.0 - fy) * (1.0 - fy), fz * fz, (1.0 - fz) * (1.0 - fz)};
     for (const Neighbour& nb : kNeighbours) {
         double bound = face[nb.terms[0]];
         for (int k = 1; k < 3 && nb.terms[k] != 0; ++k) bound = bound + face[nb.terms[k]];
         if (culling == Culling::none || static_cast<double>(F[N - 1]) > bound) {
             cube_points(metric, weights, neighbour(ix, nb.dx), neighbour(iy, nb.dy), neighbour(iz, nb.dz),
-                        hash_at(lattice, ix, iy, iz, nb.dx, nb.dy, nb.dz), at, N, F,
-                        delta, ID, counts);
+                        hash_at(lattice, ix, iy, iz, nb.dx, nb.dy, nb.dz), at, N, F, delta, ID, counts);
         }
     }
 
@@ -171,8 +170,7 @@ void cellular_basis(const DistType* metric, const Vector3* weights, float x, flo
     }
 }
 
-tulo::Color shade(const tulo::CellularTextureParams& params, const Vector3& point, tulo::Color result,
-                  Counts* counts) {
+tulo::Color shade(const tulo::CellularTextureParams& params, const Vector3& point, tulo::Color result, Counts* counts) {
     const tulo::Color color1 = params.color1;
     const tulo::Color color2 = params.color2;
     const int32_t m = params.metric < 1 ? 1 : params.metric > 5 ? 5 : params.metric;

@@ -37,9 +37,9 @@ enum class Culling { bounds, none };
 // On another lattice (tulo::Lattice, cellular_basis.h) when `lattice` is
 // not null: cube coordinates wrapped into each period before they choose the
 // cube's points, the seed's key added to every hash.
-void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N,
-                    float* F, Vector3* delta, uint32_t* ID, Counts* counts = nullptr,
-                    Culling culling = Culling::bounds, const tulo::Lattice* lattice = nullptr);
+void cellular_basis(const DistType* metric, const Vector3* weights, float x, float y, float z, int32_t N, float* F,
+                    Vector3* delta, uint32_t* ID, Counts* counts = nullptr, Culling culling = Culling::bounds,
+                    const tulo::Lattice* lattice = nullptr);
 
 // The shader's computation of one sample from a fetched parameter block:
 // clamps, weight replacement, octave sum, gain and blend. `result` is what

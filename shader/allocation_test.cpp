@@ -112,8 +112,8 @@ TEST(Allocation, ShaderCallsAllocateNothing) {
     static void* volatile sink;
     sink = ::operator new(16);
     ::operator delete(sink);
-    sink = ::operator new(64, std::align_val_t{64});
-    ::operator delete(sink, std::align_val_t{64});
+    sink = ::operator new (64, std::align_val_t{64});
+    ::operator delete (sink, std::align_val_t{64});
 #if TULO_COUNT_C_ALLOCATIONS
     sink = std::calloc(2, 8);
     sink = std::realloc(sink, 32);

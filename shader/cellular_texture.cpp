@@ -39,8 +39,8 @@ void eval_param(ShadingState* state, const T* address, T* out, bool* called_rend
     if (offset != 0) {
         // The tag lies beside the block, at a sign-extended byte offset from
         // the parameter; the address is formed in unsigned arithmetic.
-        const std::uintptr_t tag_address = reinterpret_cast<std::uintptr_t>(address) +
-                                           static_cast<std::uintptr_t>(static_cast<std::intptr_t>(offset));
+        const std::uintptr_t tag_address =
+            reinterpret_cast<std::uintptr_t>(address) + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(offset));
         int32_t tag;
         std::memcpy(&tag, reinterpret_cast<const void*>(tag_address), sizeof(tag));
         if (tag != 0) {
@@ -77,8 +77,7 @@ extern "C" TULO_API int32_t tulo_cellulartexture_version() { return 1; }
 
 extern "C" TULO_API void miSetModuleHandle(void* handle) { binding::set_module_handle(handle); }
 
-extern "C" TULO_API int32_t tulo_cellulartexture(Color* result, ShadingState* state,
-                                                 CellularTextureParams* params) {
+extern "C" TULO_API int32_t tulo_cellulartexture(Color* result, ShadingState* state, CellularTextureParams* params) {
     // The floating-point mode is read first, so that the read's latency
     // passes during the fetch; read again if the renderer ran meanwhile.
     const FloatState entry_state = read_float_state();

@@ -7,7 +7,6 @@
 #include "cellular/lattice.h"
 #include "shader/testing/shader_test_support.h"
 
-
 namespace shader_test {
 namespace {
 
@@ -56,8 +55,8 @@ TEST_F(Determinism, GridDigestsPerMetric) {
         {1, 0xd3d8306e2c6f287eull},
         {2, 0xd4c8bcca065753cdull},
         {3, 0x656b02d6a5ec6163ull},
-        // Metrics 4 and 5 by the C library found (MinGW-w64's runtime or
-        // glibc); with another one they are not checked.
+    // Metrics 4 and 5 by the C library found (MinGW-w64's runtime or
+    // glibc); with another one they are not checked.
 #if defined(__MINGW32__)
         {4, 0x4aab0783ddf08b45ull},
         {5, 0xe77faae73a05c45dull},

@@ -188,8 +188,7 @@ TEST_F(FloatEnvironment, EveryModeGivesTheDefaultBitsAndLeavesTheCallersStateAsI
                 store.params() = samples[i].params;
                 record.set_point(samples[i].point.x, samples[i].point.y, samples[i].point.z);
                 Color got = initial;
-                const FloatState after =
-                    run_with_state(state, [&] { standin::shade(library(), record, store, &got); });
+                const FloatState after = run_with_state(state, [&] { standin::shade(library(), record, store, &got); });
                 ASSERT_EQ(state, after) << mode.name << ": the caller's state was not restored exactly";
                 expect_same_color(reference[i], got, mode.name);
                 if (HasFailure()) FAIL() << mode.name << ", sample " << i;
@@ -200,7 +199,8 @@ TEST_F(FloatEnvironment, EveryModeGivesTheDefaultBitsAndLeavesTheCallersStateAsI
         for (size_t i = 0; i < samples.size(); ++i) {
             const tulo::ShadingInputs inputs = tulo::resolve_parameters(samples[i].params);
             Color raw = initial;
-            run_with_state(with_flags(mode.control, kFlagSets[0]), [&] { tulo::shade_sample(inputs, samples[i].point, &raw); });
+            run_with_state(with_flags(mode.control, kFlagSets[0]),
+                           [&] { tulo::shade_sample(inputs, samples[i].point, &raw); });
             if (std::memcmp(&raw, &reference[i], sizeof(Color)) != 0) ++unguarded_differences;
         }
         EXPECT_GT(unguarded_differences, 0) << mode.name << ": no sample depends on the mode";
@@ -342,7 +342,9 @@ TEST_F(FloatEnvironment, ADefaultCallerSeesNoChangeOfControlBits) {
     standin::ParameterStore store;
     store.params() = typical_params();
     Color c{0, 0, 0, 1};
-    const FloatState after = run_with_state(with_flags(kDefault, kFlagSets[0]), [&] { c = shade(store, {1.0f, 2.0f, 3.0f}, c); });
+    const FloatState after = run_with_state(with_flags(kDefault, kFlagSets[0]), [&] {
+        c = shade(store, {1.0f, 2.0f, 3.0f}, c);
+    });
     EXPECT_EQ(kDefault, control_of(after));
 }
 
@@ -416,9 +418,9 @@ constexpr unsigned kTrapping = kDefault & ~(kInvalidMask | kDivideByZeroMask | k
 // On Windows an unhandled exception would start a crash debugger; the
 // child exits with a code of its own instead.
 void exit_quietly_on_a_crash() {
-#if defined(_WIN32)
+#    if defined(_WIN32)
     SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { ExitProcess(4); });
-#endif
+#    endif
 }
 
 bool exited_abnormally(int status) { return !::testing::ExitedWithCode(0)(status); }

@@ -90,8 +90,8 @@ void* resolve_phen_eval() {
     const LookupResult found = lookup_symbol(handle, kPhenEvalName);
     entry_points[kPhenEvalSlot].store(found.address, std::memory_order_release);
     if (found.address == nullptr) {
-        std::fprintf(stderr, "dlsym failed on \"%s\" (handle: %08x error: %d)\n", kPhenEvalName,
-                     low_bits(handle), found.error);
+        std::fprintf(stderr, "dlsym failed on \"%s\" (handle: %08x error: %d)\n", kPhenEvalName, low_bits(handle),
+                     found.error);
     }
     return entry_points[kPhenEvalSlot].load(std::memory_order_acquire);
 }

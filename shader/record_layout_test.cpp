@@ -50,7 +50,7 @@ struct RawRecords {
     }
     Color shade(Color result) {
         EXPECT_EQ(1, library().shade_function()(&result, reinterpret_cast<tulo::ShadingState*>(state),
-                                                 reinterpret_cast<CellularTextureParams*>(block)));
+                                                reinterpret_cast<CellularTextureParams*>(block)));
         return result;
     }
 };
@@ -103,7 +103,8 @@ void* module_without_the_operation() { return dlopen("libm.so.6", RTLD_NOW | RTL
 
 int failed_lookups(const std::string& captured) {
     int n = 0;
-    for (std::size_t at = captured.find("dlsym failed"); at != std::string::npos; at = captured.find("dlsym failed", at + 1))
+    for (std::size_t at = captured.find("dlsym failed"); at != std::string::npos;
+         at = captured.find("dlsym failed", at + 1))
         ++n;
     return n;
 }

@@ -150,7 +150,8 @@ TEST_F(ShaderGain, NegativeOrInfiniteGainGivesColor2WithAlphaZero) {
     const Color c2 = store.params().color2;
     for (float gain : {-1.0f, -0.0001f, -kInf, kInf}) {
         store.params().gain = gain;
-        for (const Vector3& p : sample_points(30)) expect_same_color({c2.r, c2.g, c2.b, 0.0f}, shade(store, p, kInitial));
+        for (const Vector3& p : sample_points(30))
+            expect_same_color({c2.r, c2.g, c2.b, 0.0f}, shade(store, p, kInitial));
     }
 }
 
@@ -204,7 +205,7 @@ void answer_all(RecordingConnections& c, const CellularTextureParams& v) {
     c.set(Param::gain, v.gain);
 }
 
-const std::vector<Param> kFetchOrder = {Param::color1, Param::color2, Param::metric,
+const std::vector<Param> kFetchOrder = {Param::color1,  Param::color2,  Param::metric,
                                         Param::weights, Param::octaves, Param::gain};
 
 TEST_F(ConnectedParameters, EveryParameterFetchedOnceInOrderWithEitherTagSide) {
@@ -332,7 +333,8 @@ TEST_F(ShaderRobustness, ManyThreadsMakingTheirFirstCallAtOnceAgree) {
     store.params().octaves = 2;
     store.params().weights = {0.5f, 1.0f, 1.5f};
     store.params().gain = 0.3f;
-    for (size_t i = 0; i < points.size(); i += 37) expect_same_color(expected_color(store.params(), points[i], kInitial), sequential[i]);
+    for (size_t i = 0; i < points.size(); i += 37)
+        expect_same_color(expected_color(store.params(), points[i], kInitial), sequential[i]);
 }
 
 }  // namespace

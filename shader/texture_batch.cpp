@@ -41,8 +41,8 @@ bool texture_batch(const CellularTextureParams& params, const Vector3* points, s
     return detail::run_batch(kEntry, texture_chunk, &call, count, kBatchChunk, options);
 }
 
-bool texture_values_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count,
-                          float* values, const BatchOptions& options) {
+bool texture_values_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count, float* values,
+                          const BatchOptions& options) {
     constexpr const char* kEntry = "texture_values_batch";
     detail::check_array(kEntry, "points", points, count);
     detail::check_array(kEntry, "values", values, count);

@@ -24,8 +24,8 @@ bool texture_batch(const CellularTextureParams& params, const Vector3* points, s
                    const BatchOptions& options = {});
 
 // The blend factor t of each point (see blend_factors in shading.h).
-bool texture_values_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count,
-                          float* values, const BatchOptions& options = {});
+bool texture_values_batch(const CellularTextureParams& params, const Vector3* points, std::size_t count, float* values,
+                          const BatchOptions& options = {});
 
 // Both on another lattice (cellular_basis.h, Lattice): its periods double
 // with each octave, so the texture repeats after the periods at every

@@ -26,8 +26,8 @@ TEST_F(ShaderTest, TextureForArraysEqualsThePluginSampleBySample) {
         float gain;
     };
     const Variant variants[] = {
-        {1, {1, 1, 1}, 0, 1.0f},  {1, {0, 0, 0}, 5, 0.5f},   {2, {0.3f, 2, 1}, 3, 0.0f}, {3, {2, 1, 0.5f}, 9, -1.0f},
-        {4, {1, 1, 1}, 1, 2.0f},  {5, {2, 2, 2}, 2, 0.25f},  {1, {-1, 1, 1}, 1, 1.0f},   {0, {1, 1, 1}, -3, 1.0f},
+        {1, {1, 1, 1}, 0, 1.0f}, {1, {0, 0, 0}, 5, 0.5f},  {2, {0.3f, 2, 1}, 3, 0.0f}, {3, {2, 1, 0.5f}, 9, -1.0f},
+        {4, {1, 1, 1}, 1, 2.0f}, {5, {2, 2, 2}, 2, 0.25f}, {1, {-1, 1, 1}, 1, 1.0f},   {0, {1, 1, 1}, -3, 1.0f},
     };
     for (const Variant& v : variants) {
         standin::ParameterStore store;
@@ -39,7 +39,8 @@ TEST_F(ShaderTest, TextureForArraysEqualsThePluginSampleBySample) {
         params.gain = v.gain;
         // A distinct alpha per sample shows which ones the texture zeroes.
         std::vector<Color> initial(points.size());
-        for (std::size_t i = 0; i < points.size(); ++i) initial[i] = Color{7.0f, 7.0f, 7.0f, 0.5f + static_cast<float>(i)};
+        for (std::size_t i = 0; i < points.size(); ++i)
+            initial[i] = Color{7.0f, 7.0f, 7.0f, 0.5f + static_cast<float>(i)};
         for (int32_t threads : {1, 3}) {
             std::vector<Color> batch = initial;
             tulo::BatchOptions options;
@@ -75,7 +76,8 @@ TEST_P(TextureTiles, ATileBesideItselfIsTheTextureOverTwoPeriods) {
     // periods, value for value, at every metric and octave count, with the
     // pixel centres tile_coordinates places (tiles.h).
     constexpr int32_t kPixels = 12;
-    for (const tulo::Lattice& l : {tulo::Lattice{{3, 2, 0}, 0}, tulo::Lattice{{5, 5, 0}, 99u}, tulo::Lattice{{1, 4, 0}, 3u}}) {
+    for (const tulo::Lattice& l :
+         {tulo::Lattice{{3, 2, 0}, 0}, tulo::Lattice{{5, 5, 0}, 99u}, tulo::Lattice{{1, 4, 0}, 3u}}) {
         std::vector<float> xs1(kPixels), ys1(kPixels), xs2(2 * kPixels), ys2(2 * kPixels);
         tulo::tile_coordinates(kPixels, l.period[0], 1, xs1.data());
         tulo::tile_coordinates(kPixels, l.period[1], 1, ys1.data());
@@ -100,8 +102,9 @@ TEST_P(TextureTiles, ATileBesideItselfIsTheTextureOverTwoPeriods) {
                     for (int32_t x = 0; x < 2 * kPixels; ++x) {
                         const float a = t1[static_cast<std::size_t>((y % kPixels) * kPixels + x % kPixels)];
                         const float b = t2[static_cast<std::size_t>(y * 2 * kPixels + x)];
-                        ASSERT_EQ(tulo_test::bits(a), tulo_test::bits(b)) << "metric " << m << " octaves " << octaves << " pixel " << x << ","
-                                                    << y << " periods " << l.period[0] << "," << l.period[1];
+                        ASSERT_EQ(tulo_test::bits(a), tulo_test::bits(b))
+                            << "metric " << m << " octaves " << octaves << " pixel " << x << "," << y << " periods "
+                            << l.period[0] << "," << l.period[1];
                     }
                 }
             }

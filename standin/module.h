@@ -16,4 +16,3 @@ void* find_symbol(void* module, const char* name);
 void* program_module();
 
 }  // namespace standin
-

@@ -38,8 +38,7 @@ std::unique_ptr<ShaderLibrary> ShaderLibrary::load(const std::string& path, std:
     lib->shade_ = find_entry_point<ShadeFn>(handle, "tulo_cellulartexture", &missing);
     lib->set_module_handle_ = find_entry_point<SetModuleHandleFn>(handle, "miSetModuleHandle", &missing);
     if (!missing.empty()) {
-        *error = "'" + path + "' is not the cellular texture shader: it lacks the entry point '" +
-                 missing + "'";
+        *error = "'" + path + "' is not the cellular texture shader: it lacks the entry point '" + missing + "'";
         return nullptr;  // the handle stays open, as a renderer never unloads
     }
     return lib;

@@ -135,8 +135,7 @@ private:
 };
 
 // Shades one sample at the record's point: the renderer's per-sample call.
-inline int32_t shade(const ShaderLibrary& lib, ShadingRecord& record, ParameterStore& store,
-                     Color* result) {
+inline int32_t shade(const ShaderLibrary& lib, ShadingRecord& record, ParameterStore& store, Color* result) {
     return lib.shade_function()(result, record.state(), &store.params());
 }
 

@@ -57,21 +57,35 @@ constexpr Color kSheetBackground{0.02f, 0.02f, 0.02f, 1.0f};   // beside a pass'
 
 enum Setting : int {
     kMetric,
-    kWeightX, kWeightY, kWeightZ,
+    kWeightX,
+    kWeightY,
+    kWeightZ,
     kOctaves,
     kGain,
-    kColor1R, kColor1G, kColor1B, kColor1A,
-    kColor2R, kColor2G, kColor2B, kColor2A,
-    kWidth, kHeight,
-    kCenterX, kCenterY,
+    kColor1R,
+    kColor1G,
+    kColor1B,
+    kColor1A,
+    kColor2R,
+    kColor2G,
+    kColor2B,
+    kColor2A,
+    kWidth,
+    kHeight,
+    kCenterX,
+    kCenterY,
     kScale,
     kDepth,
     kView,  // 0 slice, 1 sphere
-    kNormalX, kNormalY, kNormalZ,
-    kUpX, kUpY, kUpZ,
-    kOriented,  // 1 when a normal or an up direction was given (the preview's --normal, --up)
-    kSamples,   // per pixel, a square number
-    kShow,      // enum Show
+    kNormalX,
+    kNormalY,
+    kNormalZ,
+    kUpX,
+    kUpY,
+    kUpZ,
+    kOriented,    // 1 when a normal or an up direction was given (the preview's --normal, --up)
+    kSamples,     // per pixel, a square number
+    kShow,        // enum Show
     kColorSpace,  // 0 sRGB, 1 linear
     kSettingCount
 };
@@ -95,7 +109,9 @@ struct Frame {
     preview::Cell cell;
 };
 
-Vec3 cross(const Vec3& a, const Vec3& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+Vec3 cross(const Vec3& a, const Vec3& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 
 float f(Setting s) { return static_cast<float>(settings[s]); }
 
@@ -146,7 +162,8 @@ bool read_frame(Frame* fr) {
             if (!std::isfinite(c)) return false;
         }
         const Vec3 c = cross(uv, nv);
-        const double size = std::sqrt((nv.x * nv.x + nv.y * nv.y + nv.z * nv.z) * (uv.x * uv.x + uv.y * uv.y + uv.z * uv.z));
+        const double size =
+            std::sqrt((nv.x * nv.x + nv.y * nv.y + nv.z * nv.z) * (uv.x * uv.x + uv.y * uv.y + uv.z * uv.z));
         if (!(std::sqrt(c.x * c.x + c.y * c.y + c.z * c.z) > 1e-9 * size)) return false;  // parallel, or a zero vector
     }
     fr->axes = preview::slice_frame(v);

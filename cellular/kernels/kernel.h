@@ -64,8 +64,8 @@ using PowerBoundsSearch = void (*)(PowerMetric metric, const PowerWeights& w, fl
 // and on the plugin's lattice where `lattice` is null.
 using PointBasisOn = void (*)(const DistType* metric, const Vector3& w, float x, float y, float z, int32_t N, float* F,
                               Vector3* delta, uint32_t* ID, const lattice::LatticeHash& lattice);
-using NearestTwoArrayOn = void (*)(const Vector3& w, const Vector3* points, std::size_t count, float* F,
-                                   Vector3* delta, uint32_t* ID, const lattice::LatticeHash* lattice);
+using NearestTwoArrayOn = void (*)(const Vector3& w, const Vector3* points, std::size_t count, float* F, Vector3* delta,
+                                   uint32_t* ID, const lattice::LatticeHash* lattice);
 
 struct Kernel {
     Isa isa;

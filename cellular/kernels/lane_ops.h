@@ -94,10 +94,10 @@ namespace kernels {
 namespace lane_ops {
 
 // has_<op><V>: whether V has a static member `op` of exactly this type.
-#define TULO_LANE_OP(op, result, ...)                                                                              \
-    template <class V, class = void>                                                                              \
-    struct has_##op : std::false_type {};                                                                         \
-    template <class V>                                                                                            \
+#define TULO_LANE_OP(op, result, ...)     \
+    template <class V, class = void>      \
+    struct has_##op : std::false_type {}; \
+    template <class V>                    \
     struct has_##op<V, std::void_t<decltype(static_cast<result (*)(__VA_ARGS__)>(&V::op))>> : std::true_type {};
 
 #define TULO_F typename V::F
@@ -154,19 +154,19 @@ TULO_LANE_OP(two_smallest, NearestTwo, TULO_F, TULO_F)
 template <class V, class = void>
 struct has_bounds : std::false_type {};
 template <class V>
-struct has_bounds<V, std::void_t<decltype(static_cast<void (*)(const SearchStart&, TULO_F*)>(
-                          &V::template bounds<kBoundTerms>)),
-                      decltype(static_cast<void (*)(const SearchStart&, TULO_F*)>(
-                          &V::template bounds<kNearFirstBoundTerms>))>> : std::true_type {};
+struct has_bounds<
+    V, std::void_t<decltype(static_cast<void (*)(const SearchStart&, TULO_F*)>(&V::template bounds<kBoundTerms>)),
+                   decltype(static_cast<void (*)(const SearchStart&, TULO_F*)>(
+                       &V::template bounds<kNearFirstBoundTerms>))>> : std::true_type {};
 
 template <class V, class = void>
 struct has_constants : std::false_type {};
 template <class V>
-struct has_constants<V, std::void_t<decltype(static_cast<int>(V::kWidth)), decltype(static_cast<bool>(V::kNearFirst)),
-                                    decltype(static_cast<bool>(V::kMaskRegisters)),
-                                    decltype(static_cast<bool>(V::kCheapSelect)),
-                                    decltype(static_cast<bool>(V::kEmulated)), typename V::F, typename V::I,
-                                    typename V::M>> : std::true_type {};
+struct has_constants<
+    V, std::void_t<decltype(static_cast<int>(V::kWidth)), decltype(static_cast<bool>(V::kNearFirst)),
+                   decltype(static_cast<bool>(V::kMaskRegisters)), decltype(static_cast<bool>(V::kCheapSelect)),
+                   decltype(static_cast<bool>(V::kEmulated)), typename V::F, typename V::I, typename V::M>>
+    : std::true_type {};
 
 #undef TULO_F
 #undef TULO_I
@@ -180,7 +180,9 @@ struct has_constants<V, std::void_t<decltype(static_cast<int>(V::kWidth)), declt
 template <class V>
 constexpr bool check_lane_ops() {
     using namespace lane_ops;
-    static_assert(has_constants<V>::value, "lane types F, I, M or constants kWidth, kNearFirst, kMaskRegisters, kCheapSelect, kEmulated missing");
+    static_assert(
+        has_constants<V>::value,
+        "lane types F, I, M or constants kWidth, kNearFirst, kMaskRegisters, kCheapSelect, kEmulated missing");
     static_assert(has_set<V>::value, "lane operation missing or mistyped: static F set(float)");
     static_assert(has_load<V>::value, "lane operation missing or mistyped: static F load(const float*)");
     static_assert(has_store<V>::value, "lane operation missing or mistyped: static void store(float*, F)");
@@ -227,10 +229,12 @@ constexpr bool check_lane_ops() {
     static_assert(has_bounds<V>::value,
                   "lane operation missing or mistyped: template <const BoundTerms&> static void bounds(const "
                   "SearchStart&, F*)");
-    static_assert(has_lane_bounds<V>::value, "lane operation missing or mistyped: static void lane_bounds(F, F, F, F*)");
+    static_assert(has_lane_bounds<V>::value,
+                  "lane operation missing or mistyped: static void lane_bounds(F, F, F, F*)");
     static_assert(has_store_results<V>::value,
                   "lane operation missing or mistyped: static void store_results(F, F, float*)");
-    static_assert(has_two_smallest<V>::value, "lane operation missing or mistyped: static NearestTwo two_smallest(F, F)");
+    static_assert(has_two_smallest<V>::value,
+                  "lane operation missing or mistyped: static NearestTwo two_smallest(F, F)");
     static_assert(kCubeLanes % V::kWidth == 0, "kWidth must divide the 32 cube lanes");
     return true;
 }

@@ -35,9 +35,8 @@ protected:
     tulo::kernels::Isa previous_ = tulo::kernels::Isa::portable;
 };
 
-inline const auto kAllKernels =
-    ::testing::Values(tulo::kernels::Isa::portable, tulo::kernels::Isa::avx2, tulo::kernels::Isa::avx512,
-                      tulo::kernels::Isa::neon);
+inline const auto kAllKernels = ::testing::Values(tulo::kernels::Isa::portable, tulo::kernels::Isa::avx2,
+                                                  tulo::kernels::Isa::avx512, tulo::kernels::Isa::neon);
 
 inline std::string kernel_name(const ::testing::TestParamInfo<tulo::kernels::Isa>& info) {
     return tulo::kernels::isa_name(info.param);

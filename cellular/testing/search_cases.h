@@ -60,10 +60,10 @@ inline Vector3 feature_point(int32_t cx, int32_t cy, int32_t cz, int j) {
 
 inline const std::vector<Vector3>& awkward_weights() {
     static const std::vector<Vector3> w = {
-        {1.0f, 1.0f, 1.0f},     {0.3f, 2.0f, 1.0f},     {2.0f, 2.0f, 2.0f},      {-1.0f, 1.0f, 1.0f},
-        {0.0f, 0.0f, 1.0f},     {0.5f, 1.5f, 0.0f},     {kNaN, 1.0f, 1.0f},      {kInf, 1.0f, 1.0f},
-        {-0.5f, 3.0f, 8.0f},    {1e-30f, 1e-30f, 1e-30f}, {2.5f, 0.75f, 1.0f},   {1e30f, 1.0f, 1.0f},
-        {1e-45f, 1e-40f, 1.0f}, {3e38f, 3e38f, 3e38f},  {0.0f, 0.0f, 0.0f},      {-kInf, 1.0f, -0.0f},
+        {1.0f, 1.0f, 1.0f},     {0.3f, 2.0f, 1.0f},       {2.0f, 2.0f, 2.0f},  {-1.0f, 1.0f, 1.0f},
+        {0.0f, 0.0f, 1.0f},     {0.5f, 1.5f, 0.0f},       {kNaN, 1.0f, 1.0f},  {kInf, 1.0f, 1.0f},
+        {-0.5f, 3.0f, 8.0f},    {1e-30f, 1e-30f, 1e-30f}, {2.5f, 0.75f, 1.0f}, {1e30f, 1.0f, 1.0f},
+        {1e-45f, 1e-40f, 1.0f}, {3e38f, 3e38f, 3e38f},    {0.0f, 0.0f, 0.0f},  {-kInf, 1.0f, -0.0f},
     };
     return w;
 }
@@ -118,7 +118,8 @@ inline std::vector<Case> cases() {
             const Vector3 f = feature_point(c, 1 - c, c * 2, j);
             Vector3 p;
             if (world_coordinate(f.x, &p.x) && world_coordinate(f.y, &p.y) && world_coordinate(f.z, &p.z)) {
-                for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{-1.0f, 1.0f, -1.0f}, Vector3{0.0f, 0.0f, 2.0f}})
+                for (const Vector3& w :
+                     {Vector3{1.0f, 1.0f, 1.0f}, Vector3{-1.0f, 1.0f, -1.0f}, Vector3{0.0f, 0.0f, 2.0f}})
                     out.push_back({p, w});
             }
         }
@@ -132,7 +133,8 @@ inline std::vector<Case> cases() {
         const Vector3 mid{(a.x + b.x) * 0.5f, (a.y + b.y) * 0.5f, (a.z + b.z) * 0.5f};
         for (const Vector3& w : {Vector3{1.0f, 1.0f, 1.0f}, Vector3{2.0f, 2.0f, 2.0f}, Vector3{0.3f, 2.0f, 1.0f}}) {
             out.push_back({{mid.x / DENSITY_SCALE, mid.y / DENSITY_SCALE, mid.z / DENSITY_SCALE}, w});
-            out.push_back({{(mid.x - w.x) / DENSITY_SCALE, (mid.y - w.y) / DENSITY_SCALE, (mid.z - w.z) / DENSITY_SCALE}, w});
+            out.push_back(
+                {{(mid.x - w.x) / DENSITY_SCALE, (mid.y - w.y) / DENSITY_SCALE, (mid.z - w.z) / DENSITY_SCALE}, w});
         }
     }
     return out;

@@ -24,6 +24,5 @@ __attribute__((visibility("hidden"))) PhenEvalFn resolve_mi_phen_eval() {
     return forward;
 }
 
-__attribute__((visibility("default"))) void* mi_phen_eval(void*, void*)
-    __attribute__((ifunc("resolve_mi_phen_eval")));
+__attribute__((visibility("default"))) void* mi_phen_eval(void*, void*) __attribute__((ifunc("resolve_mi_phen_eval")));
 }

@@ -137,7 +137,8 @@ std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, cons
     }
     const size_t row_bytes = static_cast<size_t>(image.width) * 4 * bytes_per_code;
     std::vector<png_bytep> rows(static_cast<size_t>(image.height));
-    for (int y = 0; y < image.height; ++y) rows[static_cast<size_t>(y)] = rgba.data() + static_cast<size_t>(y) * row_bytes;
+    for (int y = 0; y < image.height; ++y)
+        rows[static_cast<size_t>(y)] = rgba.data() + static_cast<size_t>(y) * row_bytes;
 
     std::vector<png_text> texts(metadata.size());
     for (size_t k = 0; k < metadata.size(); ++k) {
@@ -155,7 +156,8 @@ std::vector<unsigned char> encode_png(const Image& image, ColorSpace space, cons
     return bytes;
 }
 
-void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata, const ExtraChannels& extra) {
+void write_exr(const Image& image, int fd, const std::string& path, const Metadata& metadata,
+               const ExtraChannels& extra) {
     try {
         Imf::Header header(image.width, image.height);
         for (const char* name : {"R", "G", "B", "A"}) header.channels().insert(name, Imf::Channel(Imf::FLOAT));
@@ -206,7 +208,8 @@ std::vector<unsigned char> read_png_rgba(const std::string& path, int* width, in
     *width = static_cast<int>(png_get_image_width(png, info));
     *height = static_cast<int>(png_get_image_height(png, info));
     rgba->resize(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 4);
-    for (int y = 0; y < *height; ++y) rows->push_back(rgba->data() + static_cast<size_t>(y) * static_cast<size_t>(*width) * 4);
+    for (int y = 0; y < *height; ++y)
+        rows->push_back(rgba->data() + static_cast<size_t>(y) * static_cast<size_t>(*width) * 4);
     png_read_image(png, rows->data());
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(f);
@@ -312,7 +315,8 @@ std::vector<T> read_exr_channel(const std::string& path, const std::string& chan
     const auto window = file.header().dataWindow();
     const size_t width = static_cast<size_t>(window.max.x - window.min.x + 1);
     const size_t height = static_cast<size_t>(window.max.y - window.min.y + 1);
-    if (file.header().channels().findChannel(channel) == nullptr) throw std::runtime_error(path + " has no channel " + channel);
+    if (file.header().channels().findChannel(channel) == nullptr)
+        throw std::runtime_error(path + " has no channel " + channel);
     std::vector<T> values(width * height);
     Imf::FrameBuffer fb;
     fb.insert(channel, Imf::Slice(type, reinterpret_cast<char*>(values.data()), sizeof(T), sizeof(T) * width));

@@ -21,7 +21,9 @@ struct Image {
     int width = 0;
     int height = 0;
     std::vector<tulo::Color> pixels;
-    tulo::Color& at(int x, int y) { return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)]; }
+    tulo::Color& at(int x, int y) {
+        return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+    }
     const tulo::Color& at(int x, int y) const {
         return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
     }

@@ -48,7 +48,9 @@ std::string color_text(const tulo::Color& c) {
     return format_value(c.r) + "," + format_value(c.g) + "," + format_value(c.b) + "," + format_value(c.a);
 }
 
-std::string vector_text(const tulo::Vector3& v) { return format_value(v.x) + "," + format_value(v.y) + "," + format_value(v.z); }
+std::string vector_text(const tulo::Vector3& v) {
+    return format_value(v.x) + "," + format_value(v.y) + "," + format_value(v.z);
+}
 
 // The text of the value of `param` at position u of from..to, as ticks and
 // sweep labels show it: colours without their alpha.
@@ -131,14 +133,16 @@ std::string settings_text(const Options& o) {
         legend = pair("WEIGHTS", vector_text(p.weights)) + "  ";
     }
     if (fixed(standin::Param::metric)) {
-        legend += pair("METRIC", pair(std::to_string(p.metric), kMetricNames[std::min(5, std::max(1, p.metric)) - 1])) + "  ";
+        legend +=
+            pair("METRIC", pair(std::to_string(p.metric), kMetricNames[std::min(5, std::max(1, p.metric)) - 1])) + "  ";
     }
     if (fixed(standin::Param::octaves)) legend += pair("OCTAVES", std::to_string(p.octaves)) + "  ";
     if (fixed(standin::Param::gain)) legend += pair("GAIN", format_value(p.gain)) + "  ";
     if (fixed(standin::Param::color1)) legend += pair("COLOR1", color_text(p.color1)) + "  ";
     if (fixed(standin::Param::color2)) legend += pair("COLOR2", color_text(p.color2)) + "  ";
-    legend += pair("SCALE", format_value(o.scale)) + "  " + pair("CENTER", format_value(o.center_x) + "," + format_value(o.center_y)) +
-              "  " + pair("DEPTH", format_value(o.depth));
+    legend += pair("SCALE", format_value(o.scale)) + "  " +
+              pair("CENTER", format_value(o.center_x) + "," + format_value(o.center_y)) + "  " +
+              pair("DEPTH", format_value(o.depth));
     if (!o.ramps.empty()) {
         legend += "  RAMPED";
         for (const Ramp& r : o.ramps) legend += std::string(" ") + param_name(r.param);
@@ -225,7 +229,8 @@ std::vector<Tile> make_tiles(const Layout& layout) {
         const Cell& cell = layout.cells[c];
         for (int y = 0; y < cell.height; y += kTile)
             for (int x = 0; x < cell.width; x += kTile)
-                tiles.push_back({static_cast<int>(c), x, y, std::min(x + kTile, cell.width), std::min(y + kTile, cell.height)});
+                tiles.push_back(
+                    {static_cast<int>(c), x, y, std::min(x + kTile, cell.width), std::min(y + kTile, cell.height)});
     }
     return tiles;
 }
@@ -249,8 +254,8 @@ Layout plan(const Options& o) {
         if (o.legend && !bare) {
             if (o.width - 2 * kGap < kMinLegendChars * kGlyphAdvance) {
                 layout.notices.push_back("the legend does not fit below a view " + std::to_string(o.width) +
-                                         " pixels wide (it needs " + std::to_string(kMinLegendChars * kGlyphAdvance + 2 * kGap) +
-                                         "): left out");
+                                         " pixels wide (it needs " +
+                                         std::to_string(kMinLegendChars * kGlyphAdvance + 2 * kGap) + "): left out");
             } else {
                 const std::vector<std::string> lines = wrap(settings_text(o), o.width - 2 * kGap);
                 const int top = layout.height + kGap;

@@ -68,6 +68,7 @@ bool ramped(const Options& options, standin::Param param);
 
 // Writes the value of `param` at position u in [0, 1] of from..to into the
 // parameter's own representation at `out` (whole numbers rounded).
-void ramp_value(standin::Param param, const std::vector<double>& from, const std::vector<double>& to, double u, void* out);
+void ramp_value(standin::Param param, const std::vector<double>& from, const std::vector<double>& to, double u,
+                void* out);
 
 }  // namespace preview

@@ -231,7 +231,9 @@ std::string params_text(const Options& o) {
     t << "# cellular-preview options (read back with --params)\n";
     t << "--metric " << p.metric << "\n--octaves " << p.octaves << "\n--gain " << shortest_text(p.gain) << "\n";
     // Weights only when given: a sheet chooses each metric's own otherwise.
-    if (o.weights_given) t << "--weights " << shortest_text(p.weights.x) << "," << shortest_text(p.weights.y) << "," << shortest_text(p.weights.z) << "\n";
+    if (o.weights_given)
+        t << "--weights " << shortest_text(p.weights.x) << "," << shortest_text(p.weights.y) << ","
+          << shortest_text(p.weights.z) << "\n";
     if (o.raw) {
         t << "--raw\n";
     } else {
@@ -271,7 +273,8 @@ std::string params_text(const Options& o) {
           << o.sheet.count << "\n";
     }
     if (o.sheet.kind != Sheet::Kind::none) t << "--cell " << o.cell << "\n";
-    for (const Ramp& r : o.ramps) t << "--ramp " << param_name(r.param) << "=" << vec(r.from) << ":" << vec(r.to) << "\n";
+    for (const Ramp& r : o.ramps)
+        t << "--ramp " << param_name(r.param) << "=" << vec(r.from) << ":" << vec(r.to) << "\n";
     return t.str();
 }
 

@@ -83,12 +83,14 @@ private:
             std::snprintf(after, sizeof(after), " encoding...");
         } else if (done > 0 && done < total_) {
             const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-            const long left = static_cast<long>(elapsed * static_cast<double>(total_ - done) / static_cast<double>(done) + 0.5);
+            const long left =
+                static_cast<long>(elapsed * static_cast<double>(total_ - done) / static_cast<double>(done) + 0.5);
             std::snprintf(after, sizeof(after), " about %ld:%02ld left", left / 60, left % 60);
         }
         // Padded so that a shorter line wipes a longer one.
-        std::fprintf(stderr, "\r[%.*s%*s] %3ld%% (%ld/%ld tiles)%-22s", filled, "########################################",
-                     kWidth - filled, "", total_ > 0 ? done * 100 / total_ : 100L, done, total_, after);
+        std::fprintf(stderr, "\r[%.*s%*s] %3ld%% (%ld/%ld tiles)%-22s", filled,
+                     "########################################", kWidth - filled, "",
+                     total_ > 0 ? done * 100 / total_ : 100L, done, total_, after);
         std::fflush(stderr);
     }
     const std::atomic<long>& done_;
@@ -117,8 +119,10 @@ preview::Options frame_options(const preview::Options& o, int frame) {
     if (o.animation.kind == preview::Animation::Kind::none) return f;
     const double u = static_cast<double>(frame - 1) / (o.animation.frames - 1);
     const double v = o.animation.from + (o.animation.to - o.animation.from) * u;
-    if (o.animation.kind == preview::Animation::Kind::depth) f.depth = v;
-    else f.scale = v;
+    if (o.animation.kind == preview::Animation::Kind::depth)
+        f.depth = v;
+    else
+        f.scale = v;
     f.animation = preview::Animation{};
     return f;
 }
@@ -192,7 +196,8 @@ int main(int argc, char** argv) {
             saved.commit();
         };
         if (mode == preview::Mode::save_look) {
-            for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
+            for (const std::string& w : options.warnings)
+                std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
             save_look("");
             return 0;
         }
@@ -204,9 +209,10 @@ int main(int argc, char** argv) {
         if (options.version) {
             // The plugin makes the same choice of search kernel from the same
             // CPU and environment as the library linked here.
-            std::printf("cellular-preview %s\nshader library %s: interface version %d\nsearch kernel: %s "
-                        "(the widest this CPU runs, capped by TULO_CELLULAR_MAX_ISA)\n",
-                        kToolVersion, library.c_str(), lib->version(), tulo::cellular_kernel_name());
+            std::printf(
+                "cellular-preview %s\nshader library %s: interface version %d\nsearch kernel: %s "
+                "(the widest this CPU runs, capped by TULO_CELLULAR_MAX_ISA)\n",
+                kToolVersion, library.c_str(), lib->version(), tulo::cellular_kernel_name());
             return 0;
         }
         lib->set_module_handle(standin::renderer_module_handle());
@@ -239,11 +245,13 @@ int main(int argc, char** argv) {
         if (format == preview::Format::exr && options.output == "-") {
             throw preview::UsageError("standard output takes PNG only");
         }
-        if (options.passes && format != preview::Format::exr) throw preview::UsageError("--passes needs an .exr output");
+        if (options.passes && format != preview::Format::exr)
+            throw preview::UsageError("--passes needs an .exr output");
         if (!options.pass.empty() && format != preview::Format::png) {
             throw preview::UsageError("--pass draws a PNG; for EXR use --passes, which keeps every pass as channels");
         }
-        for (const std::string& w : options.warnings) std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
+        for (const std::string& w : options.warnings)
+            std::fprintf(stderr, "cellular-preview: warning: %s\n", w.c_str());
         if (!options.save_params.empty()) {
             if (animated && preview::same_file(options.save_params, options.output)) {
                 throw preview::UsageError("--save-params " + options.save_params + " would overwrite the image");
@@ -256,7 +264,8 @@ int main(int argc, char** argv) {
         // 0: one per core available to the process, as the basis library counts them.
         const int threads = options.threads > 0 ? options.threads : static_cast<int>(tulo::batch_default_threads());
         const preview::Layout first_layout = preview::plan(frame_options(options, 1));
-        for (const std::string& notice : first_layout.notices) std::fprintf(stderr, "cellular-preview: note: %s\n", notice.c_str());
+        for (const std::string& notice : first_layout.notices)
+            std::fprintf(stderr, "cellular-preview: note: %s\n", notice.c_str());
         // The colour's tiles, and the passes' as many again with --passes.
         const long tiles_per_frame = preview::count_tiles(first_layout) * (options.passes ? 2 : 1);
         std::atomic<long> done{0};
@@ -298,8 +307,8 @@ int main(int argc, char** argv) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
             const preview::Metadata metadata = {
-                {"Software", std::string("cellular-preview ") + kToolVersion + " with tulo_cellulartexture interface version " +
-                                 std::to_string(lib->version())},
+                {"Software", std::string("cellular-preview ") + kToolVersion +
+                                 " with tulo_cellulartexture interface version " + std::to_string(lib->version())},
                 {"Parameters", preview::params_text(o)},
                 {"Command Line", options.command_line},
                 {"Alpha", options.background != preview::Options::Background::none
@@ -317,8 +326,11 @@ int main(int argc, char** argv) {
                     preview::ExtraChannels extra;
                     if (o.passes) {
                         preview::Passes p = preview::compute_passes(o, plan, threads, &done);
-                        extra.floats = {{"F1", std::move(p.f1)}, {"F2", std::move(p.f2)}, {"offset.X", std::move(p.offset[0])},
-                                        {"offset.Y", std::move(p.offset[1])}, {"offset.Z", std::move(p.offset[2])}};
+                        extra.floats = {{"F1", std::move(p.f1)},
+                                        {"F2", std::move(p.f2)},
+                                        {"offset.X", std::move(p.offset[0])},
+                                        {"offset.Y", std::move(p.offset[1])},
+                                        {"offset.Z", std::move(p.offset[2])}};
                         extra.uints = {{"id", std::move(p.id)}};
                     }
                     preview::write_exr(image, out->fd(), path, metadata, extra);
@@ -326,8 +338,10 @@ int main(int argc, char** argv) {
                     // Passes are data, written linear.
                     const preview::ColorSpace space = o.pass.empty() ? o.colorspace : preview::ColorSpace::linear;
                     const auto bytes = preview::encode_png(image, space, metadata, o.bits);
-                    if (out) out->write(bytes);
-                    else preview::write_to_stdout(bytes);
+                    if (out)
+                        out->write(bytes);
+                    else
+                        preview::write_to_stdout(bytes);
                 }
             } catch (const std::bad_alloc&) {
                 throw std::runtime_error("not enough memory to encode " + path);
@@ -338,9 +352,10 @@ int main(int argc, char** argv) {
             // --quiet drops the summary, never a warning.
             if (!options.quiet) {
                 char head[256];
-                std::snprintf(head, sizeof(head), "%s %s (%dx%d, %d thread%s, %.3f s): ",
-                              path == "-" ? "wrote PNG to" : "wrote", path == "-" ? "standard output" : path.c_str(),
-                              image.width, image.height, threads, threads == 1 ? "" : "s", seconds);
+                std::snprintf(head, sizeof(head),
+                              "%s %s (%dx%d, %d thread%s, %.3f s): ", path == "-" ? "wrote PNG to" : "wrote",
+                              path == "-" ? "standard output" : path.c_str(), image.width, image.height, threads,
+                              threads == 1 ? "" : "s", seconds);
                 report.push_back(head + summary);
             }
             for (const std::string& w : found) report.push_back("cellular-preview: warning: " + w);

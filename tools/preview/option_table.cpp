@@ -15,7 +15,7 @@ namespace preview {
 namespace {
 
 // The parameters, in the order the shader fetches them.
-constexpr standin::Param kParams[] = {standin::Param::color1, standin::Param::color2, standin::Param::metric,
+constexpr standin::Param kParams[] = {standin::Param::color1,  standin::Param::color2,  standin::Param::metric,
                                       standin::Param::weights, standin::Param::octaves, standin::Param::gain};
 
 [[noreturn]] void fail(const std::string& option, const std::string& why) {
@@ -133,6 +133,8 @@ std::string vec_text(const Vec3& v) { return shortest_text(v.x) + "," + shortest
 using Values = std::vector<std::string>;
 
 std::vector<OptionSpec> make_table() {
+    // The rows are laid out by hand, one option a row.
+    // clang-format off
     const Options d = default_options();
     const auto& dp = d.params;
     const std::string max_side = std::to_string(kMaxImageSide), max_threads = std::to_string(kMaxThreads);
@@ -428,6 +430,7 @@ std::vector<OptionSpec> make_table() {
                  [](ParseState& s, const std::string&, const Values&) { s.options.version = true; }});
     t.push_back({{"-h", "--help"}, "", "", "this text", Section::output, false, false,
                  [](ParseState& s, const std::string&, const Values&) { s.options.help = true; }});
+    // clang-format on
     return t;
 }
 

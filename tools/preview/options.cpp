@@ -87,8 +87,8 @@ std::string usage(const char* program) {
     auto paragraph = [&](const std::string& text) {
         for (const std::string& line : wrap_words(text, kWidth)) u << line << "\n";
     };
-    for (const Section section : {Section::shader, Section::view, Section::sheets, Section::connected, Section::animation,
-                                  Section::passes, Section::checks, Section::output}) {
+    for (const Section section : {Section::shader, Section::view, Section::sheets, Section::connected,
+                                  Section::animation, Section::passes, Section::checks, Section::output}) {
         u << "\n";
         paragraph(section_title(section));
         for (const OptionSpec& spec : option_table()) {
@@ -110,18 +110,21 @@ std::string usage(const char* program) {
         }
     }
     u << "\n";
-    paragraph("--help and --version answer and ignore the rest. Otherwise an option named on the command line that the "
-              "run would not use is refused (exit 2): -o with --probe, --threads with --compare, --colorspace with EXR, "
-              "--gain with --pass, and so on; options read from a --params file are a whole look, of which a run uses "
-              "its part.");
+    paragraph(
+        "--help and --version answer and ignore the rest. Otherwise an option named on the command line that the "
+        "run would not use is refused (exit 2): -o with --probe, --threads with --compare, --colorspace with EXR, "
+        "--gain with --pass, and so on; options read from a --params file are a whole look, of which a run uses "
+        "its part.");
     u << "\n";
-    paragraph("Environment: TULO_CELLULAR_MAX_ISA=portable|avx2|avx512 caps the search kernel the library chooses from "
-              "the CPU (every kernel gives the same bits; --version names it).");
+    paragraph(
+        "Environment: TULO_CELLULAR_MAX_ISA=portable|avx2|avx512 caps the search kernel the library chooses from "
+        "the CPU (every kernel gives the same bits; --version names it).");
     u << "\n";
-    paragraph("Exit codes: 0 done; 2 anything found before the render: a bad option or options file, or an output that "
-              "cannot be written (a folder, a missing folder, a read-only file, an unknown extension); 1 a failure "
-              "while working: the library, the render, or writing the file; 128 + signal number when ended by a "
-              "signal (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP), having removed any half-written file.");
+    paragraph(
+        "Exit codes: 0 done; 2 anything found before the render: a bad option or options file, or an output that "
+        "cannot be written (a folder, a missing folder, a read-only file, an unknown extension); 1 a failure "
+        "while working: the library, the render, or writing the file; 128 + signal number when ended by a "
+        "signal (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP), having removed any half-written file.");
     return u.str();
 }
 
@@ -145,16 +148,19 @@ void add_clamping_warnings(Options& o) {
                              std::to_string(p.octaves < 0 ? 0 : 5));
     }
     if (std::isinf(o.center_x) || std::isinf(o.center_y)) {
-        o.warnings.push_back("--center is beyond the range of numbers and taken as infinity: the picture is flat color2");
+        o.warnings.push_back(
+            "--center is beyond the range of numbers and taken as infinity: the picture is flat color2");
     }
     if (std::isinf(o.depth)) {
-        o.warnings.push_back("--depth is beyond the range of numbers and taken as infinity: the picture is flat color2");
+        o.warnings.push_back(
+            "--depth is beyond the range of numbers and taken as infinity: the picture is flat color2");
     }
     if (!(p.gain > 0.0f) && !std::isnan(p.gain)) {
-        o.warnings.push_back("--gain " + text(p.gain) + " is not above 0: every sample with a value above " + text(p.gain) +
-                             " is cut to transparent black (a gain g cuts values above 1/g)");
+        o.warnings.push_back("--gain " + text(p.gain) + " is not above 0: every sample with a value above " +
+                             text(p.gain) + " is cut to transparent black (a gain g cuts values above 1/g)");
     }
-    if (o.sheet.kind == Sheet::Kind::sweep && (o.sheet.param == standin::Param::octaves || o.sheet.param == standin::Param::metric)) {
+    if (o.sheet.kind == Sheet::Kind::sweep &&
+        (o.sheet.param == standin::Param::octaves || o.sheet.param == standin::Param::metric)) {
         for (int c = 0; c < o.sheet.count; ++c) {
             const double u = static_cast<double>(c) / (o.sheet.count - 1);
             const double v = o.sheet.from[0] + (o.sheet.to[0] - o.sheet.from[0]) * u;
@@ -209,8 +215,9 @@ Options parse_options(int argc, char** argv) {
             const size_t count = spec->value_count();
             if (inline_value && count != 1) {
                 throw std::invalid_argument("option " + name + ": " +
-                                            (count == 0 ? std::string("takes no value")
-                                                        : "takes " + std::to_string(count) + " values, as separate words"));
+                                            (count == 0
+                                                 ? std::string("takes no value")
+                                                 : "takes " + std::to_string(count) + " values, as separate words"));
             }
             while (values.size() < count) {
                 if (i + 1 >= tokens.size()) throw std::invalid_argument("option " + name + ": needs a value");
@@ -225,26 +232,33 @@ Options parse_options(int argc, char** argv) {
 
     // Options that contradict each other are refused rather than resolved.
     const bool sheet = o.sheet.kind != Sheet::Kind::none;
-    if ((o.passes || !o.pass.empty()) && sheet) throw std::invalid_argument("--passes and --pass show one view, not a sheet");
-    if (o.passes && !o.pass.empty()) throw std::invalid_argument("--passes writes EXR channels, --pass a PNG: one or the other");
+    if ((o.passes || !o.pass.empty()) && sheet)
+        throw std::invalid_argument("--passes and --pass show one view, not a sheet");
+    if (o.passes && !o.pass.empty())
+        throw std::invalid_argument("--passes writes EXR channels, --pass a PNG: one or the other");
     if ((!o.probes.empty() || !o.points_file.empty()) && (sheet || !o.ramps.empty() || o.animation.frames > 0)) {
-        throw std::invalid_argument("--probe and --points evaluate one look: not with --sheet, --sweep, --ramp or --frames");
+        throw std::invalid_argument(
+            "--probe and --points evaluate one look: not with --sheet, --sweep, --ramp or --frames");
     }
-    if (sheet && state.size_given) throw std::invalid_argument("--size does not apply to a sheet: its cells are --cell pixels");
+    if (sheet && state.size_given)
+        throw std::invalid_argument("--size does not apply to a sheet: its cells are --cell pixels");
     if (o.sheet.kind == Sheet::Kind::sweep) {
         for (const Ramp& r : o.ramps) {
             if (r.param == o.sheet.param) {
-                throw std::invalid_argument(std::string("parameter ") + param_name(r.param) + " is both swept and ramped");
+                throw std::invalid_argument(std::string("parameter ") + param_name(r.param) +
+                                            " is both swept and ramped");
             }
         }
     }
     if (o.raw && state.colors_given) throw std::invalid_argument("--raw sets the colours: drop --color1 and --color2");
-    if (state.depth_range && state.scale_range) throw std::invalid_argument("--frames steps one of --depth and --scale, not both");
+    if (state.depth_range && state.scale_range)
+        throw std::invalid_argument("--frames steps one of --depth and --scale, not both");
     if ((state.depth_range || state.scale_range) && o.animation.frames == 0) {
         throw std::invalid_argument("a FROM:TO range of --depth or --scale needs --frames N");
     }
     if (o.animation.frames > 0) {
-        if (!state.depth_range && !state.scale_range) throw std::invalid_argument("--frames needs --depth FROM:TO or --scale FROM:TO");
+        if (!state.depth_range && !state.scale_range)
+            throw std::invalid_argument("--frames needs --depth FROM:TO or --scale FROM:TO");
         if (sheet) throw std::invalid_argument("--frames renders single views, not sheets");
         if (o.output == "-") throw std::invalid_argument("--frames writes numbered files, not standard output");
         o.animation.kind = state.depth_range ? Animation::Kind::depth : Animation::Kind::scale;
@@ -262,7 +276,8 @@ Options parse_options(int argc, char** argv) {
     const tulo::Lattice plugin_lattice{};
     o.other_lattice = std::memcmp(&o.lattice, &plugin_lattice, sizeof(plugin_lattice)) != 0;
     if (o.other_lattice) {
-        if (!o.ramps.empty()) throw std::invalid_argument("--period and --seed render without the renderer: not with --ramp");
+        if (!o.ramps.empty())
+            throw std::invalid_argument("--period and --seed render without the renderer: not with --ramp");
         if (!o.probes.empty() || !o.points_file.empty()) {
             throw std::invalid_argument("--probe and --points ask the plugin, which knows no --period or --seed");
         }
@@ -272,11 +287,13 @@ Options parse_options(int argc, char** argv) {
             throw std::invalid_argument("--tile needs --period PX,PY with both periods 1 or more");
         }
         if (o.lattice.period[0] > tulo::kMaxTilePeriod || o.lattice.period[1] > tulo::kMaxTilePeriod) {
-            throw std::invalid_argument("--tile takes periods up to " + std::to_string(tulo::kMaxTilePeriod) + " cells");
+            throw std::invalid_argument("--tile takes periods up to " + std::to_string(tulo::kMaxTilePeriod) +
+                                        " cells");
         }
         if (sheet || o.view != View::slice || o.oriented || o.animation.frames > 0) {
-            throw std::invalid_argument("--tile renders one slice in the XY plane: not with --sheet, --sweep, --view "
-                                        "sphere, --normal, --up or --frames");
+            throw std::invalid_argument(
+                "--tile renders one slice in the XY plane: not with --sheet, --sweep, --view "
+                "sphere, --normal, --up or --frames");
         }
         if (o.samples != 1) throw std::invalid_argument("--tile shades the pixel centres: not with --samples");
         o.tile_x.resize(static_cast<size_t>(o.width));
@@ -321,8 +338,7 @@ void refuse_ignored_options(const Options& o, bool exr) {
         switch (mode) {
             case Mode::help:
             case Mode::version:
-            case Mode::render:
-                break;
+            case Mode::render: break;
             case Mode::compare:
                 if (name != "--compare") refuse(name, "--compare uses nothing but the two images");
                 break;
@@ -330,15 +346,18 @@ void refuse_ignored_options(const Options& o, bool exr) {
                 if (name == "-o" || name == "--output") {
                     refuse(name, "--probe and --points print to standard output (redirect it to keep the lines)");
                 }
-                if (name != "--probe" && name != "--points" && name != "--library" && !spec_is(name, &OptionSpec::shader)) {
-                    refuse(name, "--probe and --points call the plugin at points with the look's shader parameters, "
-                                 "nothing else");
+                if (name != "--probe" && name != "--points" && name != "--library" &&
+                    !spec_is(name, &OptionSpec::shader)) {
+                    refuse(name,
+                           "--probe and --points call the plugin at points with the look's shader parameters, "
+                           "nothing else");
                 }
                 break;
             case Mode::save_look:
                 if (name != "--save-params" && !spec_is(name, &OptionSpec::look)) {
-                    refuse(name, "--save-params without -o saves the look and renders nothing; name an output with -o "
-                                 "to render too");
+                    refuse(name,
+                           "--save-params without -o saves the look and renders nothing; name an output with -o "
+                           "to render too");
                 }
                 break;
         }
@@ -361,8 +380,9 @@ void refuse_ignored_options(const Options& o, bool exr) {
         for (const char* name : {"--octaves", "--gain", "--color1", "--color2", "--raw", "--samples", "--colorspace",
                                  "--background", "--straight-alpha", "--ramp"}) {
             if (given(name)) {
-                refuse(name, "--pass draws the basis at each pixel's centre with the metric and weights only (as at "
-                             "octave 0, written linear), not the colour");
+                refuse(name,
+                       "--pass draws the basis at each pixel's centre with the metric and weights only (as at "
+                       "octave 0, written linear), not the colour");
             }
         }
     }

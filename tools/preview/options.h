@@ -65,41 +65,41 @@ struct Options {
     // the image. The default is the XY plane, x to the right and y up.
     Vec3 normal{0.0, 0.0, 1.0};
     Vec3 up{0.0, 1.0, 0.0};
-    bool oriented = false;                  // --normal or --up given
+    bool oriented = false;  // --normal or --up given
     Sheet sheet;
-    int cell = 192;                         // sheet cell size in pixels
+    int cell = 192;  // sheet cell size in pixels
     std::vector<Ramp> ramps;
     Animation animation;
-    int samples = 1;                        // per pixel, a square number
+    int samples = 1;                           // per pixel, a square number
     ColorSpace colorspace = ColorSpace::srgb;  // of 8-bit output
-    bool raw = false;                       // the value t itself, as grey
-    int threads = 0;                        // 0: one per available core
-    std::string library;                    // empty: found beside this program
-    std::string output = "preview.png";     // "-": PNG to standard output
-    bool output_given = false;              // -o on the command line or in a params file
-    std::string save_params;                // write the options to this file
+    bool raw = false;                          // the value t itself, as grey
+    int threads = 0;                           // 0: one per available core
+    std::string library;                       // empty: found beside this program
+    std::string output = "preview.png";        // "-": PNG to standard output
+    bool output_given = false;                 // -o on the command line or in a params file
+    std::string save_params;                   // write the options to this file
     bool quiet = false;
     bool help = false;
     bool version = false;
-    bool weights_given = false;             // --weights on the command line
-    std::string command_line;               // as given, for the output's metadata
+    bool weights_given = false;  // --weights on the command line
+    std::string command_line;    // as given, for the output's metadata
     // The options named on the command line itself, as typed ("-o",
     // "--size"), not those read from --params files: a look file carries a
     // whole look, of which a mode may use a part.
     std::vector<std::string> given;
-    std::vector<std::string> warnings;      // values taken otherwise than given
-    bool straight_alpha = false;            // EXR colour not multiplied by alpha
+    std::vector<std::string> warnings;  // values taken otherwise than given
+    bool straight_alpha = false;        // EXR colour not multiplied by alpha
     // --background: alpha flattened onto a colour or a checkerboard.
     enum class Background { none, color, checker } background = Background::none;
     tulo::Color background_color{0.0f, 0.0f, 0.0f, 1.0f};
-    bool premultiply = false;               // set by the program from the output format
-    bool passes = false;                    // --passes: F1, F2, id, offset channels in the EXR
-    std::string pass;                       // --pass NAME: a PNG of one basis pass
-    bool legend = false;                    // --legend: a strip naming the settings below a view or pass
-    int bits = 8;                           // --bits: bits per PNG channel, 8 or 16
-    std::vector<Vec3> probes;               // --probe: print the plugin's answer there
-    std::string points_file;                // --points: more probes, "-" standard input
-    std::vector<std::string> compare;       // --compare A B: two images
+    bool premultiply = false;          // set by the program from the output format
+    bool passes = false;               // --passes: F1, F2, id, offset channels in the EXR
+    std::string pass;                  // --pass NAME: a PNG of one basis pass
+    bool legend = false;               // --legend: a strip naming the settings below a view or pass
+    int bits = 8;                      // --bits: bits per PNG channel, 8 or 16
+    std::vector<Vec3> probes;          // --probe: print the plugin's answer there
+    std::string points_file;           // --points: more probes, "-" standard input
+    std::vector<std::string> compare;  // --compare A B: two images
     // --period, --seed: another lattice than the plugin's, rendered through
     // the texture for arrays (the plugin knows only its own).
     tulo::Lattice lattice{};

@@ -54,8 +54,8 @@ volatile sig_atomic_t g_cleanup_armed = 0;
 // The signals whose default action ends the program and that a user, a
 // terminal or a pipe can send: each removes the temporary file first.
 // (SIGXFSZ is ignored by the program: a write beyond the limit fails.)
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
-                                  SIGVTALRM, SIGPROF, SIGXCPU};
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGPIPE, SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 
 void block_signals(sigset_t* old) {
     sigset_t set;
@@ -193,15 +193,15 @@ Format format_of(const std::string& path) {
         // A device or pipe (/dev/null, a FIFO) without an extension takes PNG.
         struct stat st;
         if (stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) return Format::png;
-        throw UsageError("'" + path + "' has no extension to tell the format by (supported: " +
-                         kSupportedFormats + ")");
+        throw UsageError("'" + path + "' has no extension to tell the format by (supported: " + kSupportedFormats +
+                         ")");
     }
     std::string ext = name.substr(dot);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     if (ext == ".png") return Format::png;
     if (ext == ".exr") return Format::exr;
-    throw UsageError("cannot write '" + path + "': " + ext + " is not a supported format (supported: " +
-                     kSupportedFormats + ")");
+    throw UsageError("cannot write '" + path + "': " + ext +
+                     " is not a supported format (supported: " + kSupportedFormats + ")");
 }
 
 void check_output_path(const std::string& path) {
@@ -211,7 +211,8 @@ void check_output_path(const std::string& path) {
         }
         return;
     }
-    if (path.back() == '/') throw UsageError("'" + path + "' names a folder: give a file name, such as " + path + "preview.png");
+    if (path.back() == '/')
+        throw UsageError("'" + path + "' names a folder: give a file name, such as " + path + "preview.png");
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         throw UsageError("'" + path + "' is a folder: give a file name, such as " + path + "/preview.png");
@@ -289,7 +290,8 @@ bool write_all(int fd, const void* data, size_t size) {
 }
 
 void AtomicOutput::write(const std::vector<unsigned char>& bytes) {
-    if (!write_all(fd_, bytes.data(), bytes.size())) throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
+    if (!write_all(fd_, bytes.data(), bytes.size()))
+        throw std::runtime_error("cannot write '" + path_ + "': " + errno_text());
 }
 
 void AtomicOutput::commit() {

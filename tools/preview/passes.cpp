@@ -41,9 +41,11 @@ Passes compute_passes(const Options& o, const Layout& layout, int threads, std::
                     tulo::Vector3 delta[2];
                     uint32_t id[2];
                     tulo::cellular_basis(metric, &weights, px, py, pz, 2, F, delta, id, o.lattice);
-                    const size_t i = static_cast<size_t>(cell.y0 + y) * static_cast<size_t>(layout.width) + static_cast<size_t>(cell.x0 + x);
+                    const size_t i = static_cast<size_t>(cell.y0 + y) * static_cast<size_t>(layout.width) +
+                                     static_cast<size_t>(cell.x0 + x);
                     passes.f1[i] = F[0], passes.f2[i] = F[1], passes.id[i] = id[0];
-                    passes.offset[0][i] = delta[0].x, passes.offset[1][i] = delta[0].y, passes.offset[2][i] = delta[0].z;
+                    passes.offset[0][i] = delta[0].x, passes.offset[1][i] = delta[0].y,
+                    passes.offset[2][i] = delta[0].z;
                 }
             }
             if (done) done->fetch_add(1);
@@ -114,7 +116,8 @@ Image pass_picture(const Passes& passes, const std::string& pass, bool legend) {
             image.at(x, y) = {u, u, u, 1.0f};
         }
     }
-    for (size_t l = 0; l < lines.size(); ++l) draw_text(image, 1, ramp_top + ramp + 2 + static_cast<int>(l) * kLine, lines[l], kLabelColor);
+    for (size_t l = 0; l < lines.size(); ++l)
+        draw_text(image, 1, ramp_top + ramp + 2 + static_cast<int>(l) * kLine, lines[l], kLabelColor);
     return image;
 }
 

@@ -193,17 +193,21 @@ TEST_F(Preview, ExrPixelsAreTheLibrarysColoursUntouched) {
     // A 4x2 slice 8 units wide around (3, -2): pixels are 2 units square, so
     // their centres lie at x = 0, 2, 4, 6 and y = -1 (top row), -3.
     const std::string out = path("slice.exr");
-    const ProgramRun r = run_preview("--size 4x2 --metric 2 --octaves 1 --gain 0.7 --weights 1,2,0.5 "
-                                     "--color1 0.9,0.1,0.2 --color2 0.1,0.5,0.7,0.5 --center 3,-2 --scale 8 "
-                                     "--depth 1.5 --quiet -o " + out);
+    const ProgramRun r = run_preview(
+        "--size 4x2 --metric 2 --octaves 1 --gain 0.7 --weights 1,2,0.5 "
+        "--color1 0.9,0.1,0.2 --color2 0.1,0.5,0.7,0.5 --center 3,-2 --scale 8 "
+        "--depth 1.5 --quiet -o " +
+        out);
     ASSERT_EQ(0, r.status) << r.output;
     const preview::Image image = preview::read_exr(out);
     ASSERT_EQ(4, image.width);
     ASSERT_EQ(2, image.height);
-    const tulo::CellularTextureParams p = {{0.9f, 0.1f, 0.2f, 1.0f}, {0.1f, 0.5f, 0.7f, 0.5f}, 2, {1.0f, 2.0f, 0.5f}, 1, 0.7f};
+    const tulo::CellularTextureParams p = {
+        {0.9f, 0.1f, 0.2f, 1.0f}, {0.1f, 0.5f, 0.7f, 0.5f}, 2, {1.0f, 2.0f, 0.5f}, 1, 0.7f};
     const float xs[] = {0.0f, 2.0f, 4.0f, 6.0f}, ys[] = {-1.0f, -3.0f};
     for (int j = 0; j < 2; ++j)
-        for (int i = 0; i < 4; ++i) expect_same(shade_at(p, xs[i], ys[j], 1.5f), image.at(i, j), std::to_string(i) + "," + std::to_string(j));
+        for (int i = 0; i < 4; ++i)
+            expect_same(shade_at(p, xs[i], ys[j], 1.5f), image.at(i, j), std::to_string(i) + "," + std::to_string(j));
 }
 
 TEST_F(Preview, EightBitOutputIsSrgbEncodedWithAlphaUnlessLinearIsAsked) {
@@ -216,17 +220,22 @@ TEST_F(Preview, EightBitOutputIsSrgbEncodedWithAlphaUnlessLinearIsAsked) {
     int w = 0, h = 0;
     const auto srgb = preview::read_png_rgba(path("srgb.png"), &w, &h);
     const auto linear = preview::read_png_rgba(path("linear.png"), &w, &h);
-    EXPECT_EQ((std::vector<unsigned char>{124, 188, 255, 255}), std::vector<unsigned char>(srgb.begin(), srgb.begin() + 4));
-    EXPECT_EQ((std::vector<unsigned char>{51, 128, 255, 255}), std::vector<unsigned char>(linear.begin(), linear.begin() + 4));
+    EXPECT_EQ((std::vector<unsigned char>{124, 188, 255, 255}),
+              std::vector<unsigned char>(srgb.begin(), srgb.begin() + 4));
+    EXPECT_EQ((std::vector<unsigned char>{51, 128, 255, 255}),
+              std::vector<unsigned char>(linear.begin(), linear.begin() + 4));
     // --bits 16: the same encodings scaled to 65535 (sRGB 0.2 is 31753.6).
     ASSERT_EQ(0, run_preview(common + "--bits 16 -o " + path("srgb16.png")).status);
     ASSERT_EQ(0, run_preview(common + "--bits 16 --colorspace linear -o " + path("linear16.png")).status);
-    const preview::PngCodes srgb16 = preview::read_png(path("srgb16.png")), linear16 = preview::read_png(path("linear16.png"));
+    const preview::PngCodes srgb16 = preview::read_png(path("srgb16.png")),
+                            linear16 = preview::read_png(path("linear16.png"));
     EXPECT_EQ(16, srgb16.bits);
     EXPECT_EQ(preview::ColorSpace::srgb, srgb16.space);
     EXPECT_EQ(preview::ColorSpace::linear, linear16.space);
-    EXPECT_EQ((std::vector<uint16_t>{31754, 48192, 65535, 65535}), std::vector<uint16_t>(srgb16.rgba.begin(), srgb16.rgba.begin() + 4));
-    EXPECT_EQ((std::vector<uint16_t>{13107, 32768, 65535, 65535}), std::vector<uint16_t>(linear16.rgba.begin(), linear16.rgba.begin() + 4));
+    EXPECT_EQ((std::vector<uint16_t>{31754, 48192, 65535, 65535}),
+              std::vector<uint16_t>(srgb16.rgba.begin(), srgb16.rgba.begin() + 4));
+    EXPECT_EQ((std::vector<uint16_t>{13107, 32768, 65535, 65535}),
+              std::vector<uint16_t>(linear16.rgba.begin(), linear16.rgba.begin() + 4));
     // Beyond the gain limit the shader zeroes alpha: transparent in the PNG.
     ASSERT_EQ(0, run_preview("--size 4x4 --gain -1 --quiet -o " + path("beyond.png")).status);
     const auto beyond = preview::read_png_rgba(path("beyond.png"), &w, &h);
@@ -240,14 +249,16 @@ TEST_F(Preview, PngIsClampedAndNaNIsOpaqueMagenta) {
     const auto rgba = preview::read_png_rgba(path("nan.png"), &w, &h);
     ASSERT_EQ(8, w);
     for (size_t i = 0; i < rgba.size(); i += 4) {
-        ASSERT_EQ((std::vector<unsigned char>{255, 0, 255, 255}), std::vector<unsigned char>(rgba.begin() + i, rgba.begin() + i + 4));
+        ASSERT_EQ((std::vector<unsigned char>{255, 0, 255, 255}),
+                  std::vector<unsigned char>(rgba.begin() + i, rgba.begin() + i + 4));
     }
     ASSERT_EQ(0, run_preview("--size 8x8 --weights nan,nan,nan --gain 0 --quiet -o " + path("nan.exr")).status);
     EXPECT_TRUE(std::isnan(preview::read_exr(path("nan.exr")).at(3, 3).r));
     // Out-of-range colours clamp: color2 (2, -1, 0.5) is (255, 0, 188).
     ASSERT_EQ(0, run_preview("--size 4x4 --weights nan,0,0 --color2 2,-1,0.5 --quiet -o " + path("c.png")).status);
     const auto clamped = preview::read_png_rgba(path("c.png"), &w, &h);
-    EXPECT_EQ((std::vector<unsigned char>{255, 0, 188}), std::vector<unsigned char>(clamped.begin(), clamped.begin() + 3));
+    EXPECT_EQ((std::vector<unsigned char>{255, 0, 188}),
+              std::vector<unsigned char>(clamped.begin(), clamped.begin() + 3));
 }
 
 TEST_F(Preview, TheDefaultPictureHasNoHolesAndBothBranchesShowWhenAsked) {
@@ -264,7 +275,8 @@ TEST_F(Preview, TheDefaultPictureHasNoHolesAndBothBranchesShowWhenAsked) {
 TEST_F(Preview, RawShowsTheValueItself) {
     // White at 1, black at 0: every channel is t / (1 / gain) as the library
     // computes it with those colours.
-    ASSERT_EQ(0, run_preview("--raw --size 3x2 --center 1,1 --scale 6 --metric 3 --quiet -o " + path("raw.exr")).status);
+    ASSERT_EQ(0,
+              run_preview("--raw --size 3x2 --center 1,1 --scale 6 --metric 3 --quiet -o " + path("raw.exr")).status);
     const preview::Image image = preview::read_exr(path("raw.exr"));
     tulo::CellularTextureParams p = preview::default_options().params;
     p.metric = 3;
@@ -299,8 +311,8 @@ TEST_F(Preview, TheMetricSheetShowsEveryMetricsOwnCharacter) {
         const preview::Cell& superquadratic = layout.cells[4];
         for (int y = 0; y < 24; ++y)
             for (int x = 0; x < 24; ++x)
-                if (std::memcmp(&image.at(manhattan.x0 + x, manhattan.y0 + y), &image.at(superquadratic.x0 + x, superquadratic.y0 + y),
-                                sizeof(tulo::Color)) != 0)
+                if (std::memcmp(&image.at(manhattan.x0 + x, manhattan.y0 + y),
+                                &image.at(superquadratic.x0 + x, superquadratic.y0 + y), sizeof(tulo::Color)) != 0)
                     return true;
         return false;
     };
@@ -319,8 +331,8 @@ TEST_F(Preview, RampedParameterIsComputedPerSampleThroughTheRenderer) {
     // Four columns sample the ramps at u = 1/8, 3/8, 5/8, 7/8: gain
     // 0.5 + 1.5u and octaves round(5u); the 4x4 slice 20 units wide puts
     // column centres at x = -7.5, -2.5, 2.5, 7.5 and row 1 at y = 2.5.
-    const ProgramRun r = run_preview("--size 4x4 --ramp gain=0.5:2 --ramp octaves=0:5 --straight-alpha --quiet -o " +
-                                     path("ramp.exr"));
+    const ProgramRun r =
+        run_preview("--size 4x4 --ramp gain=0.5:2 --ramp octaves=0:5 --straight-alpha --quiet -o " + path("ramp.exr"));
     ASSERT_EQ(0, r.status) << r.output;
     const preview::Image image = preview::read_exr(path("ramp.exr"));
     const float gains[] = {0.6875f, 1.0625f, 1.4375f, 1.8125f};
@@ -421,7 +433,7 @@ TEST(PreviewLayout, ASingleViewsLegendNamesItsSettingsBelowEverything) {
     }
     EXPECT_TRUE(contains(legend, "METRIC 1 EUCLIDIAN")) << legend;
     EXPECT_TRUE(contains(legend, "RAMPED gain")) << legend;
-    EXPECT_FALSE(contains(legend, "GAIN 0.5")) << legend;  // ramped, so not a fixed setting
+    EXPECT_FALSE(contains(legend, "GAIN 0.5")) << legend;        // ramped, so not a fixed setting
     EXPECT_GT(legend_top, tick_bottom + preview::kGlyphHeight);  // below the ticks' values
     // Too narrow for a readable legend: said so, and the picture keeps its size.
     o.width = 40;
@@ -464,14 +476,16 @@ TEST_F(Preview, OutputProblemsAreFoundBeforeRenderingAndLeaveNothing) {
         {path("x.tif"), 2, ".tif is not a supported format"},
         {path("noextension"), 2, "has no extension"},
         {path("pipe.exr"), 2, "cannot write an EXR to '" + path("pipe.exr") + "': it is a pipe"},
-        {path("pipe.exr") + " --frames 3 --depth 0:1", 2, "cannot write an EXR to '" + path("pipe.0002.exr") + "': it is a pipe"},
+        {path("pipe.exr") + " --frames 3 --depth 0:1", 2,
+         "cannot write an EXR to '" + path("pipe.0002.exr") + "': it is a pipe"},
     };
     // A render this size with Minkowski would take many seconds: these must
     // fail at once (and a program that waits on the pipe is stopped).
     for (const Case& c : cases) {
         if (root && c.output == path("readonly.png")) continue;
         const auto start = std::chrono::steady_clock::now();
-        const ProgramRun r = run_shell("timeout 60 " + std::string(PREVIEW_PATH) + " --size 4096x4096 --metric 4 -o " + c.output);
+        const ProgramRun r =
+            run_shell("timeout 60 " + std::string(PREVIEW_PATH) + " --size 4096x4096 --metric 4 -o " + c.output);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_EQ(c.status, r.status) << c.output << "\n" << r.output;
         EXPECT_TRUE(contains(r.output, c.message)) << c.output << "\n" << r.output;
@@ -595,7 +609,8 @@ TEST_F(Preview, ShortOfMemoryItSaysHowMuchIsNeeded) {
 TEST_F(Preview, ANewFileGetsTheModeOfTheUmask) {
     for (const char* mask : {"027", "002", "077"}) {
         const std::string out = path(std::string("new") + mask + ".png");
-        const ProgramRun r = run_shell(std::string("umask ") + mask + "; exec " + PREVIEW_PATH + " --size 8x8 --quiet -o " + out);
+        const ProgramRun r =
+            run_shell(std::string("umask ") + mask + "; exec " + PREVIEW_PATH + " --size 8x8 --quiet -o " + out);
         ASSERT_EQ(0, r.status) << r.output;
         struct stat st;
         ASSERT_EQ(0, stat(out.c_str(), &st));
@@ -686,19 +701,25 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
         {"--threads -1", 2, "option --threads: '-1' is negative: give 0 for one thread per available core"},
         {"--threads 257", 2, "option --threads: '257' is above the cap of 256 threads"},
         // An option the run would ignore is refused, whatever the mode.
-        {"--probe 0.5,1,2 -o " + path("x.png"), 2, "option -o does not apply: --probe and --points print to standard output"},
+        {"--probe 0.5,1,2 -o " + path("x.png"), 2,
+         "option -o does not apply: --probe and --points print to standard output"},
         {"--points " + path("p.txt") + " --size 8x8", 2, "option --size does not apply: --probe and --points"},
-        {"--compare " + path("a.png") + " " + path("b.png") + " --threads 2", 2, "option --threads does not apply: --compare"},
-        {"--save-params " + path("look.txt") + " --threads 2", 2, "option --threads does not apply: --save-params without -o"},
+        {"--compare " + path("a.png") + " " + path("b.png") + " --threads 2", 2,
+         "option --threads does not apply: --compare"},
+        {"--save-params " + path("look.txt") + " --threads 2", 2,
+         "option --threads does not apply: --save-params without -o"},
         {"--size 8x8 --cell 40" + out, 2, "option --cell does not apply: it sizes the cells of a sheet"},
-        {"--size 8x8 --colorspace linear -o " + path("x.exr"), 2, "option --colorspace does not apply: EXR keeps linear"},
-        {"--size 8x8 --background checker --straight-alpha -o " + path("x.exr"), 2, "option --straight-alpha does not apply"},
+        {"--size 8x8 --colorspace linear -o " + path("x.exr"), 2,
+         "option --colorspace does not apply: EXR keeps linear"},
+        {"--size 8x8 --background checker --straight-alpha -o " + path("x.exr"), 2,
+         "option --straight-alpha does not apply"},
         {"--size 8x8 --pass F1 --gain 0.3" + out, 2, "option --gain does not apply: --pass draws the basis"},
         {"--sheet metrics --legend" + out, 2, "option --legend does not apply: a sheet always carries its legend"},
         {"--size 8x8 --bits 16 -o " + path("x.exr"), 2, "option --bits does not apply: EXR keeps 32-bit floats"},
         {"--bits 12" + out, 2, "option --bits: expected 8 or 16, got '12'"},
         {"--library /nonexistent/lib.so" + out, 1, "cannot load shader library '/nonexistent/lib.so'"},
-        {std::string("--library ") + NOT_A_SHADER_PATH + out, 1, "lacks the entry point 'tulo_cellulartexture_version'"},
+        {std::string("--library ") + NOT_A_SHADER_PATH + out, 1,
+         "lacks the entry point 'tulo_cellulartexture_version'"},
     };
     for (const Case& c : cases) {
         const ProgramRun r = run_preview(c.args);
@@ -709,7 +730,8 @@ TEST_F(Preview, BadInputFailsClearlyAndLeavesNothingBehind) {
 }
 
 TEST_F(Preview, ThePreviewScriptWritesIntoTheCallersFolder) {
-    const ProgramRun r = run_shell("cd " + dir_.string() + " && " + SOURCE_DIR + "/scripts/preview.sh --size 8x8 --quiet -o x.png");
+    const ProgramRun r =
+        run_shell("cd " + dir_.string() + " && " + SOURCE_DIR + "/scripts/preview.sh --size 8x8 --quiet -o x.png");
     ASSERT_EQ(0, r.status) << r.output;
     EXPECT_TRUE(fs::exists(path("x.png")));
 }
@@ -784,7 +806,8 @@ TEST_F(Preview, EveryOptionTheHelpNamesIsAccepted) {
     std::vector<std::string> options;
     for (std::size_t at = help.output.find("--"); at != std::string::npos; at = help.output.find("--", at + 2)) {
         std::size_t end = at + 2;
-        while (end < help.output.size() && (std::isalnum(static_cast<unsigned char>(help.output[end])) || help.output[end] == '-'))
+        while (end < help.output.size() &&
+               (std::isalnum(static_cast<unsigned char>(help.output[end])) || help.output[end] == '-'))
             ++end;
         if (end > at + 2) options.push_back(help.output.substr(at, end - at));
     }
@@ -828,7 +851,8 @@ TEST_F(Preview, SlicesAtAnyOrientation) {
     // Normal along x, up along z: right is y. A 2x2 slice 8 wide through
     // (3, -2, 1.5) has its pixel centres at y = -4 / 0 and z = 3.5 / -0.5.
     ASSERT_EQ(0, run_preview("--size 2x2 --center 3,-2 --depth 1.5 --scale 8 --normal 1,0,0 --up 0,0,1 --quiet -o " +
-                             path("x.exr")).status);
+                             path("x.exr"))
+                     .status);
     const preview::Image image = preview::read_exr(path("x.exr"));
     const tulo::CellularTextureParams p = preview::default_options().params;
     expect_same(shade_at(p, 3.0f, -4.0f, 3.5f), image.at(0, 0), "top left");
@@ -847,7 +871,8 @@ TEST_F(Preview, ATilesPixelsAreOnePeriodThatRepeatsWithoutASeam) {
     // bit, so the tile repeated 2 x 2 has no seam.
     constexpr int kW = 16, kH = 12;
     ASSERT_EQ(0, run_preview("--size 16x12 --period 3,2 --seed 7 --octaves 2 --metric 3 --gain 1.5 --tile --quiet -o " +
-                             path("t.exr")).status);
+                             path("t.exr"))
+                     .status);
     const char* channels[] = {"R", "G", "B", "A"};
     std::vector<float> tile[4];
     for (int c = 0; c < 4; ++c) tile[c] = preview::read_exr_floats(path("t.exr"), channels[c]);
@@ -871,7 +896,8 @@ TEST_F(Preview, ATilesPixelsAreOnePeriodThatRepeatsWithoutASeam) {
             const float premultiplied[4] = {c.r * c.a, c.g * c.a, c.b * c.a, c.a};
             const size_t t = static_cast<size_t>(((y + kH) % kH) * kW + x % kW);
             for (int k = 0; k < 4; ++k) {
-                ASSERT_EQ(bits(premultiplied[k]), bits(tile[k][t])) << "pixel " << x << "," << y << " channel " << channels[k];
+                ASSERT_EQ(bits(premultiplied[k]), bits(tile[k][t]))
+                    << "pixel " << x << "," << y << " channel " << channels[k];
             }
             cut += c.a == 0.0f;
         }
@@ -931,7 +957,8 @@ TEST_F(Preview, EveryLayoutRoundTripsThroughItsSavedParameters) {
     EXPECT_TRUE(contains(numbers, "--center 1e-5,-123456.5\n--scale 3e-7\n--depth 4e20\n")) << numbers;
     // Saving a look alone writes the look, and no picture over the one there.
     std::ofstream(path("preview.png")) << "keep";
-    const ProgramRun alone = run_shell("cd " + dir_.string() + " && " + PREVIEW_PATH + " --metric 2 --save-params alone.txt");
+    const ProgramRun alone =
+        run_shell("cd " + dir_.string() + " && " + PREVIEW_PATH + " --metric 2 --save-params alone.txt");
     EXPECT_EQ(0, alone.status) << alone.output;
     EXPECT_TRUE(fs::exists(path("alone.txt")));
     std::ifstream kept(path("preview.png"));
@@ -951,13 +978,14 @@ TEST_F(Preview, ParamsFilesAreFilesFoundFromTheirOwnFolder) {
     // A byte-order mark first, as some editors write it, and Windows line ends.
     std::ofstream(path("looks/base.txt")) << "\xEF\xBB\xBF--metric 3\r\n--octaves 1\r\n";
     std::ofstream(path("looks/shot.txt")) << "--params base.txt\n--gain 0.4\n";
-    const ProgramRun nested = run_preview("--params " + path("looks/shot.txt") + " --size 4x4 --quiet --save-params - -o " +
-                                          path("a.png"));
+    const ProgramRun nested =
+        run_preview("--params " + path("looks/shot.txt") + " --size 4x4 --quiet --save-params - -o " + path("a.png"));
     EXPECT_EQ(0, nested.status) << nested.output;
     EXPECT_TRUE(contains(nested.output, "--metric 3\n--octaves 1\n--gain 0.4\n")) << nested.output;
     const ProgramRun folder = run_preview("--params " + path("looks") + " -o " + path("b.png"));
     EXPECT_EQ(2, folder.status);
-    EXPECT_TRUE(contains(folder.output, "option --params: cannot read '" + path("looks") + "': it is a folder")) << folder.output;
+    EXPECT_TRUE(contains(folder.output, "option --params: cannot read '" + path("looks") + "': it is a folder"))
+        << folder.output;
     EXPECT_FALSE(fs::exists(path("b.png")));
     // Anything that is neither a params file nor an image with a look is
     // named as such, also when a params file names it.
@@ -980,7 +1008,8 @@ TEST_F(Preview, ParamsFilesAreFilesFoundFromTheirOwnFolder) {
         {path("notes.txt"), "option --params: '" + path("notes.txt") + "' is not a params file"},
         {PREVIEW_PATH, std::string("option --params: '") + PREVIEW_PATH + "' is not a params file"},
         {path("foreign.png"), "option --params: the PNG '" + path("foreign.png") + "' carries no look"},
-        {path("looks/names_notes.txt"), path("looks/names_notes.txt") + ":1: option --params: '" + path("looks") + "/../notes.txt' is not a params file"},
+        {path("looks/names_notes.txt"), path("looks/names_notes.txt") + ":1: option --params: '" + path("looks") +
+                                            "/../notes.txt' is not a params file"},
     };
     for (const Case& c : cases) {
         const ProgramRun r = run_preview("--params " + c.file + " -o " + path("c.png"));
@@ -1049,8 +1078,9 @@ TEST_F(Preview, ExrIsPremultipliedAndTheBackgroundFlattensAlpha) {
             expect_same(expected_pre, pre.at(x, y), "premultiplied " + where);
             expect_same(expected_straight, straight.at(x, y), "straight " + where);
             const float rest = 1.0f - expected_pre.a;
-            expect_same({expected_pre.r + 0.5f * rest, expected_pre.g + 0.25f * rest, expected_pre.b + 1.0f * rest, 1.0f},
-                        flat.at(x, y), "flattened " + where);
+            expect_same(
+                {expected_pre.r + 0.5f * rest, expected_pre.g + 0.25f * rest, expected_pre.b + 1.0f * rest, 1.0f},
+                flat.at(x, y), "flattened " + where);
             holes += expected_pre.a == 0.0f;
             mixed += expected_pre.a > 0.0f && expected_pre.a < 1.0f;
         }
@@ -1066,9 +1096,13 @@ TEST_F(Preview, ExrIsPremultipliedAndTheBackgroundFlattensAlpha) {
 }
 
 TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
-    ASSERT_EQ(0, run_preview("--size 5x4 --scale 10 --center 1,-2 --depth 0.75 --metric 3 --weights 0.3,2,1 --passes --quiet -o " +
-                             path("p.exr")).status);
-    const std::vector<float> f1 = preview::read_exr_floats(path("p.exr"), "F1"), f2 = preview::read_exr_floats(path("p.exr"), "F2");
+    ASSERT_EQ(0,
+              run_preview(
+                  "--size 5x4 --scale 10 --center 1,-2 --depth 0.75 --metric 3 --weights 0.3,2,1 --passes --quiet -o " +
+                  path("p.exr"))
+                  .status);
+    const std::vector<float> f1 = preview::read_exr_floats(path("p.exr"), "F1"),
+                             f2 = preview::read_exr_floats(path("p.exr"), "F2");
     const std::vector<float> ox = preview::read_exr_floats(path("p.exr"), "offset.X"),
                              oy = preview::read_exr_floats(path("p.exr"), "offset.Y"),
                              oz = preview::read_exr_floats(path("p.exr"), "offset.Z");
@@ -1097,8 +1131,9 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
     // Past the lattice no slot is filled: id 0 and NaN offsets, whatever the
     // threads; all-zero weights read as the shader reads them, (1, 1, 1).
     for (const char* threads : {"1", "2"}) {
-        ASSERT_EQ(0, run_preview(std::string("--size 8x8 --center 1e10,0 --passes --quiet --threads ") + threads + " -o " +
-                                 path("far.exr")).status);
+        ASSERT_EQ(0, run_preview(std::string("--size 8x8 --center 1e10,0 --passes --quiet --threads ") + threads +
+                                 " -o " + path("far.exr"))
+                         .status);
         for (uint32_t v : preview::read_exr_uints(path("far.exr"), "id")) EXPECT_EQ(0u, v);
         for (float v : preview::read_exr_floats(path("far.exr"), "offset.X")) EXPECT_TRUE(std::isnan(v));
     }
@@ -1114,7 +1149,8 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
         preview::read_png_rgba(picture, &pw, &ph);
         EXPECT_EQ(64, pw) << pass;
         EXPECT_EQ(32, ph) << pass;
-        ASSERT_EQ(0, run_preview(std::string("--size 64x32 --legend --pass ") + pass + " --quiet -o " + picture).status) << pass;
+        ASSERT_EQ(0, run_preview(std::string("--size 64x32 --legend --pass ") + pass + " --quiet -o " + picture).status)
+            << pass;
         preview::read_png_rgba(picture, &pw, &ph);
         EXPECT_EQ(64, pw) << pass;
         EXPECT_GT(ph, 32) << pass;
@@ -1126,12 +1162,14 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
     double sum = 0.0;
     for (float v : view_f1) sum += v;
     char facts[160];
-    std::snprintf(facts, sizeof(facts), "F1 %.4g..%.4g mean %.4g, NaN 0%%, no feature point 0%%, off the view 0%% of 384 pixels",
+    std::snprintf(facts, sizeof(facts),
+                  "F1 %.4g..%.4g mean %.4g, NaN 0%%, no feature point 0%%, off the view 0%% of 384 pixels",
                   static_cast<double>(*std::min_element(view_f1.begin(), view_f1.end())),
                   static_cast<double>(*std::max_element(view_f1.begin(), view_f1.end())), sum / 384.0);
     const ProgramRun summary = run_preview("--size 24x16 --pass F1 -o " + path("f1.png"));
     EXPECT_TRUE(contains(summary.output, facts)) << facts << "\n" << summary.output;
-    EXPECT_TRUE(contains(run_preview("--size 24x16 --pass id -o " + path("id.png")).output, " distinct feature points, "));
+    EXPECT_TRUE(
+        contains(run_preview("--size 24x16 --pass id -o " + path("id.png")).output, " distinct feature points, "));
     // --bits 16 keeps the pass's precision: the 8-bit codes are the 16-bit
     // ones rounded, and the 16-bit ones are not merely 8-bit ones scaled.
     ASSERT_EQ(0, run_preview("--size 24x16 --pass F1 --quiet -o " + path("f8.png")).status);
@@ -1153,7 +1191,8 @@ TEST_F(Preview, PassesAreTheBasisAtEachPixelCentre) {
 
 TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {
     std::ofstream(path("points.txt")) << "# golden points\n1.25,-3,0.5\n\n7 8 9\n";
-    const ProgramRun r = run_preview("--probe 0.5,1,2 --points " + path("points.txt") + " --metric 3 --weights 0.3,2,1 --gain 0.4");
+    const ProgramRun r =
+        run_preview("--probe 0.5,1,2 --points " + path("points.txt") + " --metric 3 --weights 0.3,2,1 --gain 0.4");
     ASSERT_EQ(0, r.status) << r.output;
     // The look's defaults, and the octave count every interface defaults to: 0.
     tulo::CellularTextureParams p = preview::default_options().params;
@@ -1170,7 +1209,8 @@ TEST_F(Preview, ProbesPrintThePluginsAnswerBitForBit) {
         return std::string(t);
     };
     int lines = 0;
-    for (const tulo::Vector3 q : {tulo::Vector3{0.5f, 1.0f, 2.0f}, tulo::Vector3{1.25f, -3.0f, 0.5f}, tulo::Vector3{7.0f, 8.0f, 9.0f}}) {
+    for (const tulo::Vector3 q :
+         {tulo::Vector3{0.5f, 1.0f, 2.0f}, tulo::Vector3{1.25f, -3.0f, 0.5f}, tulo::Vector3{7.0f, 8.0f, 9.0f}}) {
         const tulo::Color c = shade_at(p, q.x, q.y, q.z);
         const float t = shade_at(grey, q.x, q.y, q.z).r;
         const auto at = r.output.find(hex(q.x) + " ");
@@ -1212,7 +1252,8 @@ TEST_F(Preview, CompareFindsEveryDifferingPixel) {
     const ProgramRun one = run_preview("--compare " + path("a.exr") + " " + path("c.exr"));
     EXPECT_EQ(1, one.status);
     char expected[128];
-    std::snprintf(expected, sizeof(expected), "1 of 24 pixels differ; the largest difference is %.9g, at x 4, y 2", static_cast<double>(delta));
+    std::snprintf(expected, sizeof(expected), "1 of 24 pixels differ; the largest difference is %.9g, at x 4, y 2",
+                  static_cast<double>(delta));
     EXPECT_TRUE(contains(one.output, expected)) << one.output;
     ASSERT_EQ(0, run_preview("--size 6x5 --quiet -o " + path("d.png")).status);
     const ProgramRun size = run_preview("--compare " + path("a.exr") + " " + path("d.png"));
@@ -1229,11 +1270,13 @@ TEST_F(Preview, CompareFindsEveryDifferingPixel) {
         std::string message;
     };
     const Case cases[] = {
-        {"", "", 0, "compared as 8-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha alone): "
-                    "the images are the same (24x16)"},
+        {"", "", 0,
+         "compared as 8-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha alone): "
+         "the images are the same (24x16)"},
         {"--colorspace linear", "", 0, "compared as 8-bit linear PNG codes"},
-        {"--bits 16", "", 0, "compared as 16-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha "
-                             "alone): the images are the same (24x16)"},
+        {"--bits 16", "", 0,
+         "compared as 16-bit sRGB PNG codes (the EXR encoded as the PNG is; transparent pixels by alpha "
+         "alone): the images are the same (24x16)"},
         {"--gain 3", "--gain 3", 0, "the images are the same (24x16)"},
         {"--gain 3 --samples 4", "--gain 3 --samples 4", 1, "every differing pixel is partly transparent"},
         {"--gain 3 --samples 4", "--gain 3 --samples 4 --straight-alpha", 0, "the images are the same (24x16)"},
@@ -1255,12 +1298,14 @@ TEST_F(Preview, CompareFindsEveryDifferingPixel) {
     // Two PNGs of different depths cannot be compared code for code.
     const ProgramRun depths = run_preview("--compare " + path("m0.png") + " " + path("m2.png"));
     EXPECT_EQ(2, depths.status);
-    EXPECT_TRUE(contains(depths.output, "cannot compare a PNG of 8 bits, sRGB, with one of 16 bits, sRGB")) << depths.output;
+    EXPECT_TRUE(contains(depths.output, "cannot compare a PNG of 8 bits, sRGB, with one of 16 bits, sRGB"))
+        << depths.output;
 }
 
 TEST_F(Preview, SavedParametersRenderTheSamePicture) {
-    const std::string args = "--size 12x10 --metric 5 --weights 2,0.5,1 --octaves 3 --gain 0.45 --color1 1,0.5,0.25 "
-                             "--center 0.3,-7 --scale 13 --depth 2.5 --samples 4 --ramp gain=0.2:0.9 --quiet";
+    const std::string args =
+        "--size 12x10 --metric 5 --weights 2,0.5,1 --octaves 3 --gain 0.45 --color1 1,0.5,0.25 "
+        "--center 0.3,-7 --scale 13 --depth 2.5 --samples 4 --ramp gain=0.2:0.9 --quiet";
     ASSERT_EQ(0, run_preview(args + " --save-params " + path("look.txt") + " -o " + path("a.exr")).status);
     ASSERT_EQ(0, run_preview("--params " + path("look.txt") + " --quiet -o " + path("b.exr")).status);
     EXPECT_TRUE(same_pixels(preview::read_exr(path("a.exr")), preview::read_exr(path("b.exr"))));
@@ -1286,8 +1331,8 @@ TEST_F(Preview, SamplesAverageAStratifiedGrid) {
             const tulo::Color c = shade_at(p, x, y, 0.0f);
             sum[0] += c.r, sum[1] += c.g, sum[2] += c.b, sum[3] += c.a;
         }
-    const tulo::Color mean{static_cast<float>(sum[0] / 4), static_cast<float>(sum[1] / 4), static_cast<float>(sum[2] / 4),
-                           static_cast<float>(sum[3] / 4)};
+    const tulo::Color mean{static_cast<float>(sum[0] / 4), static_cast<float>(sum[1] / 4),
+                           static_cast<float>(sum[2] / 4), static_cast<float>(sum[3] / 4)};
     expect_same(mean, preview::read_exr(path("aa.exr")).at(0, 0), "averaged pixel");
 }
 

@@ -95,16 +95,18 @@ bool compare_codes(const PngCodes& a, const PngCodes& b, bool mixed, bool premul
         return true;
     }
     char text[256];
-    std::snprintf(text, sizeof(text), "%lld of %lld pixels differ; the largest difference is %d %s, at x %d, y %d (from the top left)\n",
-                  differing, static_cast<long long>(a.width) * a.height, largest, largest == 1 ? "code" : "codes", at_x, at_y);
+    std::snprintf(text, sizeof(text),
+                  "%lld of %lld pixels differ; the largest difference is %d %s, at x %d, y %d (from the top left)\n",
+                  differing, static_cast<long long>(a.width) * a.height, largest, largest == 1 ? "code" : "codes", at_x,
+                  at_y);
     *report = how + text;
     if (mixed && premultiplied && partly_clear == differing) {
-        *report += "every differing pixel is partly transparent: the PNG averages straight colour, the EXR premultiplied "
-                   "colour (light); an EXR made with --straight-alpha averages as the PNG does\n";
+        *report +=
+            "every differing pixel is partly transparent: the PNG averages straight colour, the EXR premultiplied "
+            "colour (light); an EXR made with --straight-alpha averages as the PNG does\n";
     }
     return false;
 }
-
 
 }  // namespace
 
@@ -203,8 +205,8 @@ bool compare_images(const std::string& a, const std::string& b, std::string* rep
                 differs = true;
                 // NaN against a number, or +0 against -0, counts as a difference.
                 const double d = std::isnan(pa[c]) != std::isnan(pb[c]) ? HUGE_VAL
-                                 : std::isnan(pa[c])                     ? 0.0
-                                                                         : std::fabs(static_cast<double>(pa[c]) - pb[c]);
+                                 : std::isnan(pa[c])                    ? 0.0
+                                                                        : std::fabs(static_cast<double>(pa[c]) - pb[c]);
                 if (d > largest || at_x < 0) largest = d, at_x = x, at_y = y;
             }
             differing += differs;
@@ -215,7 +217,8 @@ bool compare_images(const std::string& a, const std::string& b, std::string* rep
         return true;
     }
     char text[256];
-    std::snprintf(text, sizeof(text), "%lld of %lld pixels differ; the largest difference is %.9g, at x %d, y %d (from the top left)\n",
+    std::snprintf(text, sizeof(text),
+                  "%lld of %lld pixels differ; the largest difference is %.9g, at x %d, y %d (from the top left)\n",
                   differing, static_cast<long long>(ia.width) * ia.height, largest, at_x, at_y);
     *report = text;
     return false;

@@ -111,15 +111,16 @@ Image render(const Options& o, const Layout& layout, const standin::ShaderLibrar
         for (size_t t = next.fetch_add(1); t < tiles.size(); t = next.fetch_add(1)) {
             const Tile& tile = tiles[t];
             const Cell& cell = layout.cells[static_cast<size_t>(tile.cell)];
-            const int octaves = octaves_ramped ? 5 : std::min(5, std::max(0, static_cast<int>(cell.store->params().octaves)));
+            const int octaves =
+                octaves_ramped ? 5 : std::min(5, std::max(0, static_cast<int>(cell.store->params().octaves)));
             standin::ShadingRecord record(*cell.store, &ramps);
             for (int y = tile.y0; y < tile.y1; ++y) {
                 for (int x = tile.x0; x < tile.x1; ++x) {
                     double sum[4] = {0.0, 0.0, 0.0, 0.0};
                     for (int sy = 0; sy < k; ++sy) {
                         for (int sx = 0; sx < k; ++sx) {
-                            tulo::Color c = shade_sample_at(o, frame, cell, x + (sx + 0.5) / k, y + (sy + 0.5) / k,
-                                                            lib, record, ramps, octaves, mine);
+                            tulo::Color c = shade_sample_at(o, frame, cell, x + (sx + 0.5) / k, y + (sy + 0.5) / k, lib,
+                                                            record, ramps, octaves, mine);
                             // Premultiplied per sample, so that a pixel averages
                             // light, not colours of cut samples.
                             if (premultiply) c.r *= c.a, c.g *= c.a, c.b *= c.a;

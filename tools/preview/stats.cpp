@@ -32,7 +32,8 @@ void Stats::merge(const Stats& o) {
 std::string summary_line(const Stats& s) {
     auto share = [&](long long n) {
         char text[32];
-        std::snprintf(text, sizeof(text), "%.3g%%", s.samples > 0 ? 100.0 * static_cast<double>(n) / static_cast<double>(s.samples) : 0.0);
+        std::snprintf(text, sizeof(text), "%.3g%%",
+                      s.samples > 0 ? 100.0 * static_cast<double>(n) / static_cast<double>(s.samples) : 0.0);
         return std::string(text);
     };
     std::string line;
@@ -47,8 +48,8 @@ std::string summary_line(const Stats& s) {
         }
         line += text;
     }
-    line += "NaN " + share(s.nan) + ", alpha 0 " + share(s.alpha_zero) + ", beyond the lattice " + share(s.beyond_lattice) +
-            " of " + std::to_string(s.samples) + " samples";
+    line += "NaN " + share(s.nan) + ", alpha 0 " + share(s.alpha_zero) + ", beyond the lattice " +
+            share(s.beyond_lattice) + " of " + std::to_string(s.samples) + " samples";
     return line;
 }
 
@@ -57,18 +58,19 @@ std::vector<std::string> warnings(const Stats& s) {
     if (s.flat) out.push_back("the image is one flat colour: check the scale, the gain and the colours");
     if (s.beyond_lattice > 0) {
         char share[32];
-        std::snprintf(share, sizeof(share), "%.3g%%", 100.0 * static_cast<double>(s.beyond_lattice) / static_cast<double>(s.samples));
-        out.push_back(std::string(share) + " of the samples lie beyond the lattice (at some octave), where the texture "
+        std::snprintf(share, sizeof(share), "%.3g%%",
+                      100.0 * static_cast<double>(s.beyond_lattice) / static_cast<double>(s.samples));
+        out.push_back(std::string(share) +
+                      " of the samples lie beyond the lattice (at some octave), where the texture "
                       "is flat color2: the view is too far out or too wide");
     }
     if (s.samples > 0 && 2 * s.nan > s.samples) {
-        out.push_back("most samples are NaN (magenta in PNG): gain 0 with a value of 0, a NaN gain, or negative "
-                      "Euclidian weights");
+        out.push_back(
+            "most samples are NaN (magenta in PNG): gain 0 with a value of 0, a NaN gain, or negative "
+            "Euclidian weights");
     }
     return out;
 }
-
-
 
 namespace {
 
@@ -130,13 +132,15 @@ std::string pass_summary_line(const Passes& p, const std::string& pass) {
     const PassFacts f = pass_facts(p, pass);
     auto share = [&](long long k) {
         char text[32];
-        std::snprintf(text, sizeof(text), "%.3g%%", f.pixels > 0 ? 100.0 * static_cast<double>(k) / static_cast<double>(f.pixels) : 0.0);
+        std::snprintf(text, sizeof(text), "%.3g%%",
+                      f.pixels > 0 ? 100.0 * static_cast<double>(k) / static_cast<double>(f.pixels) : 0.0);
         return std::string(text);
     };
     auto range = [&](int k) {
         if (f.counted[k] == 0) return std::string("none");
         char text[96];
-        std::snprintf(text, sizeof(text), "%.4g..%.4g mean %.4g", f.min[k], f.max[k], f.sum[k] / static_cast<double>(f.counted[k]));
+        std::snprintf(text, sizeof(text), "%.4g..%.4g mean %.4g", f.min[k], f.max[k],
+                      f.sum[k] / static_cast<double>(f.counted[k]));
         return std::string(text);
     };
     std::string line;

@@ -14,11 +14,11 @@ namespace preview {
 struct Stats {
     double min[4], max[4], sum[4];  // over pixels, channels r g b a, NaN left out
     long long counted[4] = {0, 0, 0, 0};
-    long long samples = 0;           // shading calls
-    long long nan = 0;               // samples with a NaN colour channel
-    long long alpha_zero = 0;        // samples beyond the gain limit (alpha set to 0)
-    long long beyond_lattice = 0;    // samples whose point, at some octave, leaves the lattice
-    bool flat = true;                // every pixel the same colour
+    long long samples = 0;         // shading calls
+    long long nan = 0;             // samples with a NaN colour channel
+    long long alpha_zero = 0;      // samples beyond the gain limit (alpha set to 0)
+    long long beyond_lattice = 0;  // samples whose point, at some octave, leaves the lattice
+    bool flat = true;              // every pixel the same colour
     Stats();
     void merge(const Stats& other);
 };

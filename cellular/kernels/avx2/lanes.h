@@ -159,9 +159,12 @@ struct Lanes {
     static void bounds(const SearchStart& s, F* r) {
         const __m256d lower = _mm256_setr_pd(0.0, s.dx2, s.mx2, s.dy2);
         const __m256d upper = _mm256_setr_pd(s.my2, s.dz2, s.mz2, HUGE_VAL);
-        r[0] = _mm256_set_m128(round_down(half_bound_sum<T, 1>(lower, upper)), round_down(half_bound_sum<T, 0>(lower, upper)));
-        r[1] = _mm256_set_m128(round_down(half_bound_sum<T, 3>(lower, upper)), round_down(half_bound_sum<T, 2>(lower, upper)));
-        r[2] = _mm256_set_m128(round_down(half_bound_sum<T, 5>(lower, upper)), round_down(half_bound_sum<T, 4>(lower, upper)));
+        r[0] = _mm256_set_m128(round_down(half_bound_sum<T, 1>(lower, upper)),
+                               round_down(half_bound_sum<T, 0>(lower, upper)));
+        r[1] = _mm256_set_m128(round_down(half_bound_sum<T, 3>(lower, upper)),
+                               round_down(half_bound_sum<T, 2>(lower, upper)));
+        r[2] = _mm256_set_m128(round_down(half_bound_sum<T, 5>(lower, upper)),
+                               round_down(half_bound_sum<T, 4>(lower, upper)));
         // Lanes 27..31 stand for no cube: +inf, never visited.
         static_assert(kCubes == 27 && kCubeLanes == 32, "the last half vector holds no cube");
         r[3] = _mm256_set_m128(_mm_set1_ps(HUGE_VALF), round_down(half_bound_sum<T, 6>(lower, upper)));
@@ -172,14 +175,18 @@ struct Lanes {
     static void lane_bounds(F fx, F fy, F fz, F* r) {
         __m128 half[2][kCubes];
         for (int h = 0; h < 2; ++h) {
-            auto widen = [h](F v) { return _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1)); };
+            auto widen = [h](F v) {
+                return _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1));
+            };
             const __m256d one = _mm256_set1_pd(1.0);
             const __m256d x = widen(fx), y = widen(fy), z = widen(fz);
             const __m256d mx = _mm256_sub_pd(one, x), my = _mm256_sub_pd(one, y), mz = _mm256_sub_pd(one, z);
-            const __m256d terms[7] = {_mm256_setzero_pd(), _mm256_mul_pd(x, x), _mm256_mul_pd(mx, mx), _mm256_mul_pd(y, y),
-                                      _mm256_mul_pd(my, my), _mm256_mul_pd(z, z), _mm256_mul_pd(mz, mz)};
-            each_culling_bound(terms, [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); },
-                               [&](int n, __m256d bound) { half[h][n] = round_down(bound); });
+            const __m256d terms[7] = {_mm256_setzero_pd(),  _mm256_mul_pd(x, x),   _mm256_mul_pd(mx, mx),
+                                      _mm256_mul_pd(y, y),  _mm256_mul_pd(my, my), _mm256_mul_pd(z, z),
+                                      _mm256_mul_pd(mz, mz)};
+            each_culling_bound(
+                terms, [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); },
+                [&](int n, __m256d bound) { half[h][n] = round_down(bound); });
         }
         for (int n = 1; n < kCubes; ++n) r[n] = _mm256_set_m128(half[1][n], half[0][n]);
     }

@@ -137,15 +137,20 @@ struct Lanes {
     static void lane_bounds(F fx, F fy, F fz, F* r) {
         __m256 half[2][kCubes];
         for (int h = 0; h < 2; ++h) {
-            auto widen = [h](F v) { return _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(v) : _mm512_extractf32x8_ps(v, 1)); };
+            auto widen = [h](F v) {
+                return _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(v) : _mm512_extractf32x8_ps(v, 1));
+            };
             const __m512d one = _mm512_set1_pd(1.0);
             const __m512d x = widen(fx), y = widen(fy), z = widen(fz);
             const __m512d mx = _mm512_sub_pd(one, x), my = _mm512_sub_pd(one, y), mz = _mm512_sub_pd(one, z);
-            const __m512d terms[7] = {_mm512_setzero_pd(), _mm512_mul_pd(x, x), _mm512_mul_pd(mx, mx), _mm512_mul_pd(y, y),
-                                      _mm512_mul_pd(my, my), _mm512_mul_pd(z, z), _mm512_mul_pd(mz, mz)};
-            each_culling_bound(terms, [](__m512d a, __m512d b) { return _mm512_add_pd(a, b); }, [&](int n, __m512d bound) {
-                half[h][n] = _mm512_cvt_roundpd_ps(bound, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-            });
+            const __m512d terms[7] = {_mm512_setzero_pd(),  _mm512_mul_pd(x, x),   _mm512_mul_pd(mx, mx),
+                                      _mm512_mul_pd(y, y),  _mm512_mul_pd(my, my), _mm512_mul_pd(z, z),
+                                      _mm512_mul_pd(mz, mz)};
+            each_culling_bound(
+                terms, [](__m512d a, __m512d b) { return _mm512_add_pd(a, b); },
+                [&](int n, __m512d bound) {
+                    half[h][n] = _mm512_cvt_roundpd_ps(bound, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+                });
         }
         for (int n = 1; n < kCubes; ++n) r[n] = _mm512_insertf32x8(_mm512_castps256_ps512(half[0][n]), half[1][n], 1);
     }
@@ -168,8 +173,10 @@ struct Lanes {
             lo = min(lo, lo2);
             hi = second;
         };
-        merge(_mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(1, 0, 3, 2)), _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(1, 0, 3, 2)));
-        merge(_mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(2, 3, 0, 1)), _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(2, 3, 0, 1)));
+        merge(_mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(1, 0, 3, 2)),
+              _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(1, 0, 3, 2)));
+        merge(_mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(2, 3, 0, 1)),
+              _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(2, 3, 0, 1)));
         merge(_mm512_permute_ps(lo, _MM_SHUFFLE(1, 0, 3, 2)), _mm512_permute_ps(hi, _MM_SHUFFLE(1, 0, 3, 2)));
         merge(_mm512_permute_ps(lo, _MM_SHUFFLE(2, 3, 0, 1)), _mm512_permute_ps(hi, _MM_SHUFFLE(2, 3, 0, 1)));
         return NearestTwo{lane0(lo), lane0(hi)};

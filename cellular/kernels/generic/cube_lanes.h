@@ -44,7 +44,6 @@ inline void merge_candidates(const float* a, const float* b, const float* r, uin
     *f = NearestTwo{V::lane0(f0), V::lane0(f1)};
 }
 
-
 // What the vectors of one search share.
 template <class V>
 struct CubeLanes {
@@ -129,7 +128,8 @@ struct CubeLanes {
             F d[3];
             for (int c = 0; c < 3; ++c) {
                 const int k = 3 * j + c;
-                d[c] = offset<V>(corner[c], V::addi(V::seti(static_cast<int32_t>(base[k])), table(t.seed_offset[k])), at[c]);
+                d[c] = offset<V>(corner[c], V::addi(V::seti(static_cast<int32_t>(base[k])), table(t.seed_offset[k])),
+                                 at[c]);
             }
             visit(j, count, d[0], d[1], d[2]);
         }
@@ -242,8 +242,7 @@ TULO_ALWAYS_INLINE inline NearestTwo finish_search_inlined(const CubeLanes<V>& s
         const typename V::I place = V::seti(s.tables->visit[lane]);
         F floor_lo = inf, floor_hi = inf;
         for (int v = 0; v < kVectors; ++v) {
-            const typename V::M before =
-                V::mask_and(reach[v], V::gti(place, V::loadi(s.tables->visit + W * v)));
+            const typename V::M before = V::mask_and(reach[v], V::gti(place, V::loadi(s.tables->visit + W * v)));
             merge_pairs<V>(&floor_lo, &floor_hi, V::select(before, lo[v], inf), V::select(before, hi[v], inf));
         }
         if (!(r[lane] < V::two_smallest(floor_lo, floor_hi).f1)) return merge_in_order<V>(s, lo, hi, reach);
@@ -308,7 +307,8 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     using M = typename V::M;
     constexpr int kVectors = CubeLanes<V>::kVectors;
     CubeLanes<V> s[kSearchGroup];
-    for (int i = 0; i < count; ++i) s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
+    for (int i = 0; i < count; ++i)
+        s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -336,7 +336,8 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
             all_hi[i] = second;
         }
     }
-    for (int i = 0; i < count; ++i) out[i] = finish_search<V>(s[i], lo[i], hi[i], reach[i], V::two_smallest(all_lo[i], all_hi[i]));
+    for (int i = 0; i < count; ++i)
+        out[i] = finish_search<V>(s[i], lo[i], hi[i], reach[i], V::two_smallest(all_lo[i], all_hi[i]));
 }
 
 template <class V, LaneMetric Metric, bool kUnitWeights>

@@ -82,7 +82,8 @@ inline Vector3 floor_weights(const Vector3& w) {
 // corner[axis][step + 1] of the cubes one below, at and one above the
 // point's cube, and the floor weights fw (invariant 8).
 template <class V, LaneMetric M, bool kUnitWeights, class Out>
-inline void each_cube_floor(const typename V::F (*corner)[3], const typename V::F* at, const typename V::F* fw, Out out) {
+inline void each_cube_floor(const typename V::F (*corner)[3], const typename V::F* at, const typename V::F* fw,
+                            Out out) {
     using F = typename V::F;
     const F zero = V::set(0.0f), one = V::set(1.0f);
     // {unused, x step -1, x step +1, y -1, y +1, z -1, z +1}
@@ -98,9 +99,11 @@ inline void each_cube_floor(const typename V::F (*corner)[3], const typename V::
         }
     }
     if constexpr (M == LaneMetric::chessboard) {
-        each_culling_bound(terms, [](F a, F b) { return V::max(a, b); }, out);
+        each_culling_bound(
+            terms, [](F a, F b) { return V::max(a, b); }, out);
     } else {
-        each_culling_bound(terms, [](F a, F b) { return V::add(a, b); }, out);
+        each_culling_bound(
+            terms, [](F a, F b) { return V::add(a, b); }, out);
     }
 }
 
@@ -189,9 +192,9 @@ inline typename V::F power_lower_bound(typename V::F dx, typename V::F dy, typen
         const typename V::F ay = V::abs(V::sub(dy, V::set(pw.w.y)));
         const typename V::F az = V::abs(V::sub(dz, V::set(pw.w.z)));
         if constexpr (kChecked) {
-            const typename V::F sum = V::add(V::add(power_term_bound<V, true>(ax, 1, &valid),
-                                                    power_term_bound<V, true>(ay, 1, &valid)),
-                                             power_term_bound<V, true>(az, 1, &valid));
+            const typename V::F sum =
+                V::add(V::add(power_term_bound<V, true>(ax, 1, &valid), power_term_bound<V, true>(ay, 1, &valid)),
+                       power_term_bound<V, true>(az, 1, &valid));
             bound = floor_small<V>(V::mul(V::mul(sum, sum), V::set(kBoundMargin)));
         } else {
             const typename V::F sum = V::add(V::add(V::sqrt(ax), V::sqrt(ay)), V::sqrt(az));

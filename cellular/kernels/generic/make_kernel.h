@@ -28,10 +28,14 @@ inline float unscale(float kept) { return detail::sqrt_f(kept) * DENSITY_UNSCALE
 
 // The cube-lanes search's metric for the metrics it computes lane by lane.
 inline bool lane_metric_of(const DistType* metric, LaneMetric* out) {
-    if (metric == &euclidian) *out = LaneMetric::euclidian;
-    else if (metric == &manhattan) *out = LaneMetric::manhattan;
-    else if (metric == &chessboard) *out = LaneMetric::chessboard;
-    else return false;
+    if (metric == &euclidian)
+        *out = LaneMetric::euclidian;
+    else if (metric == &manhattan)
+        *out = LaneMetric::manhattan;
+    else if (metric == &chessboard)
+        *out = LaneMetric::chessboard;
+    else
+        return false;
     return true;
 }
 
@@ -137,18 +141,22 @@ void nearest_two_points_on(const Vector3& w, const Vector3* points, std::size_t 
     }
     const bool points_too = delta != nullptr || ID != nullptr;
     if (lattice == nullptr) {
-        if (points_too) return nearest_two_points<V, Metric, kUnitWeights, true>(w, points, count, F, delta, ID, PluginLattice{});
-        return nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr, PluginLattice{});
+        if (points_too)
+            return nearest_two_points<V, Metric, kUnitWeights, true>(w, points, count, F, delta, ID, PluginLattice{});
+        return nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr,
+                                                                  PluginLattice{});
     }
     if (points_too) {
-        return nearest_two_points<V, Metric, kUnitWeights, true>(w, points, count, F, delta, ID, OtherLattice{*lattice});
+        return nearest_two_points<V, Metric, kUnitWeights, true>(w, points, count, F, delta, ID,
+                                                                 OtherLattice{*lattice});
     }
     nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr, OtherLattice{*lattice});
 }
 
 template <class V, LaneMetric Metric, bool kUnitWeights>
 void nearest_two_points_plugin(const Vector3& w, const Vector3* points, std::size_t count, float* F) {
-    if constexpr (V::kEmulated) return sequential_points<V, Metric>(w, points, count, F, nullptr, nullptr, PluginLattice{});
+    if constexpr (V::kEmulated)
+        return sequential_points<V, Metric>(w, points, count, F, nullptr, nullptr, PluginLattice{});
     nearest_two_points<V, Metric, kUnitWeights, false>(w, points, count, F, nullptr, nullptr, PluginLattice{});
 }
 
@@ -156,21 +164,21 @@ template <class V>
 constexpr Kernel make_kernel(Isa isa) {
     static_assert(check_lane_ops<V>(), "the target's lanes lack part of the vocabulary");
     using L = LaneMetric;
-    return Kernel{isa,
-                  &point_basis<V>,
-                  &add_cube_points<V>,
-                  {{&group_nearest_two<V, L::euclidian, false>, &group_nearest_two<V, L::euclidian, true>},
-                   {&group_nearest_two<V, L::manhattan, false>, &group_nearest_two<V, L::manhattan, true>},
-                   {&group_nearest_two<V, L::chessboard, false>, &group_nearest_two<V, L::chessboard, true>}},
-                  {{&nearest_two_points_plugin<V, L::euclidian, false>, &nearest_two_points_plugin<V, L::euclidian, true>},
-                   {&nearest_two_points_plugin<V, L::manhattan, false>, &nearest_two_points_plugin<V, L::manhattan, true>},
-                   {&nearest_two_points_plugin<V, L::chessboard, false>,
-                    &nearest_two_points_plugin<V, L::chessboard, true>}},
-                  &power_bounds<V>,
-                  &point_basis_on<V>,
-                  {{&nearest_two_points_on<V, L::euclidian, false>, &nearest_two_points_on<V, L::euclidian, true>},
-                   {&nearest_two_points_on<V, L::manhattan, false>, &nearest_two_points_on<V, L::manhattan, true>},
-                   {&nearest_two_points_on<V, L::chessboard, false>, &nearest_two_points_on<V, L::chessboard, true>}}};
+    return Kernel{
+        isa,
+        &point_basis<V>,
+        &add_cube_points<V>,
+        {{&group_nearest_two<V, L::euclidian, false>, &group_nearest_two<V, L::euclidian, true>},
+         {&group_nearest_two<V, L::manhattan, false>, &group_nearest_two<V, L::manhattan, true>},
+         {&group_nearest_two<V, L::chessboard, false>, &group_nearest_two<V, L::chessboard, true>}},
+        {{&nearest_two_points_plugin<V, L::euclidian, false>, &nearest_two_points_plugin<V, L::euclidian, true>},
+         {&nearest_two_points_plugin<V, L::manhattan, false>, &nearest_two_points_plugin<V, L::manhattan, true>},
+         {&nearest_two_points_plugin<V, L::chessboard, false>, &nearest_two_points_plugin<V, L::chessboard, true>}},
+        &power_bounds<V>,
+        &point_basis_on<V>,
+        {{&nearest_two_points_on<V, L::euclidian, false>, &nearest_two_points_on<V, L::euclidian, true>},
+         {&nearest_two_points_on<V, L::manhattan, false>, &nearest_two_points_on<V, L::manhattan, true>},
+         {&nearest_two_points_on<V, L::chessboard, false>, &nearest_two_points_on<V, L::chessboard, true>}}};
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ inline bool offsets_let_floors_decide(const typename V::F* inside) {
     using F = typename V::F;
     const F low = V::set(kFloorsDecideMargin), high = V::set(1.0f - kFloorsDecideMargin);
     typename V::M ok = V::eq(low, low);
-    for (int axis = 0; axis < 3; ++axis) ok = V::mask_and(ok, V::mask_and(V::ge(inside[axis], low), V::le(inside[axis], high)));
+    for (int axis = 0; axis < 3; ++axis)
+        ok = V::mask_and(ok, V::mask_and(V::ge(inside[axis], low), V::le(inside[axis], high)));
     return V::bits(ok) == V::bits(V::eq(low, low));
 }
 
@@ -148,17 +149,19 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             constexpr uint32_t kHash[3] = {lattice::kHashX, lattice::kHashY, lattice::kHashZ};
             for (int lane = 0; lane < V::kWidth; ++lane) {
                 // The linear hash of the wrapped cube; scrambled per cube below.
-                hash[lane] = static_cast<int32_t>(lattice::cube_hash(lattice::lattice_cell(c[0][lane], 0, lattice.l.period[0]),
-                                                                     lattice::lattice_cell(c[1][lane], 0, lattice.l.period[1]),
-                                                                     lattice::lattice_cell(c[2][lane], 0, lattice.l.period[2])));
+                hash[lane] =
+                    static_cast<int32_t>(lattice::cube_hash(lattice::lattice_cell(c[0][lane], 0, lattice.l.period[0]),
+                                                            lattice::lattice_cell(c[1][lane], 0, lattice.l.period[1]),
+                                                            lattice::lattice_cell(c[2][lane], 0, lattice.l.period[2])));
                 for (int axis = 0; axis < 3; ++axis) {
                     const uint32_t period = lattice.l.period[axis];
                     const int32_t wrapped = lattice::lattice_cell(c[axis][lane], 0, period);
                     const uint32_t jump = kHash[axis] * period;
                     edge[axis][0][lane] = period != 0 && wrapped == 0 ? static_cast<int32_t>(jump) : 0;
                     edge[axis][1][lane] = 0;
-                    edge[axis][2][lane] =
-                        period != 0 && static_cast<uint32_t>(wrapped) == period - 1 ? static_cast<int32_t>(0u - jump) : 0;
+                    edge[axis][2][lane] = period != 0 && static_cast<uint32_t>(wrapped) == period - 1
+                                              ? static_cast<int32_t>(0u - jump)
+                                              : 0;
                 }
             }
             own_hash = V::loadi(hash);
@@ -311,8 +314,10 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
     // Lanes that visit cube n and can find in it a value below their second
     // one.
     auto useful_bounded = [&](int n) TULO_ALWAYS_INLINE {
-        if constexpr (kFloors) return V::mask_and(V::lt(r[n], hi), V::nge(floor[n], hi));
-        else return V::lt(r[n], hi);
+        if constexpr (kFloors)
+            return V::mask_and(V::lt(r[n], hi), V::nge(floor[n], hi));
+        else
+            return V::lt(r[n], hi);
     };
     // The same where the floors decide alone.
     auto useful_floored = [&](int n) TULO_ALWAYS_INLINE { return V::nge(floor[n], hi); };
@@ -359,9 +364,10 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
             for (int axis = 0; axis < 3; ++axis) {
                 step[axis] = V::addi(V::andi(V::shift_right(code, 2 * axis), V::seti(3)), V::seti(-1));
             }
-            I hash = V::addi(own_hash, V::addi(V::muli(step[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
-                                               V::addi(V::muli(step[1], V::seti(static_cast<int32_t>(lattice::kHashY))),
-                                                       V::muli(step[2], V::seti(static_cast<int32_t>(lattice::kHashZ))))));
+            I hash =
+                V::addi(own_hash, V::addi(V::muli(step[0], V::seti(static_cast<int32_t>(lattice::kHashX))),
+                                          V::addi(V::muli(step[1], V::seti(static_cast<int32_t>(lattice::kHashY))),
+                                                  V::muli(step[2], V::seti(static_cast<int32_t>(lattice::kHashZ))))));
             if constexpr (!L::kPlugin) {
                 for (int axis = 0; axis < 3; ++axis) {
                     hash = V::addi(hash, V::selecti(V::gti(step[axis], zero), wrap[axis][2],
@@ -388,8 +394,8 @@ inline void search_lanes(typename V::F px, typename V::F py, typename V::F pz, c
                     const int k = 3 * j + axis;
                     const I state = V::addi(V::muli(hash, V::seti(static_cast<int32_t>(t.mul[k]))),
                                             V::seti(static_cast<int32_t>(t.add[k])));
-                    d[axis] = V::select(is, V::mul(offset<V>(corner_of[axis], state, at[axis]), V::set(DENSITY_UNSCALE)),
-                                        d[axis]);
+                    d[axis] = V::select(
+                        is, V::mul(offset<V>(corner_of[axis], state, at[axis]), V::set(DENSITY_UNSCALE)), d[axis]);
                 }
             }
             for (int axis = 0; axis < 3; ++axis) kept->delta[value][axis] = d[axis];
@@ -436,7 +442,8 @@ inline typename V::I place_in_cube(typename V::F x, typename V::F y, typename V:
     };
     const typename V::I qx = quarter(x), qy = quarter(y), qz = quarter(z);
     const typename V::I one = V::seti(1);
-    const typename V::I low = V::ori(V::ori(V::andi(qx, one), V::shift_left(V::andi(qy, one), 1)), V::shift_left(V::andi(qz, one), 2));
+    const typename V::I low =
+        V::ori(V::ori(V::andi(qx, one), V::shift_left(V::andi(qy, one), 1)), V::shift_left(V::andi(qz, one), 2));
     const typename V::I high = V::ori(V::ori(V::shift_right(qx, 1), V::shift_left(V::shift_right(qy, 1), 1)),
                                       V::shift_left(V::shift_right(qz, 1), 2));
     return V::ori(low, V::shift_left(high, 3));
@@ -445,8 +452,8 @@ inline typename V::I place_in_cube(typename V::F x, typename V::F y, typename V:
 // x, y and z of points[first..first + kWidth), the points past `count`
 // repeating the last one.
 template <class V>
-inline void load_padded(const Vector3* points, std::size_t first, std::size_t count, typename V::F* x,
-                        typename V::F* y, typename V::F* z) {
+inline void load_padded(const Vector3* points, std::size_t first, std::size_t count, typename V::F* x, typename V::F* y,
+                        typename V::F* z) {
     constexpr std::size_t W = V::kWidth;
     if (count - first >= W) return V::load_points(points + first, x, y, z);
     Vector3 tail[W];
@@ -478,9 +485,9 @@ void nearest_two_points(const Vector3& weights, const Vector3* points, std::size
     const Vector3 floor_w = floor_weights<Metric>(weights);
     const F_ fw[3] = {V::set(floor_w.x), V::set(floor_w.y), V::set(floor_w.z)};
     const bool weights_let_floors = weights_let_floors_decide<Metric>(weights);
-    alignas(64) int32_t place[kSortBlock + W];  // after the sort: where each point of the block went
-    uint32_t order[kSortBlock];                 // with kPoints: the block's point at each sorted place
-    Vector3 sorted[kSortBlock + W];             // the block in its sorted order, padded
+    alignas(64) int32_t place[kSortBlock + W];      // after the sort: where each point of the block went
+    uint32_t order[kSortBlock];                     // with kPoints: the block's point at each sorted place
+    Vector3 sorted[kSortBlock + W];                 // the block in its sorted order, padded
     alignas(64) float pairs[2 * (kSortBlock + W)];  // their results, in that order
     // With kPoints: the kept points of `lanes` lanes, lane l's going to
     // point index(l) of the array.

@@ -43,8 +43,10 @@ inline void scalar_cube_bounds(const SearchStart& s, float* r) {
 // in its cube are fx, fy, fz (lane_ops.h, lane_bounds), into r[n].
 inline void scalar_lane_bounds(float fx, float fy, float fz, float* r) {
     const double x = fx, y = fy, z = fz;
-    const double terms[7] = {0.0, x * x, (1.0 - x) * (1.0 - x), y * y, (1.0 - y) * (1.0 - y), z * z, (1.0 - z) * (1.0 - z)};
-    each_culling_bound(terms, [](double a, double b) { return a + b; }, [&](int n, double bound) { r[n] = round_down(bound); });
+    const double terms[7] = {
+        0.0, x * x, (1.0 - x) * (1.0 - x), y * y, (1.0 - y) * (1.0 - y), z * z, (1.0 - z) * (1.0 - z)};
+    each_culling_bound(
+        terms, [](double a, double b) { return a + b; }, [&](int n, double bound) { r[n] = round_down(bound); });
 }
 
 }  // namespace

@@ -75,7 +75,9 @@ struct Lanes {
     static I andi(I a, I b) { return vandq_s32(a, b); }
     static I ori(I a, I b) { return vorrq_s32(a, b); }
     static I xori(I a, I b) { return veorq_s32(a, b); }
-    static I shift_left(I a, int n) { return vreinterpretq_s32_u32(vshlq_u32(vreinterpretq_u32_s32(a), vdupq_n_s32(n))); }
+    static I shift_left(I a, int n) {
+        return vreinterpretq_s32_u32(vshlq_u32(vreinterpretq_u32_s32(a), vdupq_n_s32(n)));
+    }
     // A negative shift count shifts an unsigned lane right, filling zeros.
     static I shift_right(I a, int n) {
         return vreinterpretq_s32_u32(vshlq_u32(vreinterpretq_u32_s32(a), vdupq_n_s32(-n)));

@@ -64,6 +64,8 @@ struct Lanes {
         return f;
     }
 
+    // One operation a line.
+    // clang-format off
     static F set(float v) { return each([&](int) { return v; }); }
     static F load(const float* p) { return each([&](int i) { return p[i]; }); }
     static void store(float* p, F a) { std::memcpy(p, a.v, sizeof(a.v)); }
@@ -118,6 +120,7 @@ struct Lanes {
 
     static F to_float(I a) { return each([&](int i) { return static_cast<float>(a.v[i]); }); }
     static F unsigned_to_float(I a) { return each([&](int i) { return static_cast<float>(static_cast<uint32_t>(a.v[i])); }); }
+    // clang-format on
     static I truncate(F a) {
         return each_int([&](int i) {
             const float f = a.v[i];

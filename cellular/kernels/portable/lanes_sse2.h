@@ -174,10 +174,11 @@ struct Lanes {
             const __m128d one = _mm_set1_pd(1.0);
             const __m128d x = widen(fx), y = widen(fy), z = widen(fz);
             const __m128d mx = _mm_sub_pd(one, x), my = _mm_sub_pd(one, y), mz = _mm_sub_pd(one, z);
-            const __m128d terms[7] = {_mm_setzero_pd(),  _mm_mul_pd(x, x), _mm_mul_pd(mx, mx), _mm_mul_pd(y, y),
+            const __m128d terms[7] = {_mm_setzero_pd(),   _mm_mul_pd(x, x), _mm_mul_pd(mx, mx), _mm_mul_pd(y, y),
                                       _mm_mul_pd(my, my), _mm_mul_pd(z, z), _mm_mul_pd(mz, mz)};
-            each_culling_bound(terms, [](__m128d a, __m128d b) { return _mm_add_pd(a, b); },
-                               [&](int n, __m128d bound) { half[h][n] = round_down(bound); });
+            each_culling_bound(
+                terms, [](__m128d a, __m128d b) { return _mm_add_pd(a, b); },
+                [&](int n, __m128d bound) { half[h][n] = round_down(bound); });
         }
         for (int n = 1; n < kCubes; ++n) r[n] = _mm_movelh_ps(half[0][n], half[1][n]);
     }

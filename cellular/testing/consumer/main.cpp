@@ -18,14 +18,15 @@ int main() {
     for (int i = 0; i < 4; ++i) {
         const float length = std::sqrt(delta[i].x * delta[i].x + delta[i].y * delta[i].y + delta[i].z * delta[i].z);
         ok = ok && std::fabs(length - F[i]) < 1e-4f && (i == 0 || F[i - 1] <= F[i]);
-        std::printf("F[%d] = %.6f  delta = (%.4f, %.4f, %.4f)  id = %u\n", i, F[i], delta[i].x, delta[i].y,
-                    delta[i].z, ID[i]);
+        std::printf("F[%d] = %.6f  delta = (%.4f, %.4f, %.4f)  id = %u\n", i, F[i], delta[i].x, delta[i].y, delta[i].z,
+                    ID[i]);
     }
     const tulo::Vector3 points[3] = {{0.0f, 0.0f, 0.0f}, {1.5f, -2.0f, 7.25f}, {-30.0f, 4.0f, 0.5f}};
     float batch[6], single[2];
     ok = ok && tulo::cellular_basis_batch(&tulo::manhattan, &ones, points, 3, 2, batch, nullptr, nullptr);
     for (int i = 0; i < 3; ++i) {
-        tulo::cellular_basis(&tulo::manhattan, &ones, points[i].x, points[i].y, points[i].z, 2, single, nullptr, nullptr);
+        tulo::cellular_basis(&tulo::manhattan, &ones, points[i].x, points[i].y, points[i].z, 2, single, nullptr,
+                             nullptr);
         ok = ok && std::memcmp(single, batch + 2 * i, sizeof(single)) == 0;
     }
     std::printf("kernel %s, %d threads by default\n", tulo::cellular_kernel_name(), tulo::batch_default_threads());
