@@ -338,10 +338,15 @@ void PrintTo(const ExceptionCase& c, std::ostream* os) { *os << c.name; }
 class PoolAfterAnException : public ::testing::TestWithParam<ExceptionCase> {};
 
 // Chunks that record who is working: none may run once the call has left.
+// The threads on the side that does not throw hold their first chunk until the
+// exception has been thrown, so that it is thrown while they work whatever the
+// scheduler does (under Wine a pool thread can wake after the caller has
+// finished the whole job, or take every chunk before the caller claims one).
 struct Watched {
     std::atomic<int> active{0};
     std::atomic<bool> left{false};
     std::atomic<int> after_leaving{0};
+    std::atomic<int> asked{0};
     std::atomic<bool> thrown{false};
     std::thread::id caller = std::this_thread::get_id();
     Thrower thrower;
@@ -352,10 +357,14 @@ void watched_chunk(void* context, std::size_t, std::size_t) {
     w.active.fetch_add(1);
     if (w.left.load()) w.after_leaving.fetch_add(1);
     std::this_thread::sleep_for(std::chrono::microseconds(200));
-    const bool mine = w.thrower == Thrower::pool_chunk               ? std::this_thread::get_id() != w.caller
-                      : w.thrower == Thrower::caller_chunk_bad_alloc ? std::this_thread::get_id() == w.caller
-                                                                     : false;
-    if (mine && !w.thrown.exchange(true)) {
+    const bool on_caller = std::this_thread::get_id() == w.caller;
+    const bool throwing_side = w.thrower == Thrower::pool_chunk ? !on_caller : on_caller;
+    if (!throwing_side) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!w.thrown.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    if (throwing_side && w.thrower != Thrower::question && !w.thrown.exchange(true)) {
         w.active.fetch_sub(1);
         if (w.thrower == Thrower::pool_chunk) throw std::runtime_error("chunk failed");
         throw std::bad_alloc();
@@ -368,7 +377,6 @@ TEST_P(PoolAfterAnException, TheCallWaitsForItsThreadsAndThePoolStaysUsable) {
     for (int round = 0; round < 3; ++round) {
         Watched w;
         w.thrower = c.thrower;
-        std::atomic<int> asked{0};
         detail::ParallelWork work;
         work.run = watched_chunk;
         work.context = &w;
@@ -376,11 +384,15 @@ TEST_P(PoolAfterAnException, TheCallWaitsForItsThreadsAndThePoolStaysUsable) {
         work.chunk = 1;
         work.threads = c.threads > 0 ? c.threads : batch_default_threads();
         if (c.thrower == Thrower::question) {
-            work.keep_going = [](void* a) {
-                if (static_cast<std::atomic<int>*>(a)->fetch_add(1) == 1) throw std::runtime_error("asked twice");
+            work.keep_going = [](void* context) {
+                auto& w = *static_cast<Watched*>(context);
+                if (w.asked.fetch_add(1) == 1) {
+                    w.thrown.store(true);
+                    throw std::runtime_error("asked twice");
+                }
                 return true;
             };
-            work.keep_going_context = &asked;
+            work.keep_going_context = &w;
         }
         int caught = 0;
         try {
