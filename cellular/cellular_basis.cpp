@@ -129,6 +129,18 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     }
 }
 
+namespace {
+
+// What each thread keeps of its last sample's neighbourhoods, one per
+// octave (docs/search.md, invariant 18). Zero-initialised plain data in the
+// default model of thread storage: no constructor or destructor to register
+// per thread, and, in a library loaded at run time, nothing that has to fit
+// the static reserve for thread storage (the first use on each thread
+// allocates it instead).
+thread_local kernels::KeptNeighbourhoods t_kept;
+
+}  // namespace
+
 void detail::sample_basis(const DistType* metric, const Vector3* weights, const Vector3* points, int count, float* F) {
     const kernels::Kernel& kernel = kernels::kernel();
     LaneMetric lanes;
@@ -138,7 +150,13 @@ void detail::sample_basis(const DistType* metric, const Vector3* weights, const 
         }
         return;
     }
-    search_points(kernel.pick(lanes, *weights), *weights, points, count, F);
+    if (count > kernels::kSearchGroup) return search_points(kernel.pick(lanes, *weights), *weights, points, count, F);
+    NearestTwo two[kernels::kSearchGroup];
+    kernel.pick_kept(lanes, *weights)(*weights, points, count, two, t_kept.slot);
+    for (int i = 0; i < count; ++i) {
+        F[2 * i] = unscale(two[i].f0);
+        F[2 * i + 1] = unscale(two[i].f1);
+    }
 }
 
 void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy, int32_t cz, int32_t N,

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -233,6 +234,125 @@ TEST_P(KernelAgainstReference, PointsSearchedTogetherGiveWhatEachGivesAlone) {
         }
     }
     EXPECT_GT(compared, 1000);
+}
+
+// One search of the shader's: a sample's octaves (count points, each the
+// previous doubled), in metric 1-3 with weights w.
+struct KeptStep {
+    Vector3 p[kernels::kSearchGroup];
+    int count;
+    int metric;
+    Vector3 w;
+};
+
+KeptStep octaves_of(Vector3 p, int count, int metric = 1, Vector3 w = {1.0f, 1.0f, 1.0f}) {
+    KeptStep s{{}, count, metric, w};
+    for (int i = 0; i < count; ++i, p = {2.0f * p.x, 2.0f * p.y, 2.0f * p.z}) s.p[i] = p;
+    return s;
+}
+
+// Orders of samples for the kept neighbourhoods: a renderer's, and orders
+// built to defeat the kept key (each changes one thing the key must see, or
+// nothing the key may see, between samples). Cells are 2.5 units wide.
+struct KeptOrder {
+    const char* name;
+    std::vector<KeptStep> (*steps)();
+};
+
+const KeptOrder kKeptOrders[] = {
+    {"ScanlinesCrossingCubeMiddlesAndFaces",
+     [] {
+         std::vector<KeptStep> v;
+         for (int y = 0; y < 12; ++y)
+             for (int x = 0; x < 90; ++x) v.push_back(octaves_of({-3.0f + 0.083f * x, 1.1f + 0.21f * y, 0.37f}, 6));
+         return v;
+     }},
+    {"SixteenBySixteenTiles",
+     [] {
+         std::vector<KeptStep> v;
+         for (int t = 0; t < 3; ++t)
+             for (int y = 0; y < 16; ++y)
+                 for (int x = 0; x < 16; ++x)
+                     v.push_back(octaves_of({0.2f * (16 * t + x) - 4.0f, -0.2f * y, -7.3f}, 4, 2, {0.3f, 2.0f, 1.0f}));
+         return v;
+     }},
+    // Walks that change only one cube coordinate: a key blind to it fails.
+    {"WalkAlongXOnly",
+     [] {
+         std::vector<KeptStep> v;
+         for (int i = 0; i < 60; ++i) v.push_back(octaves_of({0.31f * i - 9.0f, 0.7f, 1.3f}, 1));
+         return v;
+     }},
+    {"WalkAlongYOnly",
+     [] {
+         std::vector<KeptStep> v;
+         for (int i = 0; i < 60; ++i) v.push_back(octaves_of({0.7f, 0.31f * i - 9.0f, 1.3f}, 1));
+         return v;
+     }},
+    {"WalkAlongZOnly",
+     [] {
+         std::vector<KeptStep> v;
+         for (int i = 0; i < 60; ++i) v.push_back(octaves_of({0.7f, 1.3f, 0.31f * i - 9.0f}, 1, 3));
+         return v;
+     }},
+    {"FarCellsInTurnEachSeenThrice",
+     [] {
+         std::vector<KeptStep> v;
+         const Vector3 far[] = {{1.0f, 1.0f, 1.0f}, {-900.0f, 40.0f, 7.0f}, {1.2f, 1.1f, 0.9f}, {3e5f, -2e5f, 1e4f}};
+         for (int round = 0; round < 4; ++round)
+             for (const Vector3& p : far)
+                 for (int k = 0; k < 3; ++k) v.push_back(octaves_of({p.x + 0.01f * k, p.y, p.z}, 2));
+         return v;
+     }},
+    {"MetricWeightsAndOctavesChangingInOneCube",
+     [] {
+         std::vector<KeptStep> v;
+         const Vector3 w[] = {{1.0f, 1.0f, 1.0f}, {0.3f, 2.0f, 1.0f}, {4.0f, 0.25f, 1.0f}};
+         for (int i = 0; i < 90; ++i)
+             v.push_back(octaves_of({5.01f + 0.02f * i, -3.3f, 2.2f}, 1 + i % 6, 1 + i % 3, w[(i / 3) % 3]));
+         return v;
+     }},
+    // Beyond the lattice every point has the same cube (and its neighbours
+    // wrap around 32 bits), but each its own position; by the wrap itself,
+    // the last cube before it and the first after.
+    {"BeyondAndAtTheLatticeWrap",
+     [] {
+         std::vector<KeptStep> v;
+         for (int i = 0; i < 12; ++i) v.push_back(octaves_of({5.39e9f + 1e8f * i, -2.2e9f, 1e9f}, 2));
+         const float edge = 2147483520.0f / DENSITY_SCALE;
+         for (float x : {edge, -edge})
+             for (int k = 0; k < 4; ++k) v.push_back(octaves_of({x, 0.5f + 0.1f * k, -0.5f}, 1));
+         return v;
+     }},
+};
+
+TEST_P(KernelAgainstReference, KeptNeighbourhoodsGiveWhatTheSearchGives) {
+    // Every order through one thread's kept neighbourhoods, continued on
+    // every other kernel with what the first one kept: each sample's result
+    // must be the plain search's, bit for bit.
+    const kernels::LaneMetric metrics[] = {kernels::LaneMetric::euclidian, kernels::LaneMetric::manhattan,
+                                           kernels::LaneMetric::chessboard};
+    auto keep = std::make_unique<kernels::KeptNeighbourhoods>();
+    int compared = 0;
+    auto run = [&](const KeptOrder& order, const char* kernel) {
+        for (const KeptStep& step : order.steps()) {
+            const kernels::LaneMetric m = metrics[step.metric - 1];
+            kernels::NearestTwo kept[kernels::kSearchGroup], plain[kernels::kSearchGroup];
+            kernels::kernel().pick_kept(m, step.w)(step.w, step.p, step.count, kept, keep->slot);
+            kernels::kernel().pick(m, step.w)(step.w, step.p, step.count, plain);
+            for (int i = 0; i < step.count; ++i) {
+                ASSERT_EQ(bits(plain[i].f0), bits(kept[i].f0)) << order.name << " on " << kernel << ", octave " << i;
+                ASSERT_EQ(bits(plain[i].f1), bits(kept[i].f1)) << order.name << " on " << kernel << ", octave " << i;
+                ++compared;
+            }
+        }
+    };
+    for (const KeptOrder& order : kKeptOrders) run(order, kernels::isa_name(GetParam()));
+    for (Isa other : {Isa::portable, Isa::avx2, Isa::avx512, Isa::neon}) {
+        if (other == GetParam() || !kernels::use_kernel_isa(other)) continue;
+        run(kKeptOrders[0], kernels::isa_name(other));
+    }
+    EXPECT_GT(compared, 6000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgainstReference, tulo_test::kAllKernels, tulo_test::kernel_name);

@@ -3,9 +3,12 @@
 // and concurrent first calls.
 #include <atomic>
 #include <cfloat>
+#include <cstring>
+#include <vector>
 #include <limits>
 #include <thread>
 
+#include "reference/reference.h"
 #include "shader/testing/shader_test_support.h"
 
 namespace shader_test {
@@ -283,6 +286,55 @@ TEST_F(ShaderRobustness, ExtremePointsNeverFaultAndGiveColor2) {
                 expect_same_color(expected_color(store.params(), p, kInitial), shade(store, p, kInitial));
             }
         }
+    }
+}
+
+TEST_F(ShaderRobustness, ThreadsShadingInTheirOwnOrdersMatchTheReference) {
+    // Each thread shades one slice in its own order, as renderer threads
+    // share an image (rows, 16 x 16 tiles, columns, rows with a far sample
+    // between neighbours): what a thread keeps of one sample's
+    // neighbourhood for the next must never show in the colours.
+    constexpr int kWidth = 96, kHeight = 40, kThreads = 4;
+    auto pixel = [](int x, int y) { return Vector3{-4.0f + 0.083f * x, 2.5f - 0.083f * y, 0.37f}; };
+    auto order = [&](int kind) {
+        std::vector<Vector3> v;
+        for (int i = 0; i < kWidth * kHeight; ++i) {
+            int x = i % kWidth, y = i / kWidth;
+            if (kind == 1) {  // tiles of 16 x 16, each row by row
+                const int tile = i / 256, in_tile = i % 256, tiles_across = kWidth / 16;
+                x = 16 * (tile % tiles_across) + in_tile % 16;
+                y = 16 * (tile / tiles_across) + in_tile / 16;
+                if (y >= kHeight) continue;
+            } else if (kind == 2) {  // columns
+                x = i / kHeight, y = i % kHeight;
+            }
+            v.push_back(pixel(x, y));
+            if (kind == 3) v.push_back({-7e4f + 3.0f * i, 1e3f, -50.0f});
+        }
+        return v;
+    };
+    for (int32_t metric = 1; metric <= 3; ++metric) {
+        CellularTextureParams params = typical_params();
+        params.metric = metric;
+        params.octaves = metric == 2 ? 2 : 5;
+        params.weights = metric == 3 ? Vector3{0.3f, 2.0f, 1.0f} : Vector3{1.0f, 1.0f, 1.0f};
+        std::atomic<int> differing{0}, shaded{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                standin::ParameterStore store;
+                store.params() = params;
+                for (const Vector3& p : order(t)) {
+                    const Color expected = reference::shade(params, p, kInitial);
+                    const Color got = shade(store, p, kInitial);
+                    if (std::memcmp(&expected, &got, sizeof(Color)) != 0) differing.fetch_add(1);
+                    shaded.fetch_add(1);
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        EXPECT_EQ(0, differing.load()) << "metric " << metric;
+        EXPECT_GT(shaded.load(), 4 * kWidth * kHeight - 16 * kWidth);
     }
 }
 

@@ -50,6 +50,13 @@ using CubePoints = void (*)(const DistType* metric, const Vector3& w, int32_t cx
 // of weights: the shader's samples and short arrays.
 using NearestTwoSearch = void (*)(const Vector3& w, const Vector3* points, int count, NearestTwo* out);
 
+// The same, reading and keeping the neighbourhood of points[i] in keep[i]
+// (neighbourhood.h, KeptNeighbourhood): the samples of one thread, in the
+// order a renderer shades them. Same results as NearestTwoSearch whatever
+// `keep` holds, if it was zero-initialised and only ever passed here.
+using NearestTwoKeptSearch = void (*)(const Vector3& w, const Vector3* points, int count, NearestTwo* out,
+                                      KeptNeighbourhood* keep);
+
 // N = 2 for an array of points, metrics 1-3: F[2i] and F[2i + 1] get point
 // i's two distances in the caller's units (sqrtf times DENSITY_UNSCALE).
 using NearestTwoArray = void (*)(const Vector3& w, const Vector3* points, std::size_t count, float* F);
@@ -74,6 +81,7 @@ struct Kernel {
     // [metric in LaneMetric's order][every weight exactly 1]
     NearestTwoSearch nearest_two[3][2];
     NearestTwoArray nearest_two_array[3][2];
+    NearestTwoKeptSearch nearest_two_kept[3][2];
     PowerBoundsSearch power_bounds;
     // On another lattice, or with offsets and ids: the sequential and the
     // point-lanes searches.
@@ -82,6 +90,9 @@ struct Kernel {
 
     static constexpr int unit(const Vector3& w) { return w.x == 1.0f && w.y == 1.0f && w.z == 1.0f ? 1 : 0; }
     NearestTwoSearch pick(LaneMetric m, const Vector3& w) const { return nearest_two[static_cast<int>(m)][unit(w)]; }
+    NearestTwoKeptSearch pick_kept(LaneMetric m, const Vector3& w) const {
+        return nearest_two_kept[static_cast<int>(m)][unit(w)];
+    }
     NearestTwoArray pick_array(LaneMetric m, const Vector3& w) const {
         return nearest_two_array[static_cast<int>(m)][unit(w)];
     }

@@ -231,5 +231,39 @@ struct PowerBounds {
     alignas(64) float r[kCubeLanes];      // culling bound rounded down; -inf for lane 0
 };
 
+// What a thread keeps of its last search's neighbourhood, per point of a
+// search group (the shader's octaves), so that the next sample in the same
+// cube reads the points of the 27 cubes around it instead of hashing,
+// counting and generating them again (docs/search.md, invariant 18). The
+// points are kept as the search forms them, corner plus unit coordinates
+// (before the sample's position is subtracted), in the lanes of `order`.
+// A sample in another cube or lane order costs the key's compare and its
+// store; the points are formed and kept only at the kKeepFrom-th sample in
+// a row in the same cube, so that samples that never repeat a cube (random
+// points, the finest octaves) never pay for filling. Zero bytes mean
+// nothing kept.
+struct alignas(64) KeptNeighbourhood {
+    int32_t cube[3];                                        // the cube whose neighbourhood this is
+    int32_t order;                                          // 0 nothing kept; else kept_order() of its lane order
+    int32_t seen;                                           // samples in a row in `cube`, up to kKeepFrom
+    alignas(64) float point[kCoordinateSteps][kCubeLanes];  // coordinate c of point j: [3j + c]
+    alignas(64) int32_t count[kCubeLanes];                  // points of the lane's cube (0 for 27..31)
+};
+
+// The samples in a row in one cube from which its neighbourhood is kept.
+constexpr int32_t kKeepFrom = 2;
+
+// The key of a lane order: 1 for the visiting order, 2 + m for the nearest-
+// first order mirrored on m. The same lane order holds the same points
+// whichever kernel filled it (their lanes lie in the same memory layout).
+constexpr int32_t kept_order(bool near_first, int mirror) { return near_first ? 2 + mirror : 1; }
+
+// One per point of a search group: what a thread that shades keeps.
+struct KeptNeighbourhoods {
+    KeptNeighbourhood slot[kSearchGroup];
+};
+static_assert(sizeof(KeptNeighbourhood) == 2112 && sizeof(KeptNeighbourhoods) == 12672,
+              "the README states the size kept per thread");
+
 }  // namespace kernels
 }  // namespace tulo

@@ -63,6 +63,9 @@ struct CubeLanes {
     const LaneTables* tables;
     // Generator state k of the point's own cube, mul[k] * h0 + add[k].
     alignas(64) uint32_t base[16];
+    // Where the points are read from instead, when a thread kept them
+    // (invariant 18); null: formed from the generator.
+    const KeptNeighbourhood* kept = nullptr;
 
     enum class Lanes { visiting, near_first };
     // The lanes of the per-point searches of metrics 1-3.
@@ -72,6 +75,47 @@ struct CubeLanes {
 
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline void begin(float x, float y, float z) {
+        place<kLanes>(x, y, z);
+        begin_generator();
+    }
+
+    // The same, reading the points from `kept` where it holds this cube's
+    // neighbourhood in this lane order, and keeping them there from the
+    // kKeepFrom-th sample in a row in the cube on (invariant 18).
+    template <Lanes kLanes>
+    TULO_ALWAYS_INLINE inline void begin(float x, float y, float z, KeptNeighbourhood* keep) {
+        const int32_t order = place<kLanes>(x, y, z);
+        if (keep->cube[0] == cube[0] && keep->cube[1] == cube[1] && keep->cube[2] == cube[2] && keep->order == order) {
+            if (keep->seen >= kKeepFrom) {
+                kept = keep;
+                return;
+            }
+            begin_generator();
+            if (++keep->seen == kKeepFrom) {
+                for (int v = 0; v < kVectors; ++v) {
+                    const int lane = V::kWidth * v;
+                    formed_points(v, [&](int j, I count, F px, F py, F pz) {
+                        if (j == 0) V::storei(keep->count + lane, count);
+                        V::store(keep->point[3 * j] + lane, px);
+                        V::store(keep->point[3 * j + 1] + lane, py);
+                        V::store(keep->point[3 * j + 2] + lane, pz);
+                    });
+                }
+                kept = keep;
+            }
+            return;
+        }
+        keep->cube[0] = cube[0], keep->cube[1] = cube[1], keep->cube[2] = cube[2];
+        keep->order = order;
+        keep->seen = 1;
+        begin_generator();
+    }
+
+private:
+    // The point's place: its position on the lattice, its cube, the culling
+    // bounds and the lane order; returns the lane order's kept_order.
+    template <Lanes kLanes>
+    TULO_ALWAYS_INLINE inline int32_t place(float x, float y, float z) {
         // The bounds from the local copy, whose fields stay in registers: read
         // back from the member, they would wait for its vector store.
         // Everything the search reads is formed from the local copy's
@@ -80,19 +124,28 @@ struct CubeLanes {
         // or the copy for the smaller stores that formed `local`: a failed
         // store forward on every search.)
         const SearchStart local = start_search(x, y, z);
+        int32_t order;
         if constexpr (kLanes == Lanes::near_first) {
             int mirror;
             V::template bounds<kNearFirstBoundTerms>(mirror_start(local, &mirror), r);
             tables = &kNearFirstTables.mirror[mirror];
+            order = kept_order(true, mirror);
         } else {
             V::template bounds<kBoundTerms>(local, r);
             tables = &kVisitingTables;
+            order = kept_order(false, 0);
         }
-        const LaneTables& t = kLaneTables;  // mul and add: the same in every order
         at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
         cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
-        own_hash = lattice::cube_hash(local.ix, local.iy, local.iz);
         start = local;
+        return order;
+    }
+
+    // The generator states of the point's own cube, from which every cube's
+    // points are formed.
+    TULO_ALWAYS_INLINE inline void begin_generator() {
+        const LaneTables& t = kLaneTables;  // mul and add: the same in every order
+        own_hash = lattice::cube_hash(cube[0], cube[1], cube[2]);
         hash0 = V::seti(static_cast<int32_t>(own_hash));
         // One scalar store each, read back from memory, so that each becomes
         // the broadcast operand of its vector addition: a vector store read in
@@ -107,13 +160,11 @@ struct CubeLanes {
         TULO_OPAQUE_MEMORY(base);
     }
 
-    // Calls visit(j, count, dx, dy, dz) for j = 0..4 with the offsets of
-    // point j of every cube of vector v, `count` being each cube's number of
-    // points (point j exists where count > j). Every cube runs all five,
-    // masked: cheaper than a branch on whether any cube holds a fifth point,
-    // which no predictor can guess.
+    // Calls visit(j, count, px, py, pz) for j = 0..4 with point j of every
+    // cube of vector v as the search forms it from the generator (corner
+    // plus unit coordinates), `count` being each cube's number of points.
     template <class Visit>
-    void points(int v, Visit&& visit) const {
+    TULO_ALWAYS_INLINE inline void formed_points(int v, Visit&& visit) const {
         // Known at compile time where every search takes the visiting order.
         const LaneTables& t = V::kNearFirst ? *tables : kVisitingTables;
         const int lane = V::kWidth * v;
@@ -125,14 +176,37 @@ struct CubeLanes {
                              V::to_float(V::addi(V::seti(cube[1]), table(t.dy))),
                              V::to_float(V::addi(V::seti(cube[2]), table(t.dz)))};
         for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
-            F d[3];
+            F p[3];
             for (int c = 0; c < 3; ++c) {
                 const int k = 3 * j + c;
-                d[c] = offset<V>(corner[c], V::addi(V::seti(static_cast<int32_t>(base[k])), table(t.seed_offset[k])),
-                                 at[c]);
+                p[c] = V::add(corner[c], unit_coordinates<V>(
+                                             V::addi(V::seti(static_cast<int32_t>(base[k])), table(t.seed_offset[k]))));
             }
-            visit(j, count, d[0], d[1], d[2]);
+            visit(j, count, p[0], p[1], p[2]);
         }
+    }
+
+public:
+    // Calls visit(j, count, dx, dy, dz) for j = 0..4 with the offsets of
+    // point j of every cube of vector v, `count` being each cube's number of
+    // points (point j exists where count > j). Every cube runs all five,
+    // masked: cheaper than a branch on whether any cube holds a fifth point,
+    // which no predictor can guess.
+    template <class Visit>
+    void points(int v, Visit&& visit) const {
+        if (kept != nullptr) {
+            const int lane = V::kWidth * v;
+            const I count = V::loadi(kept->count + lane);
+            for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
+                visit(j, count, V::sub(V::load(kept->point[3 * j] + lane), at[0]),
+                      V::sub(V::load(kept->point[3 * j + 1] + lane), at[1]),
+                      V::sub(V::load(kept->point[3 * j + 2] + lane), at[2]));
+            }
+            return;
+        }
+        formed_points(v, [&](int j, I count, F px, F py, F pz) {
+            visit(j, count, V::sub(px, at[0]), V::sub(py, at[1]), V::sub(pz, at[2]));
+        });
     }
 };
 
@@ -258,13 +332,19 @@ NearestTwo finish_search(const CubeLanes<V>& s, const typename V::F* lo, const t
     return finish_search_inlined<V>(s, lo, hi, reach, g);
 }
 
-template <class V, LaneMetric Metric, bool kUnitWeights>
-void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out) {
+// With kKeep, `keep` is the thread's kept neighbourhood for this point
+// (invariant 18).
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep>
+void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out, KeptNeighbourhood* keep) {
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = CubeLanes<V>::kVectors;
     CubeLanes<V> s;
-    s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z);
+    if constexpr (kKeep) {
+        s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z, keep);
+    } else {
+        s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z);
+    }
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -301,14 +381,20 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
 // so the core overlaps them, where one search alone waits on its own
 // latencies. Each point's result is exactly what nearest_two gives it: the
 // stages are the same operations on the same values, only interleaved.
-template <class V, LaneMetric Metric, bool kUnitWeights>
-void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out) {
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep>
+void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out,
+                       KeptNeighbourhood* keep) {
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = CubeLanes<V>::kVectors;
     CubeLanes<V> s[kSearchGroup];
-    for (int i = 0; i < count; ++i)
-        s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
+    for (int i = 0; i < count; ++i) {
+        if constexpr (kKeep) {
+            s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z, keep + i);
+        } else {
+            s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
+        }
+    }
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -340,11 +426,13 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
         out[i] = finish_search<V>(s[i], lo[i], hi[i], reach[i], V::two_smallest(all_lo[i], all_hi[i]));
 }
 
-template <class V, LaneMetric Metric, bool kUnitWeights>
-void nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+// With kKeep, keep[i] is the thread's kept neighbourhood for points[i].
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep = false>
+void nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out,
+                 KeptNeighbourhood* keep = nullptr) {
     // One point (the shader at octave 0): the search written for one.
-    if (count == 1) return nearest_two<V, Metric, kUnitWeights>(w, points->x, points->y, points->z, out);
-    nearest_two_group<V, Metric, kUnitWeights>(w, points, count, out);
+    if (count == 1) return nearest_two<V, Metric, kUnitWeights, kKeep>(w, points->x, points->y, points->z, out, keep);
+    nearest_two_group<V, Metric, kUnitWeights, kKeep>(w, points, count, out, keep);
 }
 
 template <class V, PowerMetric Metric>

@@ -50,6 +50,19 @@ void group_nearest_two(const Vector3& w, const Vector3* points, int count, Neare
     }
 }
 
+// The same with the thread's kept neighbourhoods, keep[i] for points[i]
+// (invariant 18); the sequential search neither reads nor writes them.
+template <class V, LaneMetric Metric, bool kUnitWeights>
+void group_nearest_two_kept(const Vector3& w, const Vector3* points, int count, NearestTwo* out,
+                            KeptNeighbourhood* keep) {
+    if constexpr (kCubeLanesPerPoint<V>) {
+        nearest_two<V, Metric, kUnitWeights, true>(w, points, count, out, keep);
+    } else {
+        static_cast<void>(keep);
+        sequential_nearest_two<V, Metric>(w, points, count, out);
+    }
+}
+
 // cellular_basis's contract for one point (kernel.h, PointBasis), on the
 // plugin's lattice or another (the cube-lanes searches know the plugin's
 // alone).
@@ -174,6 +187,9 @@ constexpr Kernel make_kernel(Isa isa) {
         {{&nearest_two_points_plugin<V, L::euclidian, false>, &nearest_two_points_plugin<V, L::euclidian, true>},
          {&nearest_two_points_plugin<V, L::manhattan, false>, &nearest_two_points_plugin<V, L::manhattan, true>},
          {&nearest_two_points_plugin<V, L::chessboard, false>, &nearest_two_points_plugin<V, L::chessboard, true>}},
+        {{&group_nearest_two_kept<V, L::euclidian, false>, &group_nearest_two_kept<V, L::euclidian, true>},
+         {&group_nearest_two_kept<V, L::manhattan, false>, &group_nearest_two_kept<V, L::manhattan, true>},
+         {&group_nearest_two_kept<V, L::chessboard, false>, &group_nearest_two_kept<V, L::chessboard, true>}},
         &power_bounds<V>,
         &point_basis_on<V>,
         {{&nearest_two_points_on<V, L::euclidian, false>, &nearest_two_points_on<V, L::euclidian, true>},
