@@ -118,6 +118,19 @@ void BM_ReferenceShader(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The reference over the same samples in a renderer's order.
+void BM_ReferenceShaderOrdered(benchmark::State& state) {
+    const auto params = params_for(state.range(0), state.range(1), state.range(2));
+    const std::vector<Vector3> pts = bench::render_order(static_cast<int>(state.range(3)));
+    size_t i = 0;
+    for (auto _ : state) {
+        Color c = reference::shade(params, pts[i], Color{0, 0, 0, 1});
+        i = i + 1 == pts.size() ? 0 : i + 1;
+        benchmark::DoNotOptimize(c);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // One basis evaluation (N = 2) at octave 0, directly and by the reference.
 template <bool kReference>
 void BM_Basis(benchmark::State& state) {
@@ -237,6 +250,9 @@ void shader_args(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_Shader)->Apply(shader_args);
 BENCHMARK(BM_ReferenceShader)->Apply(shader_args);
 BENCHMARK(BM_ShaderOrdered)
+    ->ArgsProduct({{1, 2, 3}, {0, 5}, {0, 1}, {0, 1, 2}})
+    ->ArgNames({"metric", "octaves", "weights", "order"});
+BENCHMARK(BM_ReferenceShaderOrdered)
     ->ArgsProduct({{1, 2, 3}, {0, 5}, {0, 1}, {0, 1, 2}})
     ->ArgNames({"metric", "octaves", "weights", "order"});
 BENCHMARK_TEMPLATE(BM_Basis, false)

@@ -12,6 +12,9 @@
 //   kMaskRegisters  M is a mask register, so select() folds into the
 //                   instruction it follows (a tuning choice)
 //   kCheapSelect    select() is one instruction (a tuning choice)
+//   kKeptApart      a sample's search is compiled twice, once reading a
+//                   kept neighbourhood and once forming it, rather than
+//                   asking per vector (a tuning choice)
 //   kEmulated       the lanes are plain C++, one after the other: arrays
 //                   then go point by point through the sequential search,
 //                   which visits fewer cubes (a tuning choice)
@@ -165,8 +168,8 @@ template <class V>
 struct has_constants<
     V, std::void_t<decltype(static_cast<int>(V::kWidth)), decltype(static_cast<bool>(V::kNearFirst)),
                    decltype(static_cast<bool>(V::kMaskRegisters)), decltype(static_cast<bool>(V::kCheapSelect)),
-                   decltype(static_cast<bool>(V::kEmulated)), typename V::F, typename V::I, typename V::M>>
-    : std::true_type {};
+                   decltype(static_cast<bool>(V::kKeptApart)), decltype(static_cast<bool>(V::kEmulated)), typename V::F,
+                   typename V::I, typename V::M>> : std::true_type {};
 
 #undef TULO_F
 #undef TULO_I
@@ -180,9 +183,9 @@ struct has_constants<
 template <class V>
 constexpr bool check_lane_ops() {
     using namespace lane_ops;
-    static_assert(
-        has_constants<V>::value,
-        "lane types F, I, M or constants kWidth, kNearFirst, kMaskRegisters, kCheapSelect, kEmulated missing");
+    static_assert(has_constants<V>::value,
+                  "lane types F, I, M or constants kWidth, kNearFirst, kMaskRegisters, kCheapSelect, kKeptApart, "
+                  "kEmulated missing");
     static_assert(has_set<V>::value, "lane operation missing or mistyped: static F set(float)");
     static_assert(has_load<V>::value, "lane operation missing or mistyped: static F load(const float*)");
     static_assert(has_store<V>::value, "lane operation missing or mistyped: static void store(float*, F)");

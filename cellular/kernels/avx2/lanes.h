@@ -78,6 +78,7 @@ struct Lanes {
     static constexpr bool kNearFirst = true;  // throughput binds: each vector skipped pays
     static constexpr bool kMaskRegisters = false;
     static constexpr bool kCheapSelect = true;
+    static constexpr bool kKeptApart = true;
     static constexpr bool kEmulated = false;
     using F = __m256;
     using I = __m256i;

@@ -39,6 +39,7 @@ struct Lanes {
     static constexpr bool kNearFirst = false;  // latency binds: the longer start costs more than skipping saves
     static constexpr bool kMaskRegisters = true;
     static constexpr bool kCheapSelect = true;
+    static constexpr bool kKeptApart = false;
     static constexpr bool kEmulated = false;
     using F = __m512;
     using I = __m512i;

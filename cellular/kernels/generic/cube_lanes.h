@@ -44,6 +44,10 @@ inline void merge_candidates(const float* a, const float* b, const float* r, uin
     *f = NearestTwo{V::lane0(f0), V::lane0(f1)};
 }
 
+// Where a search's points come from: the generator, the thread's kept
+// neighbourhood, or either (asked per vector).
+enum class PointSource { either, formed, kept };
+
 // What the vectors of one search share.
 template <class V>
 struct CubeLanes {
@@ -192,9 +196,10 @@ public:
     // points (point j exists where count > j). Every cube runs all five,
     // masked: cheaper than a branch on whether any cube holds a fifth point,
     // which no predictor can guess.
-    template <class Visit>
+    // kFrom says where the points come from, when the caller knows.
+    template <PointSource kFrom = PointSource::either, class Visit>
     void points(int v, Visit&& visit) const {
-        if (kept != nullptr) {
+        if (kFrom == PointSource::kept || (kFrom == PointSource::either && kept != nullptr)) {
             const int lane = V::kWidth * v;
             const I count = V::loadi(kept->count + lane);
             for (int j = 0; j < lattice::kMaxPointsPerCube; ++j) {
@@ -236,12 +241,12 @@ inline void insert_point(typename V::I count, int j, typename V::F dist, typenam
 // The two smallest values lo <= hi of each cube of vector v (FAR for cubes
 // with fewer points). With kUnitWeights the caller vouches that every
 // weight is 1.0 (see lane_distance).
-template <class V, LaneMetric Metric, bool kUnitWeights>
+template <class V, LaneMetric Metric, bool kUnitWeights, PointSource kFrom = PointSource::either>
 inline void cube_pairs(const CubeLanes<V>& s, int v, const typename V::F* w, typename V::F* lo_out,
                        typename V::F* hi_out) {
     using F = typename V::F;
     F lo = V::set(FAR_DISTANCE), hi = lo;
-    s.points(v, [&](int j, typename V::I count, F dx, F dy, F dz) {
+    s.template points<kFrom>(v, [&](int j, typename V::I count, F dx, F dy, F dz) {
         insert_point<V>(count, j, lane_distance<V, Metric, kUnitWeights>(dx, dy, dz, w[0], w[1], w[2]), &lo, &hi);
     });
     *lo_out = lo;
@@ -332,19 +337,12 @@ NearestTwo finish_search(const CubeLanes<V>& s, const typename V::F* lo, const t
     return finish_search_inlined<V>(s, lo, hi, reach, g);
 }
 
-// With kKeep, `keep` is the thread's kept neighbourhood for this point
-// (invariant 18).
-template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep>
-void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out, KeptNeighbourhood* keep) {
+// The search of one point once begun, its points from kFrom.
+template <class V, LaneMetric Metric, bool kUnitWeights, PointSource kFrom>
+TULO_ALWAYS_INLINE inline NearestTwo search_begun(const CubeLanes<V>& s, const Vector3& weights) {
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = CubeLanes<V>::kVectors;
-    CubeLanes<V> s;
-    if constexpr (kKeep) {
-        s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z, keep);
-    } else {
-        s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z);
-    }
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
@@ -353,7 +351,7 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     // below the second value of the own cube, which later visits only lower.
     F lo[kVectors], hi[kVectors];
     M reach[kVectors];
-    cube_pairs<V, Metric, kUnitWeights>(s, 0, w, &lo[0], &hi[0]);
+    cube_pairs<V, Metric, kUnitWeights, kFrom>(s, 0, w, &lo[0], &hi[0]);
     const F own_second = V::set(V::lane0(hi[0]));
     // The two smallest of every cube that can be visited, lane by lane.
     // The own cube (the lane whose bound is -inf) always counts, even when
@@ -366,13 +364,33 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
             lo[v] = hi[v] = inf;
             continue;
         }
-        cube_pairs<V, Metric, kUnitWeights>(s, v, w, &lo[v], &hi[v]);
+        cube_pairs<V, Metric, kUnitWeights, kFrom>(s, v, w, &lo[v], &hi[v]);
         const F lo2 = V::select(reach[v], lo[v], inf), hi2 = V::select(reach[v], hi[v], inf);
         const F second = V::min(V::max(all_lo, lo2), V::min(all_hi, hi2));
         all_lo = V::min(all_lo, lo2);
         all_hi = second;
     }
-    *out = finish_search_inlined<V>(s, lo, hi, reach, V::two_smallest(all_lo, all_hi));
+    return finish_search_inlined<V>(s, lo, hi, reach, V::two_smallest(all_lo, all_hi));
+}
+
+// With kKeep, `keep` is the thread's kept neighbourhood for this point
+// (invariant 18); with kKeptApart a search of each kind, chosen once, so
+// that neither asks per vector where its points come from.
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep>
+void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* out, KeptNeighbourhood* keep) {
+    CubeLanes<V> s;
+    if constexpr (kKeep) {
+        s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z, keep);
+        if constexpr (V::kKeptApart) {
+            *out = s.kept != nullptr ? search_begun<V, Metric, kUnitWeights, PointSource::kept>(s, weights)
+                                     : search_begun<V, Metric, kUnitWeights, PointSource::formed>(s, weights);
+        } else {
+            *out = search_begun<V, Metric, kUnitWeights, PointSource::either>(s, weights);
+        }
+    } else {
+        s.template begin<CubeLanes<V>::kSearchLanes>(x, y, z);
+        *out = search_begun<V, Metric, kUnitWeights, PointSource::formed>(s, weights);
+    }
 }
 
 // The searches of several points, stage by stage: each stage (start, own
@@ -401,7 +419,8 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     F lo[kSearchGroup][kVectors], hi[kSearchGroup][kVectors];
     M reach[kSearchGroup][kVectors];
     F own_second[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
-    for (int i = 0; i < count; ++i) cube_pairs<V, Metric, kUnitWeights>(s[i], 0, w, &lo[i][0], &hi[i][0]);
+    constexpr PointSource kFrom = kKeep ? PointSource::either : PointSource::formed;
+    for (int i = 0; i < count; ++i) cube_pairs<V, Metric, kUnitWeights, kFrom>(s[i], 0, w, &lo[i][0], &hi[i][0]);
     for (int i = 0; i < count; ++i) {
         own_second[i] = V::set(V::lane0(hi[i][0]));
         reach[i][0] = V::mask_or(V::lt(s[i].r[0], own_second[i]), V::eq(s[i].r[0], V::set(-HUGE_VALF)));
@@ -415,7 +434,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
                 lo[i][v] = hi[i][v] = inf;
                 continue;
             }
-            cube_pairs<V, Metric, kUnitWeights>(s[i], v, w, &lo[i][v], &hi[i][v]);
+            cube_pairs<V, Metric, kUnitWeights, kFrom>(s[i], v, w, &lo[i][v], &hi[i][v]);
             const F lo2 = V::select(reach[i][v], lo[i][v], inf), hi2 = V::select(reach[i][v], hi[i][v], inf);
             const F second = V::min(V::max(all_lo[i], lo2), V::min(all_hi[i], hi2));
             all_lo[i] = V::min(all_lo[i], lo2);
@@ -447,7 +466,7 @@ void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds
     for (int v = 0; v < CubeLanes<V>::kVectors; ++v) {
         const int lane = V::kWidth * v;
         F least = inf;
-        s.points(v, [&](int j, typename V::I count, F dx, F dy, F dz) {
+        s.template points<PointSource::formed>(v, [&](int j, typename V::I count, F dx, F dy, F dz) {
             const F bound = V::select(V::gti(count, V::seti(j)),
                                       ordinary ? power_lower_bound<V, Metric, false>(dx, dy, dz, pw)
                                                : power_lower_bound<V, Metric, true>(dx, dy, dz, pw),

@@ -29,6 +29,7 @@ struct Lanes {
     static constexpr bool kNearFirst = false;
     static constexpr bool kMaskRegisters = false;
     static constexpr bool kCheapSelect = true;
+    static constexpr bool kKeptApart = false;
     static constexpr bool kEmulated = false;
     using F = float32x4_t;
     using I = int32x4_t;

@@ -24,6 +24,7 @@ struct Lanes {
     static constexpr bool kNearFirst = false;
     static constexpr bool kMaskRegisters = false;
     static constexpr bool kCheapSelect = false;
+    static constexpr bool kKeptApart = false;
     static constexpr bool kEmulated = true;
     struct F {
         float v[4];

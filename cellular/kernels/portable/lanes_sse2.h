@@ -33,6 +33,7 @@ struct Lanes {
     static constexpr bool kNearFirst = false;
     static constexpr bool kMaskRegisters = false;
     static constexpr bool kCheapSelect = false;
+    static constexpr bool kKeptApart = false;
     static constexpr bool kEmulated = false;
     using F = __m128;
     using I = __m128i;
