@@ -79,8 +79,9 @@ struct CubeLanes {
 
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline void begin(float x, float y, float z) {
-        place<kLanes>(x, y, z);
-        begin_generator();
+        int32_t order;
+        const SearchStart local = place<kLanes>(x, y, z, &order);
+        begin_generator(local.ix, local.iy, local.iz);
     }
 
     // The same, reading the points from `kept` where it holds this cube's
@@ -88,13 +89,16 @@ struct CubeLanes {
     // kKeepFrom-th sample in a row in the cube on (invariant 18).
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline void begin(float x, float y, float z, KeptNeighbourhood* keep) {
-        const int32_t order = place<kLanes>(x, y, z);
-        if (keep->cube[0] == cube[0] && keep->cube[1] == cube[1] && keep->cube[2] == cube[2] && keep->order == order) {
+        // The key from the local copy's registers (see place).
+        int32_t order;
+        const SearchStart local = place<kLanes>(x, y, z, &order);
+        if (keep->cube[0] == local.ix && keep->cube[1] == local.iy && keep->cube[2] == local.iz &&
+            keep->order == order) {
             if (keep->seen >= kKeepFrom) {
                 kept = keep;
                 return;
             }
-            begin_generator();
+            begin_generator(local.ix, local.iy, local.iz);
             if (++keep->seen == kKeepFrom) {
                 for (int v = 0; v < kVectors; ++v) {
                     const int lane = V::kWidth * v;
@@ -109,17 +113,18 @@ struct CubeLanes {
             }
             return;
         }
-        keep->cube[0] = cube[0], keep->cube[1] = cube[1], keep->cube[2] = cube[2];
+        keep->cube[0] = local.ix, keep->cube[1] = local.iy, keep->cube[2] = local.iz;
         keep->order = order;
         keep->seen = 1;
-        begin_generator();
+        begin_generator(local.ix, local.iy, local.iz);
     }
 
 private:
     // The point's place: its position on the lattice, its cube, the culling
-    // bounds and the lane order; returns the lane order's kept_order.
+    // bounds and the lane order (*order its kept_order); returns the start
+    // by value, for the caller to read from registers.
     template <Lanes kLanes>
-    TULO_ALWAYS_INLINE inline int32_t place(float x, float y, float z) {
+    TULO_ALWAYS_INLINE inline SearchStart place(float x, float y, float z, int32_t* order) {
         // The bounds from the local copy, whose fields stay in registers: read
         // back from the member, they would wait for its vector store.
         // Everything the search reads is formed from the local copy's
@@ -128,28 +133,27 @@ private:
         // or the copy for the smaller stores that formed `local`: a failed
         // store forward on every search.)
         const SearchStart local = start_search(x, y, z);
-        int32_t order;
         if constexpr (kLanes == Lanes::near_first) {
             int mirror;
             V::template bounds<kNearFirstBoundTerms>(mirror_start(local, &mirror), r);
             tables = &kNearFirstTables.mirror[mirror];
-            order = kept_order(true, mirror);
+            *order = kept_order(true, mirror);
         } else {
             V::template bounds<kBoundTerms>(local, r);
             tables = &kVisitingTables;
-            order = kept_order(false, 0);
+            *order = kept_order(false, 0);
         }
         at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
         cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
         start = local;
-        return order;
+        return local;
     }
 
     // The generator states of the point's own cube, from which every cube's
     // points are formed.
-    TULO_ALWAYS_INLINE inline void begin_generator() {
+    TULO_ALWAYS_INLINE inline void begin_generator(int32_t ix, int32_t iy, int32_t iz) {
         const LaneTables& t = kLaneTables;  // mul and add: the same in every order
-        own_hash = lattice::cube_hash(cube[0], cube[1], cube[2]);
+        own_hash = lattice::cube_hash(ix, iy, iz);
         hash0 = V::seti(static_cast<int32_t>(own_hash));
         // One scalar store each, read back from memory, so that each becomes
         // the broadcast operand of its vector addition: a vector store read in
