@@ -244,7 +244,7 @@ struct PowerBounds {
 // nothing kept.
 struct alignas(64) KeptNeighbourhood {
     int32_t cube[3];                                        // the cube whose neighbourhood this is
-    int32_t order;                                          // 0 nothing kept; else kept_order() of its lane order
+    int32_t order;                                          // 0 nothing kept; else its lane order's key
     int32_t seen;                                           // samples in a row in `cube`, up to kKeepFrom
     alignas(64) float point[kCoordinateSteps][kCubeLanes];  // coordinate c of point j: [3j + c]
     alignas(64) int32_t count[kCubeLanes];                  // points of the lane's cube (0 for 27..31)
@@ -253,10 +253,14 @@ struct alignas(64) KeptNeighbourhood {
 // The samples in a row in one cube from which its neighbourhood is kept.
 constexpr int32_t kKeepFrom = 2;
 
-// The key of a lane order: 1 for the visiting order, 2 + m for the nearest-
-// first order mirrored on m. The same lane order holds the same points
-// whichever kernel filled it (their lanes lie in the same memory layout).
-constexpr int32_t kept_order(bool near_first, int mirror) { return near_first ? 2 + mirror : 1; }
+// The keys of the lane orders: kKeptVisiting for the visiting order,
+// kKeptNearFirst + m for the nearest-first order mirrored on m. The same
+// lane order holds the same points whichever kernel filled it (their lanes
+// lie in the same memory layout). Constants, not a function: an inline
+// function called from a wide kernel could be emitted there out of line
+// (docs/search.md, invariant 16).
+constexpr int32_t kKeptVisiting = 1;
+constexpr int32_t kKeptNearFirst = 2;
 
 // One per point of a search group: what a thread that shades keeps.
 struct KeptNeighbourhoods {

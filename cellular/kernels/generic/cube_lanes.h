@@ -121,7 +121,7 @@ struct CubeLanes {
 
 private:
     // The point's place: its position on the lattice, its cube, the culling
-    // bounds and the lane order (*order its kept_order); returns the start
+    // bounds and the lane order (*order its key); returns the start
     // by value, for the caller to read from registers.
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline SearchStart place(float x, float y, float z, int32_t* order) {
@@ -137,11 +137,11 @@ private:
             int mirror;
             V::template bounds<kNearFirstBoundTerms>(mirror_start(local, &mirror), r);
             tables = &kNearFirstTables.mirror[mirror];
-            *order = kept_order(true, mirror);
+            *order = kKeptNearFirst + mirror;
         } else {
             V::template bounds<kBoundTerms>(local, r);
             tables = &kVisitingTables;
-            *order = kept_order(false, 0);
+            *order = kKeptVisiting;
         }
         at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
         cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
