@@ -16,23 +16,23 @@ import numpy as np
 import tulo_cellular as tc
 
 
-def median_seconds(call, repeat):
+def call_seconds(call, repeat):
+    """The times of `repeat` calls, in seconds."""
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
         call()
         times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return times
+
+
+def median_seconds(call, repeat):
+    return statistics.median(call_seconds(call, repeat))
 
 
 def least_seconds(call, repeat):
     """The fastest of repeated calls: for ratios on a noisy machine."""
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return min(call_seconds(call, repeat))
 
 
 def main():

@@ -132,13 +132,13 @@ std::string vec_text(const Vec3& v) { return shortest_text(v.x) + "," + shortest
 
 using Values = std::vector<std::string>;
 
-std::vector<OptionSpec> make_table() {
+std::vector<PreviewOption> make_table() {
     // The rows are laid out by hand, one option a row.
     // clang-format off
     const Options d = default_options();
     const auto& dp = d.params;
     const std::string max_side = std::to_string(kMaxImageSide), max_threads = std::to_string(kMaxThreads);
-    std::vector<OptionSpec> t;
+    std::vector<PreviewOption> t;
 
     // --- Shader parameters: the look's, and what probes evaluate.
     t.push_back({{"--metric"}, "N", std::to_string(dp.metric),
@@ -436,22 +436,22 @@ std::vector<OptionSpec> make_table() {
 
 }  // namespace
 
-size_t OptionSpec::value_count() const {
+size_t PreviewOption::value_count() const {
     if (arguments.empty()) return 0;
     size_t words = 1;
     for (char c : arguments) words += c == ' ';
     return words;
 }
 
-const std::vector<OptionSpec>& option_table() {
-    static const std::vector<OptionSpec> table = make_table();
+const std::vector<PreviewOption>& option_table() {
+    static const std::vector<PreviewOption> table = make_table();
     return table;
 }
 
-const OptionSpec* find_option(const std::string& name) {
-    for (const OptionSpec& spec : option_table())
-        for (const std::string& n : spec.names)
-            if (n == name) return &spec;
+const PreviewOption* find_option(const std::string& name) {
+    for (const PreviewOption& entry : option_table())
+        for (const std::string& n : entry.names)
+            if (n == name) return &entry;
     return nullptr;
 }
 

@@ -26,7 +26,7 @@ struct ParseState {
 // The groups --help lists the options in, in this order.
 enum class Section { shader, view, sheets, connected, animation, passes, checks, output };
 
-struct OptionSpec {
+struct PreviewOption {
     std::vector<std::string> names;  // "--metric"; or "-o", "--output"
     // The values, as --help names them, one word each: "N", "X,Y,Z", "A B"
     // (two values); empty for a flag. A single value may also follow the
@@ -45,10 +45,10 @@ struct OptionSpec {
 };
 
 // Every option, in the order --help lists them within their sections.
-const std::vector<OptionSpec>& option_table();
+const std::vector<PreviewOption>& option_table();
 
 // The option named `name` (any of its names), or null.
-const OptionSpec* find_option(const std::string& name);
+const PreviewOption* find_option(const std::string& name);
 
 // The heading --help gives a section.
 const char* section_title(Section section);

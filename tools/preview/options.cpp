@@ -91,12 +91,12 @@ std::string usage(const char* program) {
                                   Section::animation, Section::passes, Section::checks, Section::output}) {
         u << "\n";
         paragraph(section_title(section));
-        for (const OptionSpec& spec : option_table()) {
-            if (spec.section != section) continue;
+        for (const PreviewOption& entry : option_table()) {
+            if (entry.section != section) continue;
             std::string head = "  ";
-            for (size_t k = 0; k < spec.names.size(); ++k) head += (k ? ", " : "") + spec.names[k];
-            if (!spec.arguments.empty()) head += " " + spec.arguments;
-            const std::string body = spec.help + (spec.default_text.empty() ? "" : " [" + spec.default_text + "]");
+            for (size_t k = 0; k < entry.names.size(); ++k) head += (k ? ", " : "") + entry.names[k];
+            if (!entry.arguments.empty()) head += " " + entry.arguments;
+            const std::string body = entry.help + (entry.default_text.empty() ? "" : " [" + entry.default_text + "]");
             const std::vector<std::string> lines = wrap_words(body, kWidth - kHelpColumn);
             const std::string indent(kHelpColumn, ' ');
             size_t first = 0;
@@ -174,9 +174,9 @@ void add_clamping_warnings(Options& o) {
 }
 
 // Whether the option named `name` has `flag` set in the table.
-bool spec_is(const std::string& name, bool OptionSpec::*flag) {
-    const OptionSpec* spec = find_option(name);
-    return spec != nullptr && spec->*flag;
+bool option_has(const std::string& name, bool PreviewOption::*flag) {
+    const PreviewOption* entry = find_option(name);
+    return entry != nullptr && entry->*flag;
 }
 
 }  // namespace
@@ -210,9 +210,9 @@ Options parse_options(int argc, char** argv) {
                 }
             }
             if (origin.empty()) o.given.push_back(name);
-            const OptionSpec* spec = find_option(name);
-            if (spec == nullptr) throw std::invalid_argument("unknown option '" + name + "' (see --help)");
-            const size_t count = spec->value_count();
+            const PreviewOption* entry = find_option(name);
+            if (entry == nullptr) throw std::invalid_argument("unknown option '" + name + "' (see --help)");
+            const size_t count = entry->value_count();
             if (inline_value && count != 1) {
                 throw std::invalid_argument("option " + name + ": " +
                                             (count == 0
@@ -223,7 +223,7 @@ Options parse_options(int argc, char** argv) {
                 if (i + 1 >= tokens.size()) throw std::invalid_argument("option " + name + ": needs a value");
                 values.push_back(tokens[++i].text);
             }
-            spec->apply(state, name, values);
+            entry->apply(state, name, values);
         } catch (const std::invalid_argument& e) {
             if (origin.empty()) throw;
             throw std::invalid_argument(origin + ": " + e.what());
@@ -347,14 +347,14 @@ void refuse_ignored_options(const Options& o, bool exr) {
                     refuse(name, "--probe and --points print to standard output (redirect it to keep the lines)");
                 }
                 if (name != "--probe" && name != "--points" && name != "--library" &&
-                    !spec_is(name, &OptionSpec::shader)) {
+                    !option_has(name, &PreviewOption::shader)) {
                     refuse(name,
                            "--probe and --points call the plugin at points with the look's shader parameters, "
                            "nothing else");
                 }
                 break;
             case Mode::save_look:
-                if (name != "--save-params" && !spec_is(name, &OptionSpec::look)) {
+                if (name != "--save-params" && !option_has(name, &PreviewOption::look)) {
                     refuse(name,
                            "--save-params without -o saves the look and renders nothing; name an output with -o "
                            "to render too");
