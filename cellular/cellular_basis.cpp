@@ -42,15 +42,16 @@ bool lane_metric(const DistType* metric, LaneMetric* out) {
 // vectors cost about the same however few lanes are filled.
 constexpr std::size_t kArraysFrom = 16;
 
-// F[2i], F[2i + 1] for points[0..count) by a per-point `search`,
-// kSearchGroup points a call (inlined: every sample of the shader comes
-// this way).
-inline void search_points(kernels::NearestTwoSearch search, const Vector3& weights, const Vector3* points, int count,
-                          float* F) {
+// F[2i], F[2i + 1] for points[0..count) by a per-point search,
+// kSearchGroup points a call: search(p, n, out, first) searches the n
+// points p = points + first (inlined: every sample of the shader comes this
+// way).
+template <class Search>
+inline void search_points(const Vector3* points, int count, float* F, Search&& search) {
     for (int first = 0; first < count; first += kernels::kSearchGroup) {
         const int n = std::min(kernels::kSearchGroup, count - first);
         NearestTwo two[kernels::kSearchGroup];
-        search(weights, points + first, n, two);
+        search(points + first, n, two, first);
         for (int i = 0; i < n; ++i) {
             F[2 * (first + i)] = unscale(two[i].f0);
             F[2 * (first + i) + 1] = unscale(two[i].f1);
@@ -112,7 +113,9 @@ void detail::basis_points(const DistType* metric, const Vector3* weights, const 
     }
     if (N == 2 && delta == nullptr && ID == nullptr && lane_metric(metric, &lanes)) {
         if (count < kArraysFrom) {
-            return search_points(kernel.pick(lanes, *weights), *weights, points, static_cast<int>(count), F);
+            const kernels::NearestTwoSearch search = kernel.pick(lanes, *weights);
+            return search_points(points, static_cast<int>(count), F,
+                                 [&](const Vector3* p, int n, NearestTwo* two, int) { search(*weights, p, n, two); });
         }
         return kernel.pick_array(lanes, *weights)(*weights, points, count, F);
     }
@@ -150,13 +153,14 @@ void detail::sample_basis(const DistType* metric, const Vector3* weights, const 
         }
         return;
     }
-    if (count > kernels::kSearchGroup) return search_points(kernel.pick(lanes, *weights), *weights, points, count, F);
-    NearestTwo two[kernels::kSearchGroup];
-    kernel.pick_kept(lanes, *weights)(*weights, points, count, two, t_kept.slot);
-    for (int i = 0; i < count; ++i) {
-        F[2 * i] = unscale(two[i].f0);
-        F[2 * i + 1] = unscale(two[i].f1);
-    }
+    // A sample's octaves fill one group, one kept neighbourhood each; points
+    // beyond it (no sample has them) are searched without.
+    const kernels::NearestTwoKeptSearch kept = kernel.pick_kept(lanes, *weights);
+    const kernels::NearestTwoSearch plain = kernel.pick(lanes, *weights);
+    search_points(points, count, F, [&](const Vector3* p, int n, NearestTwo* two, int first) {
+        if (first == 0) return kept(*weights, p, n, two, t_kept.slot);
+        plain(*weights, p, n, two);
+    });
 }
 
 void add_cube_points(const DistType* metric, const Vector3* weights, int32_t cx, int32_t cy, int32_t cz, int32_t N,

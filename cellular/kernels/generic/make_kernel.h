@@ -40,27 +40,23 @@ inline bool lane_metric_of(const DistType* metric, LaneMetric* out) {
 }
 
 // N = 2 for a group of points, metrics 1-3: in cube lanes with 8 or more
-// lanes, else by the sequential search.
-template <class V, LaneMetric Metric, bool kUnitWeights>
-void group_nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
-    if constexpr (kCubeLanesPerPoint<V>) {
-        nearest_two<V, Metric, kUnitWeights>(w, points, count, out);
-    } else {
-        sequential_nearest_two<V, Metric>(w, points, count, out);
-    }
-}
-
-// The same with the thread's kept neighbourhoods, keep[i] for points[i]
-// (invariant 18); the sequential search neither reads nor writes them.
-template <class V, LaneMetric Metric, bool kUnitWeights>
+// lanes, else by the sequential search. With kKeep, through the thread's
+// kept neighbourhoods, keep[i] for points[i] (invariant 18), which the
+// sequential search neither reads nor writes.
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep = true>
 void group_nearest_two_kept(const Vector3& w, const Vector3* points, int count, NearestTwo* out,
                             KeptNeighbourhood* keep) {
     if constexpr (kCubeLanesPerPoint<V>) {
-        nearest_two<V, Metric, kUnitWeights, true>(w, points, count, out, keep);
+        nearest_two<V, Metric, kUnitWeights, kKeep>(w, points, count, out, keep);
     } else {
         static_cast<void>(keep);
         sequential_nearest_two<V, Metric>(w, points, count, out);
     }
+}
+
+template <class V, LaneMetric Metric, bool kUnitWeights>
+void group_nearest_two(const Vector3& w, const Vector3* points, int count, NearestTwo* out) {
+    group_nearest_two_kept<V, Metric, kUnitWeights, false>(w, points, count, out, nullptr);
 }
 
 // cellular_basis's contract for one point (kernel.h, PointBasis), on the
