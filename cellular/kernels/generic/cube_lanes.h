@@ -397,33 +397,23 @@ void nearest_two(const Vector3& weights, float x, float y, float z, NearestTwo* 
     }
 }
 
-// The searches of several points, stage by stage: each stage (start, own
-// vector, reach, each further vector, reduction, check) runs for every
+// The searches of several points once begun, stage by stage: each stage
+// (own vector, reach, each further vector, reduction, check) runs for every
 // point of the group in turn. The points' searches are independent chains,
 // so the core overlaps them, where one search alone waits on its own
 // latencies. Each point's result is exactly what nearest_two gives it: the
 // stages are the same operations on the same values, only interleaved.
-template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep>
-void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out,
-                       KeptNeighbourhood* keep) {
+template <class V, LaneMetric Metric, bool kUnitWeights, PointSource kFrom>
+void group_begun(const CubeLanes<V>* s, const Vector3& weights, int count, NearestTwo* out) {
     using F = typename V::F;
     using M = typename V::M;
     constexpr int kVectors = CubeLanes<V>::kVectors;
-    CubeLanes<V> s[kSearchGroup];
-    for (int i = 0; i < count; ++i) {
-        if constexpr (kKeep) {
-            s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z, keep + i);
-        } else {
-            s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
-        }
-    }
     const F w[3] = {V::set(weights.x), V::set(weights.y), V::set(weights.z)};
     const F inf = V::set(HUGE_VALF);
 
     F lo[kSearchGroup][kVectors], hi[kSearchGroup][kVectors];
     M reach[kSearchGroup][kVectors];
     F own_second[kSearchGroup], all_lo[kSearchGroup], all_hi[kSearchGroup];
-    constexpr PointSource kFrom = kKeep ? PointSource::either : PointSource::formed;
     for (int i = 0; i < count; ++i) cube_pairs<V, Metric, kUnitWeights, kFrom>(s[i], 0, w, &lo[i][0], &hi[i][0]);
     for (int i = 0; i < count; ++i) {
         own_second[i] = V::set(V::lane0(hi[i][0]));
@@ -447,6 +437,40 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     }
     for (int i = 0; i < count; ++i)
         out[i] = finish_search<V>(s[i], lo[i], hi[i], reach[i], V::two_smallest(all_lo[i], all_hi[i]));
+}
+
+// With kKeep, keep[i] is the thread's kept neighbourhood for points[i].
+// The first point (the shader's octave 0, the coarsest) gates the rest:
+// where it left the cube of the sample before, the samples are taken as
+// not in a renderer's order, and the other points are searched without
+// their kept neighbourhoods, which stay as they were (right whenever their
+// key matches, however old: invariant 18). Random samples thus pay one
+// key's compare per group, not one per point, and a group none of whose
+// points was kept runs the search that forms its points without asking
+// per vector.
+template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep>
+void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out,
+                       KeptNeighbourhood* keep) {
+    CubeLanes<V> s[kSearchGroup];
+    bool any_kept = false;
+    if constexpr (kKeep) {
+        s[0].template begin<CubeLanes<V>::kSearchLanes>(points[0].x, points[0].y, points[0].z, keep);
+        if (keep->seen > 1) {
+            any_kept = s[0].kept != nullptr;
+            for (int i = 1; i < count; ++i) {
+                s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z, keep + i);
+                any_kept |= s[i].kept != nullptr;
+            }
+        } else {
+            for (int i = 1; i < count; ++i)
+                s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
+        }
+    } else {
+        for (int i = 0; i < count; ++i)
+            s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
+    }
+    if (any_kept) return group_begun<V, Metric, kUnitWeights, PointSource::either>(s, weights, count, out);
+    group_begun<V, Metric, kUnitWeights, PointSource::formed>(s, weights, count, out);
 }
 
 // With kKeep, keep[i] is the thread's kept neighbourhood for points[i].
