@@ -56,7 +56,6 @@ struct CubeLanes {
     using M = typename V::M;
     static constexpr int kVectors = kCubeLanes / V::kWidth;
 
-    SearchStart start;  // for the sequential search that follows power_bounds
     uint32_t own_hash;
     F at[3];
     int32_t cube[3];  // the point's cube
@@ -77,11 +76,14 @@ struct CubeLanes {
 
     CubeLanes() = default;  // begin() before use
 
+    // Returns the point's start (for the sequential search that follows
+    // power_bounds); no member keeps it, since the searches do not read it.
     template <Lanes kLanes>
-    TULO_ALWAYS_INLINE inline void begin(float x, float y, float z) {
+    TULO_ALWAYS_INLINE inline SearchStart begin(float x, float y, float z) {
         int32_t order;
         const SearchStart local = place<kLanes>(x, y, z, &order);
         begin_generator(local.ix, local.iy, local.iz);
+        return local;
     }
 
     // The same, reading the points from `kept` where it holds this cube's
@@ -125,13 +127,11 @@ private:
     // by value, for the caller to read from registers.
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline SearchStart place(float x, float y, float z, int32_t* order) {
-        // The bounds from the local copy, whose fields stay in registers: read
-        // back from the member, they would wait for its vector store.
-        // Everything the search reads is formed from the local copy's
-        // registers (the mirrored start too, made by value). (Read back from
-        // the member `start`, a field would wait for the copy's wide store,
-        // or the copy for the smaller stores that formed `local`: a failed
-        // store forward on every search.)
+        // Everything the search reads is formed from the start's registers
+        // (the mirrored start too, made by value). Read back from memory, a
+        // field would wait for a wide store, or a wide load for the smaller
+        // stores that formed it: a failed store forward on every search.
+        // No member keeps the start: the searches do not read it.
         const SearchStart local = start_search(x, y, z);
         if constexpr (kLanes == Lanes::near_first) {
             int mirror;
@@ -145,7 +145,6 @@ private:
         }
         at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
         cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
-        start = local;
         return local;
     }
 
@@ -486,11 +485,11 @@ template <class V, PowerMetric Metric>
 void power_bounds(const PowerWeights& pw, float x, float y, float z, PowerBounds* out) {
     using F = typename V::F;
     CubeLanes<V> s;
-    s.template begin<CubeLanes<V>::Lanes::visiting>(x, y, z);
-    out->start = s.start;
+    const SearchStart start = s.template begin<CubeLanes<V>::Lanes::visiting>(x, y, z);
+    out->start = start;
     out->own_hash = s.own_hash;
     const F inf = V::set(HUGE_VALF);
-    const bool ordinary = ordinary_operands(pw, s.start.at);
+    const bool ordinary = ordinary_operands(pw, start.at);
     for (int v = 0; v < CubeLanes<V>::kVectors; ++v) {
         const int lane = V::kWidth * v;
         F least = inf;
