@@ -24,6 +24,7 @@
 // value is named in one line on standard error and ignored.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -120,9 +121,18 @@ const char* isa_name(Isa isa);
 // Whether this build has the kernel and this CPU (and OS) can run it.
 bool kernel_available(Isa isa);
 
+// The kernel in use, as a pointer to its entry so that every search finds
+// its functions with one load, inline (null until chosen).
+extern std::atomic<const Kernel*> chosen_kernel;
+// Chooses the kernel and returns it (kernel()'s first call).
+const Kernel& choose_kernel();
+
 // The kernel in use, and its entry.
 Isa kernel_isa();
-const Kernel& kernel();
+inline const Kernel& kernel() {
+    const Kernel* k = chosen_kernel.load(std::memory_order_relaxed);
+    return k != nullptr ? *k : choose_kernel();
+}
 
 // The choice the library makes at load: the widest kernel this CPU can run,
 // capped by `cap` (TULO_CELLULAR_MAX_ISA's value, null when it is unset).

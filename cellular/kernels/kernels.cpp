@@ -89,13 +89,12 @@ int cap_rank(const char* value) {
     return kWidestRank;
 }
 
-// The kernel in use, as a pointer to its entry so that every search finds
-// its functions with one load. Chosen when the library is loaded, by
-// kChosenAtLoad below, which runs before any caller's code; until then (in
-// another library's constructor) the first use chooses.
-std::atomic<const Kernel*> chosen{nullptr};
-
 }  // namespace
+
+// Chosen when the library is loaded, by kChosenAtLoad below, which runs
+// before any caller's code; until then (in another library's constructor)
+// the first use chooses.
+std::atomic<const Kernel*> chosen_kernel{nullptr};
 
 Isa choose_kernel_isa(const char* cap) {
     const int rank = cap_rank(cap);
@@ -120,12 +119,9 @@ bool kernel_available(Isa isa) {
     return k != nullptr && k->supported();
 }
 
-const Kernel& kernel() {
-    const Kernel* k = chosen.load(std::memory_order_relaxed);
-    if (k == nullptr) {
-        k = listed(choose_kernel_isa(std::getenv("TULO_CELLULAR_MAX_ISA")))->entry;
-        chosen.store(k, std::memory_order_relaxed);
-    }
+const Kernel& choose_kernel() {
+    const Kernel* k = listed(choose_kernel_isa(std::getenv("TULO_CELLULAR_MAX_ISA")))->entry;
+    chosen_kernel.store(k, std::memory_order_relaxed);
     return *k;
 }
 
@@ -133,7 +129,7 @@ Isa kernel_isa() { return kernel().isa; }
 
 bool use_kernel_isa(Isa isa) {
     if (!kernel_available(isa)) return false;
-    chosen.store(listed(isa)->entry, std::memory_order_relaxed);
+    chosen_kernel.store(listed(isa)->entry, std::memory_order_relaxed);
     return true;
 }
 
