@@ -444,30 +444,26 @@ void group_begun(const CubeLanes<V>* s, const Vector3& weights, int count, Neare
 // not in a renderer's order, and the other points are searched without
 // their kept neighbourhoods, which stay as they were (right whenever their
 // key matches, however old: invariant 18). Random samples thus pay one
-// key's compare per group, not one per point, and a group none of whose
-// points was kept runs the search that forms its points without asking
-// per vector.
+// key's compare and store per group, not one per point, and a group none
+// of whose points was kept runs the search that forms its points without
+// asking per vector.
 template <class V, LaneMetric Metric, bool kUnitWeights, bool kKeep>
 void nearest_two_group(const Vector3& weights, const Vector3* points, int count, NearestTwo* out,
                        KeptNeighbourhood* keep) {
     CubeLanes<V> s[kSearchGroup];
     bool any_kept = false;
+    int unkept = 0;  // points from here on begin without their kept neighbourhoods
     if constexpr (kKeep) {
         s[0].template begin<CubeLanes<V>::kSearchLanes>(points[0].x, points[0].y, points[0].z, keep);
-        if (keep->seen > 1) {
-            any_kept = s[0].kept != nullptr;
-            for (int i = 1; i < count; ++i) {
-                s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z, keep + i);
-                any_kept |= s[i].kept != nullptr;
-            }
-        } else {
-            for (int i = 1; i < count; ++i)
-                s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
+        any_kept = s[0].kept != nullptr;
+        unkept = keep->seen > 1 ? count : 1;
+        for (int i = 1; i < unkept; ++i) {
+            s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z, keep + i);
+            any_kept |= s[i].kept != nullptr;
         }
-    } else {
-        for (int i = 0; i < count; ++i)
-            s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
     }
+    for (int i = unkept; i < count; ++i)
+        s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z);
     if (any_kept) return group_begun<V, Metric, kUnitWeights, PointSource::either>(s, weights, count, out);
     group_begun<V, Metric, kUnitWeights, PointSource::formed>(s, weights, count, out);
 }
