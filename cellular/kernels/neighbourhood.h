@@ -157,13 +157,14 @@ inline constexpr LaneTables kLaneTables = make_lane_tables(visiting_order());
 // Lanes nearest first, one table per half of the cube the point lies in on
 // each axis (index: bit 0 x, 1 y, 2 z set for the upper half): the
 // cube-lanes searches of metrics 1-3 where the kernel asks for them.
+constexpr int kMirrors = 8;
 struct NearFirstTables {
-    LaneTables mirror[8];
+    LaneTables mirror[kMirrors];
 };
 
 constexpr NearFirstTables make_near_first_tables() {
     NearFirstTables n{};
-    for (int m = 0; m < 8; ++m) n.mirror[m] = make_lane_tables(mirrored(near_first_order(), m));
+    for (int m = 0; m < kMirrors; ++m) n.mirror[m] = make_lane_tables(mirrored(near_first_order(), m));
     return n;
 }
 

@@ -80,22 +80,39 @@ struct CubeLanes {
     // power_bounds); no member keeps it, since the searches do not read it.
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline SearchStart begin(float x, float y, float z) {
-        int32_t order;
-        const SearchStart local = place<kLanes>(x, y, z, &order);
+        const SearchStart local = start_search(x, y, z);
+        place<kLanes>(local);
         begin_generator(local.ix, local.iy, local.iz);
         return local;
     }
 
     // The same, reading the points from `kept` where it holds this cube's
-    // neighbourhood in this lane order, and keeping them there from the
-    // kKeepFrom-th sample in a row in the cube on (invariant 18).
+    // neighbourhood in a lane order this search can take, and keeping them
+    // there from the kKeepFrom-th sample in a row in the cube on (invariant
+    // 18). In the lanes nearest first, a sample in the kept cube takes the
+    // kept mirror, whichever half it lies in (invariant 6: any mirror gives
+    // the same result), so that a row of samples crossing the middle of a
+    // cube keeps reading its points.
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline void begin(float x, float y, float z, KeptNeighbourhood* keep) {
-        // The key from the local copy's registers (see place).
+        // The key from the start's registers (see place).
+        const SearchStart local = start_search(x, y, z);
+        const bool same_cube = keep->cube[0] == local.ix && keep->cube[1] == local.iy && keep->cube[2] == local.iz;
         int32_t order;
-        const SearchStart local = place<kLanes>(x, y, z, &order);
-        if (keep->cube[0] == local.ix && keep->cube[1] == local.iy && keep->cube[2] == local.iz &&
-            keep->order == order) {
+        if constexpr (kLanes == Lanes::near_first) {
+            // In the kept cube, the kept mirror.
+            const uint32_t kept_mirror = static_cast<uint32_t>(keep->order - kKeptNearFirst);
+            if (same_cube && kept_mirror < kMirrors) {
+                const int mirror = static_cast<int>(kept_mirror);
+                place_mirrored(start_mirrored(local, mirror), mirror, local);
+                order = keep->order;
+            } else {
+                order = place<kLanes>(local);
+            }
+        } else {
+            order = place<kLanes>(local);
+        }
+        if (same_cube && keep->order == order) {
             if (keep->seen >= kKeepFrom) {
                 kept = keep;
                 return;
@@ -123,29 +140,38 @@ struct CubeLanes {
 
 private:
     // The point's place: its position on the lattice, its cube, the culling
-    // bounds and the lane order (*order its key); returns the start
-    // by value, for the caller to read from registers.
+    // bounds and the lane order; returns the lane order's key. Everything
+    // the search reads is formed from the start's registers (the mirrored
+    // start too, made by value). Read back from memory, a field would wait
+    // for a wide store, or a wide load for the smaller stores that formed
+    // it: a failed store forward on every search. No member keeps the
+    // start: the searches do not read it.
     template <Lanes kLanes>
-    TULO_ALWAYS_INLINE inline SearchStart place(float x, float y, float z, int32_t* order) {
-        // Everything the search reads is formed from the start's registers
-        // (the mirrored start too, made by value). Read back from memory, a
-        // field would wait for a wide store, or a wide load for the smaller
-        // stores that formed it: a failed store forward on every search.
-        // No member keeps the start: the searches do not read it.
-        const SearchStart local = start_search(x, y, z);
+    TULO_ALWAYS_INLINE inline int32_t place(const SearchStart& local) {
         if constexpr (kLanes == Lanes::near_first) {
             int mirror;
-            V::template bounds<kNearFirstBoundTerms>(mirror_start(local, &mirror), r);
-            tables = &kNearFirstTables.mirror[mirror];
-            *order = kKeptNearFirst + mirror;
+            const SearchStart m = mirror_start(local, &mirror);
+            place_mirrored(m, mirror, local);
+            return kKeptNearFirst + mirror;
         } else {
             V::template bounds<kBoundTerms>(local, r);
             tables = &kVisitingTables;
-            *order = kKeptVisiting;
+            place_point(local);
+            return kKeptVisiting;
         }
+    }
+
+    // The same in the lanes nearest first mirrored on `mirror`, from the
+    // start mirrored so (`m`).
+    TULO_ALWAYS_INLINE inline void place_mirrored(const SearchStart& m, int mirror, const SearchStart& local) {
+        V::template bounds<kNearFirstBoundTerms>(m, r);
+        tables = &kNearFirstTables.mirror[mirror];
+        place_point(local);
+    }
+
+    TULO_ALWAYS_INLINE inline void place_point(const SearchStart& local) {
         at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
         cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
-        return local;
     }
 
     // The generator states of the point's own cube, from which every cube's
