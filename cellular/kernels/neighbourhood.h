@@ -239,14 +239,16 @@ struct PowerBounds {
 // points are kept as the search forms them, corner plus unit coordinates
 // (before the sample's position is subtracted), in the lanes of `order`.
 // A sample in another cube or lane order costs the key's compare and its
-// store; the points are formed and kept only at the kKeepFrom-th sample in
-// a row in the same cube, so that samples that never repeat a cube (random
-// points, the finest octaves) never pay for filling. Zero bytes mean
-// nothing kept.
+// store. The points are formed and kept at the kKeepFrom-th sample in a row
+// in the same cube, so that samples that never repeat a cube (random
+// points, the finest octaves) never pay for filling; or at the first, when
+// the stay before lasted that long (samples a fraction of a cube apart).
+// Zero bytes mean nothing kept.
 struct alignas(64) KeptNeighbourhood {
-    int32_t cube[3];                                        // the cube whose neighbourhood this is
-    int32_t order;                                          // 0 nothing kept; else its lane order's key
-    int32_t seen;                                           // samples in a row in `cube`, up to kKeepFrom
+    int32_t cube[3];  // the cube whose neighbourhood this is
+    int32_t order;    // 0 nothing kept; else its lane order's key
+    int32_t seen;     // samples in a row in `cube`, up to kKeepFrom
+    int32_t filled;   // 1 once `point` and `count` hold the neighbourhood of `cube` in `order`
     alignas(64) float point[kCoordinateSteps][kCubeLanes];  // coordinate c of point j: [3j + c]
     alignas(64) int32_t count[kCubeLanes];                  // points of the lane's cube (0 for 27..31)
 };

@@ -88,8 +88,9 @@ struct CubeLanes {
 
     // The same, reading the points from `kept` where it holds this cube's
     // neighbourhood in a lane order this search can take, and keeping them
-    // there from the kKeepFrom-th sample in a row in the cube on (invariant
-    // 18). In the lanes nearest first, a sample in the kept cube takes the
+    // there from the kKeepFrom-th sample in a row in the cube on, or from
+    // the first where the stay in the cube before lasted that long
+    // (invariant 18). In the lanes nearest first, a sample in the kept cube takes the
     // kept mirror, whichever half it lies in (invariant 6: any mirror gives
     // the same result), so that a row of samples crossing the middle of a
     // cube keeps reading its points.
@@ -113,29 +114,24 @@ struct CubeLanes {
             order = place<kLanes>(local);
         }
         if (same_cube && keep->order == order) {
-            if (keep->seen >= kKeepFrom) {
+            if (keep->filled != 0) {
+                if (keep->seen < kKeepFrom) ++keep->seen;
                 kept = keep;
                 return;
             }
             begin_generator(local.ix, local.iy, local.iz);
-            if (++keep->seen == kKeepFrom) {
-                for (int v = 0; v < kVectors; ++v) {
-                    const int lane = V::kWidth * v;
-                    formed_points(v, [&](int j, I count, F px, F py, F pz) {
-                        if (j == 0) V::storei(keep->count + lane, count);
-                        V::store(keep->point[3 * j] + lane, px);
-                        V::store(keep->point[3 * j + 1] + lane, py);
-                        V::store(keep->point[3 * j + 2] + lane, pz);
-                    });
-                }
-                kept = keep;
-            }
+            if (++keep->seen == kKeepFrom) keep_formed(keep);
             return;
         }
+        // A stay long enough to keep predicts the next one: keep from its
+        // first sample.
+        const bool keep_now = keep->seen >= kKeepFrom;
         keep->cube[0] = local.ix, keep->cube[1] = local.iy, keep->cube[2] = local.iz;
         keep->order = order;
         keep->seen = 1;
+        keep->filled = 0;
         begin_generator(local.ix, local.iy, local.iz);
+        if (keep_now) keep_formed(keep);
     }
 
 private:
@@ -172,6 +168,21 @@ private:
     TULO_ALWAYS_INLINE inline void place_point(const SearchStart& local) {
         at[0] = V::set(local.at.x), at[1] = V::set(local.at.y), at[2] = V::set(local.at.z);
         cube[0] = local.ix, cube[1] = local.iy, cube[2] = local.iz;
+    }
+
+    // Forms every cube's points into `keep` and reads them from there.
+    TULO_ALWAYS_INLINE inline void keep_formed(KeptNeighbourhood* keep) {
+        for (int v = 0; v < kVectors; ++v) {
+            const int lane = V::kWidth * v;
+            formed_points(v, [&](int j, I count, F px, F py, F pz) {
+                if (j == 0) V::storei(keep->count + lane, count);
+                V::store(keep->point[3 * j] + lane, px);
+                V::store(keep->point[3 * j + 1] + lane, py);
+                V::store(keep->point[3 * j + 2] + lane, pz);
+            });
+        }
+        keep->filled = 1;
+        kept = keep;
     }
 
     // The generator states of the point's own cube, from which every cube's
@@ -466,8 +477,9 @@ void group_begun(const CubeLanes<V>* s, const Vector3& weights, int count, Neare
 
 // With kKeep, keep[i] is the thread's kept neighbourhood for points[i].
 // The first point (the shader's octave 0, the coarsest) gates the rest:
-// where it left the cube of the sample before, the samples are taken as
-// not in a renderer's order, and the other points are searched without
+// where it left the cube of the sample before after a stay too short to
+// keep, the samples are taken as not in a renderer's order, and the other
+// points are searched without
 // their kept neighbourhoods, which stay as they were (right whenever their
 // key matches, however old: invariant 18). Random samples thus pay one
 // key's compare and store per group, not one per point, and a group none
@@ -482,7 +494,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     if constexpr (kKeep) {
         s[0].template begin<CubeLanes<V>::kSearchLanes>(points[0].x, points[0].y, points[0].z, keep);
         any_kept = s[0].kept != nullptr;
-        unkept = keep->seen > 1 ? count : 1;
+        unkept = keep->seen > 1 || keep->filled != 0 ? count : 1;
         for (int i = 1; i < unkept; ++i) {
             s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z, keep + i);
             any_kept |= s[i].kept != nullptr;
