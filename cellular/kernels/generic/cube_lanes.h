@@ -90,10 +90,10 @@ struct CubeLanes {
     // neighbourhood in a lane order this search can take, and keeping them
     // there from the kKeepFrom-th sample in a row in the cube on, or from
     // the first where the stay in the cube before lasted that long
-    // (invariant 18). In the lanes nearest first, a sample in the kept cube takes the
-    // kept mirror, whichever half it lies in (invariant 6: any mirror gives
-    // the same result), so that a row of samples crossing the middle of a
-    // cube keeps reading its points.
+    // (invariant 18). In the lanes nearest first, a sample in the kept cube
+    // takes the kept mirror, whichever half it lies in (invariant 6: any
+    // mirror gives the same result), so that a row of samples crossing the
+    // middle of a cube keeps reading its points.
     template <Lanes kLanes>
     TULO_ALWAYS_INLINE inline void begin(float x, float y, float z, KeptNeighbourhood* keep) {
         // The key from the start's registers (see place).
@@ -477,11 +477,11 @@ void group_begun(const CubeLanes<V>* s, const Vector3& weights, int count, Neare
 
 // With kKeep, keep[i] is the thread's kept neighbourhood for points[i].
 // The first point (the shader's octave 0, the coarsest) gates the rest:
-// where it left the cube of the sample before after a stay too short to
-// keep, the samples are taken as not in a renderer's order, and the other
-// points are searched without
-// their kept neighbourhoods, which stay as they were (right whenever their
-// key matches, however old: invariant 18). Random samples thus pay one
+// where it reads no kept neighbourhood (it left the cube of the sample
+// before after a stay too short to keep, or has not stayed long enough
+// yet), the samples are taken as not in a renderer's order, and the other
+// points are searched without their kept neighbourhoods, which stay as
+// they were (right whenever their key matches, however old: invariant 18). Random samples thus pay one
 // key's compare and store per group, not one per point, and a group none
 // of whose points was kept runs the search that forms its points without
 // asking per vector.
@@ -494,7 +494,7 @@ void nearest_two_group(const Vector3& weights, const Vector3* points, int count,
     if constexpr (kKeep) {
         s[0].template begin<CubeLanes<V>::kSearchLanes>(points[0].x, points[0].y, points[0].z, keep);
         any_kept = s[0].kept != nullptr;
-        unkept = keep->seen > 1 || keep->filled != 0 ? count : 1;
+        unkept = any_kept ? count : 1;
         for (int i = 1; i < unkept; ++i) {
             s[i].template begin<CubeLanes<V>::kSearchLanes>(points[i].x, points[i].y, points[i].z, keep + i);
             any_kept |= s[i].kept != nullptr;
